@@ -1,0 +1,54 @@
+# Entry points: `make run`, `make test`, `make demo`, `make bench`.
+# Each one first installs the Debian packages it is missing.
+
+SHELL := /bin/bash
+SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
+# Warnings are errors in CI, and plain warnings on a developer's machine.
+WERROR := $(if $(CI),ON,OFF)
+JOBS ?= $(shell nproc)
+
+BUILD_PACKAGES := cmake ninja-build g++ pkg-config qt6-base-dev libgl-dev fonts-liberation
+TEST_PACKAGES := $(BUILD_PACKAGES) umockdev libumockdev-dev g++-mingw-w64-x86-64 python3 \
+                 xvfb xauth openbox xdotool wmctrl x11-utils imagemagick
+
+.PHONY: all run test demo deps-build deps-test build build-asan build-mingw
+
+all: build
+
+# Installs what `dpkg-query` does not report as installed; apt-get update runs
+# only when something is missing.
+define install_missing
+	@missing=$$(for p in $(1); do \
+	    dpkg-query -W -f='$${Status}\n' "$$p" 2>/dev/null | grep -q '^install ok installed' || echo "$$p"; \
+	done); \
+	if [ -n "$$missing" ]; then \
+	    echo "Installing missing packages:" $$missing; \
+	    $(SUDO) apt-get update -qq && \
+	    $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
+	fi
+endef
+
+deps-build:
+	$(call install_missing,$(BUILD_PACKAGES))
+
+deps-test:
+	$(call install_missing,$(TEST_PACKAGES))
+
+build: deps-build
+	cmake --preset default -DKAPIREL_WERROR=$(WERROR)
+	cmake --build --preset default -j $(JOBS)
+
+run: build
+	./build/bin/kapirel
+
+build-asan: deps-test
+	cmake --preset asan -DKAPIREL_WERROR=$(WERROR)
+	cmake --build --preset asan -j $(JOBS)
+
+build-mingw: deps-test
+	cmake --preset mingw
+	cmake --build --preset mingw -j $(JOBS)
+
+test: deps-test build build-mingw build-asan
+	ctest --preset default
+	ctest --preset asan

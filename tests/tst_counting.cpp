@@ -1,0 +1,354 @@
+// The counting logic against a fake port and a fake window.  Serial calls and
+// window operations go into one journal, so their order can be checked.
+#include "Counting.h"
+#include "FakeSerial.h"
+
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <fstream>
+#include <sstream>
+
+using Journal = std::vector<std::string>;
+Q_DECLARE_METATYPE(Journal)
+
+namespace {
+
+struct FakeForm : Form1Operations
+{
+    explicit FakeForm(Journal &journal) : Calls(journal) {}
+
+    Journal &Calls;
+    Counting *Logic = nullptr;
+    std::vector<std::string> Text1Writes;
+    std::vector<std::string> Notices;
+    int Interval = 0;
+
+    void SetText1(const std::string &text) override
+    {
+        Text1Writes.push_back(text);
+        Calls.push_back("Text1 " + text);
+    }
+    void MarkOption1() override
+    {
+        Calls.push_back("MarkOption1");
+        Logic->Option1Chosen();
+        Calls.push_back("MarkOption1 returned");
+    }
+    void ShowOption2Marked() override { Calls.push_back("ShowOption2Marked"); }
+    void SetTimer1Interval(int milliseconds) override
+    {
+        Interval = milliseconds;
+        Calls.push_back("Interval " + std::to_string(milliseconds));
+    }
+    void ShowNotice(const std::string &text) override
+    {
+        Notices.push_back(text);
+        Calls.push_back("Notice " + text);
+    }
+};
+
+// One program run: a fake port, a fake window and the logic between them.
+struct Run
+{
+    explicit Run(const std::string &logPath = "/nonexistent/NAMERENO.TXT", TimeOfDay time = {14, 5, 9})
+        : Form(Serial.Calls), Logic(Form, Serial.Lines(), [time] { return time; }, logPath)
+    {
+        Form.Logic = &Logic;
+    }
+
+    // Sets the CTS level of every port, then polls once.
+    void Poll(std::int16_t level)
+    {
+        for (auto &[port, cts] : Serial.Cts)
+            cts = level;
+        Logic.Tick();
+    }
+
+    Journal CallsSince(std::size_t start) const { return {Serial.Calls.begin() + start, Serial.Calls.end()}; }
+
+    FakeSerial Serial;
+    FakeForm Form;
+    Counting Logic;
+};
+
+const Journal PowerContact = {"SetBreak 0", "SetDtr 1", "SetRts 0"};
+const Journal LinesOff = {"SetDtr 0", "SetRts 0", "SetBreak 0", "ClosePort"};
+
+Journal Join(std::initializer_list<Journal> parts)
+{
+    Journal all;
+    for (const Journal &part : parts)
+        all.insert(all.end(), part.begin(), part.end());
+    return all;
+}
+
+std::string ReadFile(const QString &path)
+{
+    std::ifstream in(path.toStdString(), std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+} // namespace
+
+class TestCounting : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void startUp_data();
+    void startUp();
+    void poll_data();
+    void poll();
+    void nothingCountedWithoutPort();
+    void textFormats();
+    void endSequence();
+    void endLogsEachRunOnce();
+    void endWhenLogFails();
+    void switching_data();
+    void switching();
+    void switchKeepsCountAndLastLevel();
+};
+
+void TestCounting::startUp_data()
+{
+    QTest::addColumn<bool>("com1");
+    QTest::addColumn<bool>("com2");
+    QTest::addColumn<Journal>("journal");
+    QTest::addColumn<QString>("openAfter");
+
+    QTest::newRow("COM2 opens") << true << true
+                                << Join({{"OpenPort COM2", "ShowOption2Marked"}, PowerContact, {"ReadCts", "Interval 20"}})
+                                << "COM2";
+    // The mark runs the whole switch to COM1 before the start-up goes on.
+    const Journal switchToCom1 = Join({{"MarkOption1", "ClosePort", "OpenPort COM1"}, PowerContact, {"MarkOption1 returned"}});
+    QTest::newRow("COM2 fails, COM1 opens")
+        << true << false
+        << Join({{"OpenPort COM2", "OpenPort COM1"}, switchToCom1, PowerContact, {"ReadCts", "Interval 20"}}) << "COM1";
+    QTest::newRow("both fail") << false << false
+                               << Join({{"OpenPort COM2", "OpenPort COM1", "MarkOption1", "ClosePort", "OpenPort COM1",
+                                         "Notice COM1 OBSAZEN"},
+                                        PowerContact,
+                                        {"MarkOption1 returned", "Notice COM NENALEZEN"},
+                                        PowerContact,
+                                        {"ReadCts", "Interval 20"}})
+                               << "";
+}
+
+void TestCounting::startUp()
+{
+    QFETCH(bool, com1);
+    QFETCH(bool, com2);
+    QFETCH(Journal, journal);
+    QFETCH(QString, openAfter);
+
+    Run run;
+    run.Serial.Opens = {{"COM1", com1}, {"COM2", com2}};
+    run.Logic.Load();
+    QCOMPARE(run.Serial.Calls, journal);
+    QCOMPARE(QString::fromStdString(run.Serial.Open), openAfter);
+    QCOMPARE(run.Logic.PulseCount, 0);
+    QVERIFY(run.Form.Text1Writes.empty());
+}
+
+void TestCounting::poll_data()
+{
+    QTest::addColumn<int>("levelAtStart");
+    QTest::addColumn<QList<int>>("levels");
+    QTest::addColumn<int>("pulses");
+
+    QList<int> alternating;
+    for (int i = 0; i < 50; ++i)
+        alternating << 1 << 0;
+    QTest::newRow("CTS on at start counts nothing") << 1 << QList<int>(10, 1) << 0;
+    QTest::newRow("CTS on at start, first pulse after off-on") << 1 << QList<int>{1, 0, 1} << 1;
+    QTest::newRow("on for 100 polls is one pulse") << 0 << QList<int>(100, 1) << 1;
+    QTest::newRow("alternating: one per two polls") << 0 << alternating << 50;
+    QTest::newRow("off-to-on only; on-to-off counts nothing") << 0 << QList<int>{1, 1, 0, 0, 1, 0} << 2;
+}
+
+void TestCounting::poll()
+{
+    QFETCH(int, levelAtStart);
+    QFETCH(QList<int>, levels);
+    QFETCH(int, pulses);
+
+    Run run;
+    run.Serial.Cts["COM2"] = static_cast<std::int16_t>(levelAtStart);
+    run.Logic.Load();
+    QCOMPARE(run.Logic.LastCts, levelAtStart);
+    for (const int level : levels)
+        run.Poll(static_cast<std::int16_t>(level));
+    QCOMPARE(run.Logic.PulseCount, pulses);
+    // Text1 is written at each counted pulse and at no other tick.
+    std::vector<std::string> expected;
+    for (int count = 1; count <= pulses; ++count)
+        expected.push_back(" " + std::to_string(count));
+    QCOMPARE(run.Form.Text1Writes, expected);
+}
+
+void TestCounting::nothingCountedWithoutPort()
+{
+    Run run;
+    // Ticks that come before the start-up count nothing either.
+    run.Poll(1);
+    run.Serial.Opens = {{"COM1", false}, {"COM2", false}};
+    run.Logic.Load();
+    for (int i = 0; i < 20; ++i)
+        run.Poll(static_cast<std::int16_t>(i % 2));
+    QCOMPARE(run.Logic.PulseCount, 0);
+    QCOMPARE(run.Logic.LastCts, 0);
+    QVERIFY(run.Form.Text1Writes.empty());
+}
+
+void TestCounting::textFormats()
+{
+    QCOMPARE(CountText(0), std::string(" 0"));
+    QCOMPARE(CountText(5), std::string(" 5"));
+    QCOMPARE(CountText(1234567), std::string(" 1234567"));
+    // Past 32 bits the count goes on; no wrap, no separators.
+    QCOMPARE(CountText(std::int64_t{1} << 40), std::string(" 1099511627776"));
+    QCOMPARE(EndLine({14, 5, 9}, 37), std::string(" konec nacitani : 14:05:09  pocet pulsu = 37"));
+    QCOMPARE(EndLine({0, 0, 5}, 0), std::string(" konec nacitani : 00:00:05  pocet pulsu = 0"));
+    QCOMPARE(EndLine({23, 59, 59}, 1), std::string(" konec nacitani : 23:59:59  pocet pulsu = 1"));
+}
+
+void TestCounting::endSequence()
+{
+    QTemporaryDir dir;
+    const QString log = dir.filePath("NAMERENO.TXT");
+    Run run(log.toStdString(), {0, 0, 5});
+    run.Logic.Load();
+    run.Poll(1);
+    run.Poll(0);
+    run.Poll(1);
+    const std::size_t before = run.Serial.Calls.size();
+
+    QCOMPARE(run.Logic.End(), 0);
+    const std::string line = " konec nacitani : 00:00:05  pocet pulsu = 2";
+    QCOMPARE(run.CallsSince(before), Join({{"Text1 " + line}, LinesOff}));
+    QCOMPARE(ReadFile(log), line + "\r\n");
+    QVERIFY(run.Logic.Ended());
+
+    // The close that follows a button press runs nothing a second time.
+    run.Poll(0);
+    const std::size_t afterEnd = run.Serial.Calls.size();
+    QCOMPARE(run.Logic.End(), 0);
+    QCOMPARE(run.Serial.Calls.size(), afterEnd);
+    QCOMPARE(ReadFile(log), line + "\r\n");
+}
+
+void TestCounting::endLogsEachRunOnce()
+{
+    QTemporaryDir dir;
+    const QString log = dir.filePath("NAMERENO.TXT");
+    {
+        Run first(log.toStdString(), {8, 0, 0});
+        first.Logic.Load();
+        QCOMPARE(first.Logic.End(), 0);
+    }
+    {
+        // No port at all: the line is logged all the same.
+        Run second(log.toStdString(), {9, 30, 0});
+        second.Serial.Opens.clear();
+        second.Logic.Load();
+        second.Poll(1);
+        QCOMPARE(second.Logic.End(), 0);
+    }
+    QCOMPARE(ReadFile(log), std::string(" konec nacitani : 08:00:00  pocet pulsu = 0\r\n"
+                                         " konec nacitani : 09:30:00  pocet pulsu = 0\r\n"));
+}
+
+void TestCounting::endWhenLogFails()
+{
+    QTemporaryDir dir;
+    // A directory where the log should be: the open fails.
+    QVERIFY(QDir(dir.path()).mkdir("NAMERENO.TXT"));
+    Run run(dir.filePath("NAMERENO.TXT").toStdString());
+    run.Logic.Load();
+    run.Poll(1);
+    const std::size_t before = run.Serial.Calls.size();
+
+    QCOMPARE(run.Logic.End(), 1);
+    const std::string line = " konec nacitani : 14:05:09  pocet pulsu = 1";
+    const Journal after = run.CallsSince(before);
+    QCOMPARE(after.size(), std::size_t{6});
+    QCOMPARE(after.front(), "Text1 " + line);
+    // The lines are off and the port released before the notice waits.
+    QCOMPARE(Journal(after.begin() + 1, after.end() - 1), LinesOff);
+    QCOMPARE(run.Form.Notices.size(), std::size_t{1});
+    const std::string notice = run.Form.Notices.front();
+    QVERIFY(notice.starts_with("MERENI NEBYLO ZAPSANO DO NAMERENO.TXT"));
+    QVERIFY2(notice.find("Is a directory") != std::string::npos, notice.c_str());
+    QVERIFY(notice.ends_with(line));
+    // Ending again keeps the failure status and shows nothing new.
+    QCOMPARE(run.Logic.End(), 1);
+    QCOMPARE(run.Form.Notices.size(), std::size_t{1});
+}
+
+void TestCounting::switching_data()
+{
+    QTest::addColumn<int>("choice");
+    QTest::addColumn<bool>("opens");
+    QTest::addColumn<Journal>("journal");
+
+    QTest::newRow("to COM1") << 1 << true << Join({{"ClosePort", "OpenPort COM1"}, PowerContact});
+    QTest::newRow("to COM1, held") << 1 << false
+                                   << Join({{"ClosePort", "OpenPort COM1", "Notice COM1 OBSAZEN"}, PowerContact});
+    // The marked port chosen again: closed and opened anew.
+    QTest::newRow("to COM2 again") << 2 << true << Join({{"ClosePort", "OpenPort COM2"}, PowerContact});
+    QTest::newRow("to COM2, held") << 2 << false
+                                   << Join({{"ClosePort", "OpenPort COM2", "Notice COM2 OBSAZEN"}, PowerContact});
+}
+
+void TestCounting::switching()
+{
+    QFETCH(int, choice);
+    QFETCH(bool, opens);
+    QFETCH(Journal, journal);
+
+    Run run;
+    run.Logic.Load();
+    run.Serial.Opens[choice == 1 ? "COM1" : "COM2"] = opens;
+    const std::size_t before = run.Serial.Calls.size();
+    choice == 1 ? run.Logic.Option1Chosen() : run.Logic.Option2Chosen();
+    QCOMPARE(run.CallsSince(before), journal);
+    QCOMPARE(run.Serial.Open, opens ? std::string(choice == 1 ? "COM1" : "COM2") : std::string());
+
+    // A failed switch leaves no port: nothing more is counted.
+    run.Poll(1);
+    run.Poll(0);
+    run.Poll(1);
+    QCOMPARE(run.Logic.PulseCount, opens ? 2 : 0);
+}
+
+void TestCounting::switchKeepsCountAndLastLevel()
+{
+    Run run;
+    run.Logic.Load();
+    run.Poll(1);
+    run.Poll(0);
+    run.Poll(1);
+    run.Poll(0);
+    QCOMPARE(run.Logic.PulseCount, 2);
+
+    // The old port's CTS was off; the new port's is on: the first poll counts.
+    run.Serial.Cts["COM1"] = 1;
+    run.Logic.Option1Chosen();
+    QCOMPARE(run.Logic.PulseCount, 2);
+    QCOMPARE(run.Logic.LastCts, 0);
+    run.Logic.Tick();
+    QCOMPARE(run.Logic.PulseCount, 3);
+    QCOMPARE(run.Form.Text1Writes.back(), std::string(" 3"));
+
+    // Back to COM2 with CTS on there too: LastCts is 1, so no pulse.
+    run.Serial.Cts["COM2"] = 1;
+    run.Logic.Option2Chosen();
+    run.Logic.Tick();
+    QCOMPARE(run.Logic.PulseCount, 3);
+}
+
+QTEST_GUILESS_MAIN(TestCounting)
+#include "tst_counting.moc"

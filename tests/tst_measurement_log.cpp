@@ -1,0 +1,153 @@
+// The durable append of the measurement log, on the real file system.
+#include "MeasurementLog.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <fcntl.h>
+#include <functional>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+const std::string Earlier = " konec nacitani : 07:00:00  pocet pulsu = 12\r\n";
+const std::string Line = " konec nacitani : 14:05:09  pocet pulsu = 37\r\n";
+
+QByteArray ReadAll(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
+}
+
+void WriteAll(const QString &path, const std::string &text)
+{
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    QCOMPARE(file.write(text.data(), static_cast<qint64>(text.size())), static_cast<qint64>(text.size()));
+}
+
+// Runs the append in a child process after `prepare` (dropping root, lowering
+// a limit), so the test process itself keeps its rights and limits.
+AppendResult AppendInChild(const std::function<bool()> &prepare, const QString &path, const std::string &text)
+{
+    int pipeFds[2];
+    if (::pipe(pipeFds) != 0)
+        return {false, "pipe"};
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(pipeFds[0]);
+        const AppendResult result = prepare() ? AppendDurably(path.toStdString(), text)
+                                              : AppendResult{true, "prepare failed"};
+        const std::string message = (result.Written ? "1" : "0") + result.Reason;
+        [[maybe_unused]] const ssize_t ignored = ::write(pipeFds[1], message.data(), message.size());
+        ::_exit(0);
+    }
+    ::close(pipeFds[1]);
+    std::string message;
+    char buffer[256];
+    for (ssize_t n; (n = ::read(pipeFds[0], buffer, sizeof buffer)) > 0;)
+        message.append(buffer, static_cast<std::size_t>(n));
+    ::close(pipeFds[0]);
+    ::waitpid(child, nullptr, 0);
+    if (message.empty())
+        return {false, "child died"};
+    return {message[0] == '1', message.substr(1)};
+}
+
+bool DropRoot()
+{
+    if (::geteuid() != 0)
+        return true;
+    const passwd *nobody = ::getpwnam("nobody");
+    return nobody != nullptr && ::setgid(nobody->pw_gid) == 0 && ::setuid(nobody->pw_uid) == 0;
+}
+
+} // namespace
+
+class TestMeasurementLog : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void appendsAfterEarlierLines();
+    void failures_data();
+    void failures();
+    void shortWriteIsUndone();
+};
+
+void TestMeasurementLog::appendsAfterEarlierLines()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("NAMERENO.TXT");
+    const AppendResult first = AppendDurably(path.toStdString(), Earlier);
+    QVERIFY2(first.Written, first.Reason.c_str());
+    const AppendResult second = AppendDurably(path.toStdString(), Line);
+    QVERIFY2(second.Written, second.Reason.c_str());
+    QCOMPARE(ReadAll(path), QByteArray::fromStdString(Earlier + Line));
+}
+
+void TestMeasurementLog::failures_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("reason");
+
+    QTest::newRow("log is a directory") << "directory" << "open: Is a directory";
+    QTest::newRow("read-only directory") << "read-only" << "open: Permission denied";
+    QTest::newRow("disk full") << "full" << "write: No space left on device";
+}
+
+void TestMeasurementLog::failures()
+{
+    QFETCH(QString, kind);
+    QFETCH(QString, reason);
+
+    QTemporaryDir dir;
+    // Reachable for the unprivileged child of the read-only case.
+    QVERIFY(::chmod(QFile::encodeName(dir.path()).constData(), 0755) == 0);
+    QString path = dir.filePath("NAMERENO.TXT");
+    AppendResult result;
+    if (kind == "directory") {
+        QVERIFY(QDir(dir.path()).mkdir("NAMERENO.TXT"));
+        result = AppendDurably(path.toStdString(), Line);
+    } else if (kind == "read-only") {
+        QVERIFY(QDir(dir.path()).mkdir("ro"));
+        path = dir.filePath("ro/NAMERENO.TXT");
+        WriteAll(path, Earlier);
+        QVERIFY(::chmod(QFile::encodeName(dir.filePath("ro")).constData(), 0555) == 0);
+        // Root writes through any mode bits, so the append runs as nobody.
+        result = AppendInChild(DropRoot, path, Line);
+        QCOMPARE(ReadAll(path), QByteArray::fromStdString(Earlier));
+    } else {
+        QVERIFY(QFile::link("/dev/full", path));
+        result = AppendDurably(path.toStdString(), Line);
+    }
+    QVERIFY(!result.Written);
+    QCOMPARE(QString::fromStdString(result.Reason), reason);
+}
+
+void TestMeasurementLog::shortWriteIsUndone()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("NAMERENO.TXT");
+    WriteAll(path, Earlier);
+    // A file size limit makes write() stop in mid-line, as a filling disk does.
+    const auto limitFileSize = [] {
+        ::signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{static_cast<rlim_t>(Earlier.size() + 10), static_cast<rlim_t>(Earlier.size() + 10)};
+        return ::setrlimit(RLIMIT_FSIZE, &limit) == 0;
+    };
+    const AppendResult result = AppendInChild(limitFileSize, path, Line);
+    QVERIFY(!result.Written);
+    QVERIFY2(result.Reason.starts_with("write: "), result.Reason.c_str());
+    QCOMPARE(ReadAll(path), QByteArray::fromStdString(Earlier));
+}
+
+QTEST_GUILESS_MAIN(TestMeasurementLog)
+#include "tst_measurement_log.moc"

@@ -1,0 +1,167 @@
+#include "Form1.h"
+
+#include "TerminationSignals.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QIcon>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTimer>
+
+#include <limits>
+
+namespace {
+
+constexpr int TwipsPerInch = 1440;
+
+int TwipsToPixels(int twips, int dotsPerInch)
+{
+    return (twips * dotsPerInch + TwipsPerInch / 2) / TwipsPerInch;
+}
+
+QFont DesignFont(const QString &family, qreal points)
+{
+    // Where the Windows fonts are missing, take faces that carry the Czech
+    // letters; Liberation Sans has Arial's metrics.
+    QFont::insertSubstitutions(QStringLiteral("Arial"),
+                               {QStringLiteral("Liberation Sans"), QStringLiteral("Arimo"),
+                                QStringLiteral("DejaVu Sans")});
+    QFont::insertSubstitutions(QStringLiteral("MS Sans Serif"),
+                               {QStringLiteral("Microsoft Sans Serif"), QStringLiteral("Liberation Sans"),
+                                QStringLiteral("DejaVu Sans")});
+    QFont font(family);
+    font.setPointSizeF(points);
+    font.setWeight(QFont::Normal);
+    font.setItalic(false);
+    font.setUnderline(false);
+    font.setStrikeOut(false);
+    return font;
+}
+
+} // namespace
+
+Form1::Form1(SerialLines lines, std::function<TimeOfDay()> clock, std::string logPath)
+    : logic_(*this, std::move(lines), std::move(clock), std::move(logPath))
+{
+    setObjectName(QStringLiteral("Form1"));
+    setWindowTitle(QStringLiteral("Orvik KAPIREL "));
+    setWindowIcon(QIcon(QStringLiteral(":/icons/kapirel.ico")));
+    setFont(DesignFont(QStringLiteral("Arial"), 26.25));
+
+    // Created in the design order; the tab order is set below.
+    Text1 = new QLineEdit(this);
+    Text1->setObjectName(QStringLiteral("Text1"));
+    Text1->setFont(DesignFont(QStringLiteral("Arial"), 27.75));
+    Text1->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    Text1->setMaxLength(std::numeric_limits<int>::max());
+    PlaceTwips(Text1, 1440, 480, 3735, 1695);
+
+    Command1 = new QPushButton(QStringLiteral("ukončení čítání"), this);
+    Command1->setObjectName(QStringLiteral("Command1"));
+    Command1->setFont(DesignFont(QStringLiteral("Arial"), 9.75));
+    // Neither default nor cancel button: Enter and Esc must not end the count.
+    Command1->setAutoDefault(false);
+    Command1->setDefault(false);
+    PlaceTwips(Command1, 2280, 3240, 1935, 615);
+
+    Timer1 = new QTimer(this);
+    Timer1->setObjectName(QStringLiteral("Timer1"));
+    Timer1->setTimerType(Qt::PreciseTimer);
+    Timer1->setInterval(PollPeriodMs);
+
+    Option2 = new QRadioButton(QStringLiteral("COM2"), this);
+    Option2->setObjectName(QStringLiteral("Option2"));
+    Option2->setFont(DesignFont(QStringLiteral("MS Sans Serif"), 8.25));
+    PlaceTwips(Option2, 5400, 4080, 855, 495);
+
+    Option1 = new QRadioButton(QStringLiteral("COM1"), this);
+    Option1->setObjectName(QStringLiteral("Option1"));
+    Option1->setFont(DesignFont(QStringLiteral("MS Sans Serif"), 8.25));
+    PlaceTwips(Option1, 240, 4080, 975, 495);
+
+    setTabOrder(Option1, Option2);
+    setTabOrder(Option2, Command1);
+    setTabOrder(Command1, Text1);
+
+    // The client area's size and place on the screen; setGeometry() places
+    // the client area, where move() would place the frame.
+    setGeometry(TwipsToPixels(2760, logicalDpiX()), TwipsToPixels(2190, logicalDpiY()),
+                TwipsToPixels(6555, logicalDpiX()), TwipsToPixels(4725, logicalDpiY()));
+
+    connect(Timer1, &QTimer::timeout, this, [this] { logic_.Tick(); });
+    connect(Command1, &QPushButton::clicked, this, [this] {
+        // Ends the program without closing the window, so no close event
+        // follows and the end sequence runs once.
+        QCoreApplication::exit(logic_.End());
+    });
+    // clicked(), not toggled(): choosing the marked button again reopens its port.
+    connect(Option1, &QRadioButton::clicked, this, [this] { logic_.Option1Chosen(); });
+    connect(Option2, &QRadioButton::clicked, this, [this] { logic_.Option2Chosen(); });
+
+    signals_ = new TerminationSignals(this);
+    connect(signals_, &TerminationSignals::received, this, &QWidget::close);
+    // Whatever else makes the program quit (a Windows session end among
+    // them) still logs the run; End() does nothing when it already ran.
+    connect(qApp, &QCoreApplication::aboutToQuit, this, [this] { logic_.End(); });
+
+    Timer1->start();
+}
+
+Form1::~Form1() = default;
+
+void Form1::PlaceTwips(QWidget *control, int left, int top, int width, int height) const
+{
+    const int x = logicalDpiX();
+    const int y = logicalDpiY();
+    control->setGeometry(TwipsToPixels(left, x), TwipsToPixels(top, y), TwipsToPixels(width, x),
+                         TwipsToPixels(height, y));
+}
+
+void Form1::setVisible(bool visible)
+{
+    const bool firstShow = visible && !loaded_;
+    if (firstShow) {
+        loaded_ = true;
+        logic_.Load();
+        // A signal that came during the start-up's notices ends the program now.
+        signals_->setEnabled(true);
+    }
+    QWidget::setVisible(visible);
+    if (firstShow)
+        Option1->setFocus(Qt::OtherFocusReason);
+}
+
+void Form1::closeEvent(QCloseEvent *event)
+{
+    const int status = logic_.End();
+    event->accept();
+    QCoreApplication::exit(status);
+}
+
+void Form1::SetText1(const std::string &text)
+{
+    Text1->setText(QString::fromStdString(text));
+    // setText leaves the cursor at the end, which scrolls a long line so that
+    // its end shows; the line is read from its beginning.
+    Text1->setCursorPosition(0);
+}
+
+void Form1::MarkOption1()
+{
+    Option1->setChecked(true);
+    logic_.Option1Chosen();
+}
+
+void Form1::ShowOption2Marked() { Option2->setChecked(true); }
+
+void Form1::SetTimer1Interval(int milliseconds) { Timer1->setInterval(milliseconds); }
+
+void Form1::ShowNotice(const std::string &text)
+{
+    QMessageBox notice(QMessageBox::NoIcon, QStringLiteral("KAPIREL"), QString::fromStdString(text), QMessageBox::Ok,
+                       this);
+    notice.exec();
+}
