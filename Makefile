@@ -9,9 +9,9 @@ JOBS ?= $(shell nproc)
 
 BUILD_PACKAGES := cmake ninja-build g++ pkg-config qt6-base-dev libgl-dev fonts-liberation
 TEST_PACKAGES := $(BUILD_PACKAGES) umockdev libumockdev-dev g++-mingw-w64-x86-64 python3 \
-                 xvfb xauth openbox xdotool wmctrl x11-utils imagemagick
+                 xvfb xauth openbox xdotool wmctrl x11-utils imagemagick desktop-file-utils appstream
 
-.PHONY: all run test demo deps-build deps-test build build-asan build-mingw
+.PHONY: all run test demo package deps-build deps-test deps-package build build-asan build-mingw
 
 all: build
 
@@ -52,3 +52,14 @@ build-mingw: deps-test
 test: deps-test build build-mingw build-asan
 	ctest --preset default
 	ctest --preset asan
+
+PACKAGE_PACKAGES := $(BUILD_PACKAGES) dpkg-dev file
+
+deps-package:
+	$(call install_missing,$(PACKAGE_PACKAGES))
+
+# A Debian package of an optimised build: build-release/kapirel_<version>_<arch>.deb
+package: deps-package
+	cmake --preset release -DKAPIREL_WERROR=$(WERROR)
+	cmake --build --preset release -j $(JOBS)
+	cd build-release && cpack
