@@ -1,0 +1,514 @@
+// The window Form1 driven through its widgets, with FakeSerial in place of
+// the port, a fixed clock and the log in a temporary directory.  The real
+// ports of the machine are never opened here.
+#include "FakeSerial.h"
+#include "Form1.h"
+
+#include <QApplication>
+#include <QFile>
+#include <QFontInfo>
+#include <QFontMetrics>
+#include <QKeySequence>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QtTest>
+
+#include <algorithm>
+#include <csignal>
+#include <memory>
+
+namespace {
+
+const QString EndOfZeroCount = QStringLiteral(" konec nacitani : 12:34:56  pocet pulsu = 0");
+const QStringList LinesOff{"SetDtr 0", "SetRts 0", "SetBreak 0", "ClosePort"};
+
+// The serial calls without the polls, which the 20 ms timer adds at any time.
+QStringList Actions(const FakeSerial &fake)
+{
+    QStringList actions;
+    for (const std::string &call : fake.Calls)
+        if (call != "ReadCts")
+            actions << QString::fromStdString(call);
+    return actions;
+}
+
+TimeOfDay FixedClock() { return {12, 34, 56}; }
+
+// What a notice showed while it was open.
+struct Notice
+{
+    QString Title, Text;
+    QMessageBox::Icon Icon;
+    int Buttons;
+    bool ApplicationModal, FormVisible;
+    QStringList Actions;
+
+    // Form1's notice: titled KAPIREL, modal, no icon, an OK button alone.
+    bool Plain() const
+    {
+        return Title == QLatin1String("KAPIREL") && Icon == QMessageBox::NoIcon && Buttons == 1 && ApplicationModal;
+    }
+};
+
+// One window with its fake port and log.  Notices are answered as the
+// operator would, by pressing OK, and what they showed is kept.
+struct Rig
+{
+    FakeSerial Fake;
+    QTemporaryDir Dir;
+    QString LogPath;
+    std::unique_ptr<Form1> Form;
+    QList<Notice> Notices;
+    QTimer NoticeWatch;
+
+    explicit Rig(bool logIntoDirectory = false)
+        : LogPath(logIntoDirectory ? Dir.path() : Dir.filePath(QStringLiteral("NAMERENO.TXT")))
+    {
+        QObject::connect(&NoticeWatch, &QTimer::timeout, [this] { AnswerNotice(); });
+        NoticeWatch.start(10);
+    }
+
+    Form1 *Create()
+    {
+        Form = std::make_unique<Form1>(Fake.Lines(), FixedClock, LogPath.toStdString());
+        return Form.get();
+    }
+
+    // Creates and shows the window; false when it never became active.
+    bool Show()
+    {
+        Create()->show();
+        return QTest::qWaitForWindowActive(Form.get());
+    }
+
+    auto *Text1() const { return Form->findChild<QLineEdit *>(QStringLiteral("Text1")); }
+    auto *Command1() const { return Form->findChild<QPushButton *>(QStringLiteral("Command1")); }
+    auto *Option1() const { return Form->findChild<QRadioButton *>(QStringLiteral("Option1")); }
+    auto *Option2() const { return Form->findChild<QRadioButton *>(QStringLiteral("Option2")); }
+
+    // The log's lines, each of which must have ended with CR LF.
+    QStringList LogLines() const
+    {
+        QFile file(LogPath);
+        if (!file.open(QIODevice::ReadOnly))
+            return {};
+        QStringList lines = QString::fromLatin1(file.readAll()).split(QStringLiteral("\r\n"));
+        if (lines.last().isEmpty())
+            lines.removeLast();
+        return lines;
+    }
+
+    bool WaitForPolls(qsizetype count)
+    {
+        const auto polls = [this] { return std::count(Fake.Calls.begin(), Fake.Calls.end(), "ReadCts"); };
+        const qsizetype target = polls() + count;
+        return QTest::qWaitFor([&] { return polls() >= target; }, 2000);
+    }
+
+    void AnswerNotice()
+    {
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        if (box == nullptr || !box->isVisible())
+            return;
+        Notices.append({box->windowTitle(), box->text(), box->icon(), int(box->buttons().size()),
+                        box->windowModality() == Qt::ApplicationModal, Form != nullptr && Form->isVisible(),
+                        Actions(Fake)});
+        if (QAbstractButton *ok = box->button(QMessageBox::Ok))
+            ok->click();
+        else
+            box->reject();
+    }
+};
+
+// The next widget Tab moves to; the window itself takes no focus.
+QWidget *NextTabStop(QWidget *widget)
+{
+    do
+        widget = widget->nextInFocusChain();
+    while (!(widget->focusPolicy() & Qt::TabFocus));
+    return widget;
+}
+
+QRect Pixels(const QRect &twips, const QWidget *form)
+{
+    const auto px = [](int value, int dpi) { return qRound(value * dpi / 1440.0); };
+    const int x = form->logicalDpiX(), y = form->logicalDpiY();
+    return {px(twips.x(), x), px(twips.y(), y), px(twips.width(), x), px(twips.height(), y)};
+}
+
+bool At96Dpi(const QWidget *form) { return form->logicalDpiX() == 96 && form->logicalDpiY() == 96; }
+
+} // namespace
+
+class TestForm1 : public QObject
+{
+    Q_OBJECT
+private slots:
+    void init()
+    {
+        // Form1 ends with QCoreApplication::exit(); outside a running exec()
+        // that leaves the thread's quit flag set, and every later
+        // QEventLoop::exec (a notice's among them) would return at once.
+        QTimer::singleShot(0, qApp, [] { QCoreApplication::exit(0); });
+        QCoreApplication::exec();
+    }
+
+    void caption_and_client_area()
+    {
+        Rig rig;
+        Form1 *form = rig.Create();
+        QCOMPARE(form->windowTitle(), QStringLiteral("Orvik KAPIREL "));
+        QVERIFY(QFile::exists(QStringLiteral(":/icons/kapirel.ico")));
+        QVERIFY(!form->windowIcon().pixmap(32).isNull());
+        QCOMPARE(form->font().family(), QStringLiteral("Arial"));
+        QCOMPARE(form->font().pointSizeF(), 26.25);
+
+        const QRect expected = Pixels(QRect(2760, 2190, 6555, 4725), form);
+        if (At96Dpi(form))
+            QCOMPARE(expected, QRect(184, 146, 437, 315));
+        QCOMPARE(form->geometry(), expected);
+        form->show();
+        QVERIFY(QTest::qWaitForWindowExposed(form));
+        QCOMPARE(form->geometry(), expected);
+
+        // The controls stay where they are when the window grows or shrinks.
+        const QList<QWidget *> controls{rig.Text1(), rig.Command1(), rig.Option2(), rig.Option1()};
+        QList<QRect> placed;
+        for (QWidget *control : controls)
+            placed << control->geometry();
+        for (const QSize size : {QSize(700, 520), QSize(200, 120)}) {
+            form->resize(size);
+            QTRY_COMPARE(form->size(), size);
+            for (qsizetype i = 0; i < controls.size(); ++i)
+                QCOMPARE(controls[i]->geometry(), placed[i]);
+        }
+    }
+
+    void control_layout_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QRect>("twips");
+        QTest::addColumn<QRect>("at96dpi");
+        QTest::addColumn<QString>("family");
+        QTest::addColumn<qreal>("points");
+        QTest::addColumn<QString>("text");
+
+        QTest::newRow("Text1") << "Text1" << QRect(1440, 480, 3735, 1695) << QRect(96, 32, 249, 113) << "Arial" << 27.75
+                               << QString();
+        QTest::newRow("Command1") << "Command1" << QRect(2280, 3240, 1935, 615) << QRect(152, 216, 129, 41) << "Arial"
+                                  << 9.75 << QString::fromUtf8("ukončení čítání");
+        QTest::newRow("Option2") << "Option2" << QRect(5400, 4080, 855, 495) << QRect(360, 272, 57, 33)
+                                 << "MS Sans Serif" << 8.25 << "COM2";
+        QTest::newRow("Option1") << "Option1" << QRect(240, 4080, 975, 495) << QRect(16, 272, 65, 33) << "MS Sans Serif"
+                                 << 8.25 << "COM1";
+    }
+
+    void control_layout()
+    {
+        QFETCH(QString, name);
+        QFETCH(QRect, twips);
+        QFETCH(QRect, at96dpi);
+        QFETCH(QString, family);
+        QFETCH(qreal, points);
+        QFETCH(QString, text);
+
+        Rig rig;
+        Form1 *form = rig.Create();
+        auto *control = form->findChild<QWidget *>(name);
+        QVERIFY(control != nullptr);
+        QCOMPARE(control->parentWidget(), form);
+        if (At96Dpi(form))
+            QCOMPARE(Pixels(twips, form), at96dpi);
+        QCOMPARE(control->geometry(), Pixels(twips, form));
+
+        const QFont font = control->font();
+        QCOMPARE(font.family(), family);
+        QCOMPARE(font.pointSizeF(), points);
+        QCOMPARE(int(font.weight()), 400);
+        QVERIFY(!font.italic() && !font.underline() && !font.strikeOut());
+        // Where the Windows face is missing, its stand-in must carry Czech letters.
+        const QString resolved = QFontInfo(font).family();
+        const QStringList faces{family, "Liberation Sans", "Arimo", "DejaVu Sans", "Microsoft Sans Serif"};
+        QVERIFY2(faces.contains(resolved), qPrintable(resolved));
+        for (const char16_t letter : {u'č', u'í', u'á', u'ž', u'ř'})
+            QVERIFY2(QFontMetrics(font).inFont(QChar(letter)), qPrintable(resolved));
+
+        if (auto *button = qobject_cast<QAbstractButton *>(control)) {
+            QCOMPARE(button->text(), text);
+            QVERIFY(!button->text().contains(u'&'));
+            QVERIFY(QKeySequence::mnemonic(button->text()).isEmpty());
+        } else {
+            QCOMPARE(qobject_cast<QLineEdit *>(control)->text(), text);
+        }
+    }
+
+    void controls_at_creation()
+    {
+        Rig rig;
+        Form1 *form = rig.Create();
+        QLineEdit *text1 = rig.Text1();
+        QVERIFY(text1->text().isEmpty());
+        QVERIFY((text1->alignment() & Qt::AlignHorizontal_Mask) == Qt::AlignLeft);
+        QVERIFY(!text1->isReadOnly() && text1->isEnabled());
+        QCOMPARE(text1->echoMode(), QLineEdit::Normal);
+
+        QPushButton *command1 = rig.Command1();
+        QVERIFY(!command1->isDefault());
+        QVERIFY(!command1->autoDefault());
+        const QString caption = command1->text();
+        QCOMPARE(caption, QString::fromUtf16(u"ukon\u010Den\u00ED \u010D\u00EDt\u00E1n\u00ED"));
+        QCOMPARE(caption.size(), 15);
+        QCOMPARE(caption.at(4), QChar(0x010D));
+        QCOMPARE(caption.at(7), QChar(0x00ED));
+        QCOMPARE(caption.at(12), QChar(0x00E1));
+
+        for (QRadioButton *option : {rig.Option1(), rig.Option2()}) {
+            QVERIFY(option->autoExclusive());
+            QVERIFY(!option->isChecked());
+            QCOMPARE(option->parentWidget(), form);
+        }
+        QCOMPARE(NextTabStop(rig.Option1()), rig.Option2());
+        QCOMPARE(NextTabStop(rig.Option2()), rig.Command1());
+        QCOMPARE(NextTabStop(command1), text1);
+        QCOMPARE(NextTabStop(text1), rig.Option1());
+
+        auto *timer = form->findChild<QTimer *>(QStringLiteral("Timer1"));
+        QVERIFY(timer != nullptr);
+        QVERIFY(timer->isActive());
+        QCOMPARE(timer->interval(), 20);
+        QCOMPARE(timer->timerType(), Qt::PreciseTimer);
+        QVERIFY(rig.Fake.Calls.empty());
+    }
+
+    void start_up_data()
+    {
+        QTest::addColumn<bool>("com1Opens");
+        QTest::addColumn<bool>("com2Opens");
+        QTest::addColumn<QString>("marked");
+        QTest::addColumn<QStringList>("notices");
+
+        QTest::newRow("both ports") << true << true << "Option2" << QStringList();
+        QTest::newRow("COM2 only") << false << true << "Option2" << QStringList();
+        QTest::newRow("COM1 only") << true << false << "Option1" << QStringList();
+        QTest::newRow("no port") << false << false << "Option1" << QStringList{"COM1 OBSAZEN", "COM NENALEZEN"};
+    }
+
+    void start_up()
+    {
+        QFETCH(bool, com1Opens);
+        QFETCH(bool, com2Opens);
+        QFETCH(QString, marked);
+        QFETCH(QStringList, notices);
+
+        Rig rig;
+        rig.Fake.Opens = {{"COM1", com1Opens}, {"COM2", com2Opens}};
+        QVERIFY(rig.Show());
+
+        QStringList shown;
+        for (const Notice &notice : std::as_const(rig.Notices)) {
+            shown << notice.Text;
+            QVERIFY2(notice.Plain(), qPrintable(notice.Text));
+            QVERIFY(!notice.FormVisible);
+        }
+        QCOMPARE(shown, notices);
+        QCOMPARE(rig.Option1()->isChecked(), marked == QLatin1String("Option1"));
+        QCOMPARE(rig.Option2()->isChecked(), marked == QLatin1String("Option2"));
+        QVERIFY(rig.Text1()->text().isEmpty());
+        const QStringList actions = Actions(rig.Fake);
+        QCOMPARE(actions.contains(QStringLiteral("OpenPort COM1")), com2Opens == false);
+        // The contact is powered last: BREAK off, DTR on, RTS off.
+        QCOMPARE(actions.mid(actions.size() - 3), (QStringList{"SetBreak 0", "SetDtr 1", "SetRts 0"}));
+
+        // Focus starts on Option1, leaves and comes back (Tab, Shift+Tab) and goes
+        // round (Tab to Command1, Text1, Option1) without marking or switching.
+        QCOMPARE(QApplication::focusWidget(), rig.Option1());
+        QTest::keyClick(rig.Option1(), Qt::Key_Tab);
+        QCOMPARE(QApplication::focusWidget(), rig.Command1());
+        QTest::keyClick(rig.Command1(), Qt::Key_Backtab);
+        QCOMPARE(QApplication::focusWidget(), rig.Option1());
+        for (QWidget *next : QList<QWidget *>{rig.Command1(), rig.Text1(), rig.Option1()}) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+            QCOMPARE(QApplication::focusWidget(), next);
+        }
+        QTest::qWait(50);
+        QCOMPARE(rig.Option1()->isChecked(), marked == QLatin1String("Option1"));
+        QCOMPARE(rig.Option2()->isChecked(), marked == QLatin1String("Option2"));
+        QCOMPARE(Actions(rig.Fake), actions);
+    }
+
+    void option_choice_data()
+    {
+        QTest::addColumn<QString>("chosen");
+        QTest::addColumn<bool>("opens");
+
+        QTest::newRow("Option1") << "Option1" << true;
+        QTest::newRow("Option2") << "Option2" << true;
+        QTest::newRow("Option1, COM1 busy") << "Option1" << false;
+    }
+
+    void option_choice()
+    {
+        QFETCH(QString, chosen);
+        QFETCH(bool, opens);
+        const QString port = QStringLiteral("COM") + chosen.back();
+
+        Rig rig;
+        QVERIFY(rig.Show());
+        Form1 *form = rig.Form.get();
+        rig.Fake.Opens[port.toStdString()] = opens;
+        auto *option = form->findChild<QRadioButton *>(chosen);
+        QRadioButton *other = option == rig.Option1() ? rig.Option2() : rig.Option1();
+
+        // Choosing the button already marked switches once more.
+        for (int choice = 1; choice <= 2; ++choice) {
+            const qsizetype from = Actions(rig.Fake).size();
+            QTest::mouseClick(option, Qt::LeftButton);
+            QVERIFY(option->isChecked());
+            QVERIFY(!other->isChecked());
+            QCOMPARE(Actions(rig.Fake).mid(from),
+                     (QStringList{"ClosePort", "OpenPort " + port, "SetBreak 0", "SetDtr 1", "SetRts 0"}));
+            QCOMPARE(rig.Notices.size(), opens ? 0 : choice);
+        }
+        for (const Notice &notice : std::as_const(rig.Notices)) {
+            QCOMPARE(notice.Text, port + " OBSAZEN");
+            QVERIFY(notice.Plain());
+        }
+    }
+
+    void pulses_are_counted()
+    {
+        Rig rig;
+        QVERIFY(rig.Show());
+        Form1 *form = rig.Form.get();
+        QLineEdit *text1 = rig.Text1();
+        QVERIFY(rig.WaitForPolls(3));
+        QVERIFY(text1->text().isEmpty());
+
+        rig.Fake.Cts["COM2"] = 1;
+        QTRY_COMPARE(text1->text(), QStringLiteral(" 1"));
+        QVERIFY(rig.WaitForPolls(3)); // CTS staying on is no further pulse
+        QCOMPARE(text1->text(), QStringLiteral(" 1"));
+
+        // What the operator types is replaced by the next count and never logged.
+        text1->setFocus();
+        QTest::keyClicks(text1, QStringLiteral("abc"));
+        QVERIFY(text1->text().contains(QStringLiteral("abc")));
+        rig.Fake.Cts["COM2"] = 0;
+        QVERIFY(rig.WaitForPolls(2));
+        rig.Fake.Cts["COM2"] = 1;
+        QTRY_COMPARE(text1->text(), QStringLiteral(" 2"));
+        QCOMPARE(form->Logic().PulseCount, 2);
+
+        form->close();
+        QCOMPARE(rig.LogLines(), QStringList{" konec nacitani : 12:34:56  pocet pulsu = 2"});
+    }
+
+    void ending_data()
+    {
+        QTest::addColumn<QString>("how");
+        QTest::addColumn<bool>("windowCloses");
+        QTest::addColumn<bool>("logFails");
+
+        QTest::newRow("Command1 clicked") << "click" << false << false;
+        QTest::newRow("Command1 clicked, then close") << "click+close" << true << false;
+        QTest::newRow("Space on Command1") << "space" << false << false;
+        QTest::newRow("close") << "close" << true << false;
+        QTest::newRow("SIGTERM") << "SIGTERM" << true << false;
+        QTest::newRow("SIGHUP") << "SIGHUP" << true << false;
+        QTest::newRow("SIGINT") << "SIGINT" << true << false;
+        QTest::newRow("SIGTERM during start-up") << "early SIGTERM" << true << false;
+        QTest::newRow("log fails, Command1 clicked") << "click" << false << true;
+        QTest::newRow("log fails, close") << "close" << true << true;
+    }
+
+    void ending()
+    {
+        QFETCH(QString, how);
+        QFETCH(bool, windowCloses);
+        QFETCH(bool, logFails);
+
+        Rig rig(logFails);
+        Form1 *form = rig.Create();
+        const bool early = how == QLatin1String("early SIGTERM");
+        if (early)
+            ::raise(SIGTERM);
+        form->show();
+        if (!early) {
+            QVERIFY(QTest::qWaitForWindowExposed(form));
+            QVERIFY(!form->Logic().Ended());
+        }
+
+        if (how.startsWith(QLatin1String("click"))) {
+            QTest::mouseClick(rig.Command1(), Qt::LeftButton);
+            QVERIFY(form->Logic().Ended());
+            if (how.endsWith(QLatin1String("close")))
+                form->close();
+        } else if (how == QLatin1String("space")) {
+            rig.Command1()->setFocus();
+            QTest::keyClick(rig.Command1(), Qt::Key_Space);
+        } else if (how == QLatin1String("close")) {
+            form->close();
+        } else if (!early) {
+            ::raise(how == QLatin1String("SIGTERM") ? SIGTERM : how == QLatin1String("SIGHUP") ? SIGHUP : SIGINT);
+        }
+        QTRY_VERIFY(form->Logic().Ended());
+        QTRY_COMPARE(!form->isVisible(), windowCloses);
+        QTest::qWait(50); // a second ending would show up here
+
+        QCOMPARE(rig.Text1()->text(), EndOfZeroCount);
+        QCOMPARE(rig.Text1()->cursorPosition(), 0);
+        QVERIFY(rig.Text1()->text().startsWith(QStringLiteral(" konec nacitani : ")));
+        const QStringList actions = Actions(rig.Fake);
+        QCOMPARE(actions.mid(actions.size() - 4), LinesOff);
+        QCOMPARE(actions.count(QStringLiteral("ClosePort")), 1);
+        QVERIFY(rig.Fake.Open.empty());
+
+        if (!logFails) {
+            QVERIFY(rig.Notices.isEmpty());
+            QCOMPARE(rig.LogLines(), QStringList{EndOfZeroCount});
+            return;
+        }
+        QCOMPARE(rig.Notices.size(), 1);
+        const Notice &notice = rig.Notices[0];
+        QVERIFY2(notice.Text.startsWith(QStringLiteral("MERENI NEBYLO ZAPSANO DO NAMERENO.TXT")),
+                 qPrintable(notice.Text));
+        QVERIFY(notice.Text.contains(EndOfZeroCount));
+        QVERIFY(notice.Plain());
+        // Nothing stays powered while the notice waits for the operator.
+        QCOMPARE(notice.Actions.mid(notice.Actions.size() - 4), LinesOff);
+    }
+
+    void enter_and_esc_do_not_end()
+    {
+        Rig rig;
+        QVERIFY(rig.Show());
+        Form1 *form = rig.Form.get();
+        QPushButton *command1 = rig.Command1();
+        command1->setFocus();
+        QTRY_COMPARE(QApplication::focusWidget(), command1);
+        QSignalSpy clicks(command1, &QPushButton::clicked);
+        const QStringList before = Actions(rig.Fake);
+
+        for (const Qt::Key key : {Qt::Key_Return, Qt::Key_Enter, Qt::Key_Escape}) {
+            QTest::keyClick(command1, key);
+            QTest::keyClick(form, key);
+        }
+        QTest::qWait(50);
+        QCOMPARE(clicks.size(), 0);
+        QVERIFY(!form->Logic().Ended());
+        QVERIFY(!QFile::exists(rig.LogPath));
+        QCOMPARE(Actions(rig.Fake), before);
+        QVERIFY(form->isVisible());
+
+        QTest::keyClick(command1, Qt::Key_Space);
+        QCOMPARE(clicks.size(), 1);
+        QCOMPARE(rig.LogLines(), QStringList{EndOfZeroCount});
+    }
+};
+
+QTEST_MAIN(TestForm1)
+#include "tst_form1.moc"
