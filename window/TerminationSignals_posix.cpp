@@ -10,6 +10,8 @@
 
 namespace {
 
+// Signal dispositions belong to the process, so there is one bridge at a
+// time; the program's one window owns it.
 int SignalSockets[2] = {-1, -1};
 const int Handled[] = {SIGTERM, SIGHUP, SIGINT};
 
@@ -26,6 +28,7 @@ void OnSignal(int)
 
 TerminationSignals::TerminationSignals(QObject *parent) : QObject(parent)
 {
+    Q_ASSERT(SignalSockets[0] < 0);
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, SignalSockets) != 0)
         return;
     notifier_ = new QSocketNotifier(SignalSockets[1], QSocketNotifier::Read, this);
