@@ -41,6 +41,10 @@ build: deps-build
 run: build
 	./build/bin/kapirel
 
+# kapirel on this desktop against the virtual meter: "COM2" pulses at 2 Hz.
+demo: deps-test build
+	tools/demo build
+
 build-asan: deps-test
 	cmake --preset asan -DKAPIREL_WERROR=$(WERROR)
 	cmake --build --preset asan -j $(JOBS)

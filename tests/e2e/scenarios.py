@@ -1,0 +1,326 @@
+#!/usr/bin/env python3
+"""End-to-end scenarios: the real kapirel, the virtual meter, Xvfb and openbox.
+
+    scenarios.py --kapirel BIN --meter BIN --xsession STATE.json --work DIR NAME...
+    scenarios.py --list
+
+Each scenario runs in DIR/NAME (kept afterwards: meter logs, program output,
+screenshots).  Prints PASS/FAIL per scenario and "N passed, N failed" last.
+"""
+
+import argparse
+import json
+import os
+import signal
+import sys
+import time
+import traceback
+
+from harness import (COMMAND1, MAIN_TITLE, NOTICE_TITLE, OPTION1, OPTION2, Failure, Session, Tools, check,
+                     check_count, check_end, check_one_line, check_only_modem_requests, check_setup, wait_until)
+
+COM1 = "/dev/ttyS0"
+COM2 = "/dev/ttyS1"
+
+
+def pulses(count, origin="usr1", extra=""):
+    """count pulses at 4 Hz (125 ms on, 125 ms off), started by the test's signal."""
+    return "present,hz=4,duty=50,pulses=%s,delay=200,origin=%s%s" % (count, origin, extra)
+
+
+def first_conn(run, dev, index=0, timeout=20):
+    return wait_until(lambda: (lambda c: c[index] if len(c) > index else None)(run.conns(dev)), timeout,
+                      "open number %d of %s" % (index + 1, dev))
+
+
+def count_pulses(run, conn, dev, count, which=1):
+    run.wait_polling(conn)
+    run.trigger(which)
+    run.wait_wave_polled(conn, dev)
+    check_count(run, conn, count)
+
+
+# --- scenarios ----------------------------------------------------------------
+
+def startup_com2_count(s):
+    """Start-up on "COM2": line settings, N pulses counted, end by the button, exact line."""
+    run = s.start(com1="present", com2=pulses(5))
+    conn = first_conn(run, COM2)
+    check_setup(run, conn)
+    window = run.main_window()
+    run.wait_polling(conn)
+    run.trigger(1)
+    wait_until(lambda: run.edges_polled(conn) >= 3, 20, "three pulses polled")
+    run.screenshot(window, os.path.join(s.dir, "window-counting.png"))
+    run.wait_wave_polled(conn, COM2)
+    check_count(run, conn, 5)
+    run.click(window, COMMAND1)
+    check(run.wait_exit() == 0, "exit status %s" % run.exit_status)
+    ended = time.time()
+    check_end(run, conn)
+    check_one_line(run, 5, ended)
+    check(run.conns(COM1) == [], "COM1 was opened: %s" % run.conns(COM1))
+    check(run.conns(COM2) == [conn], "COM2 opened more than once: %s" % run.conns(COM2))
+    check_only_modem_requests(run)
+
+
+def cts_on_at_start(s):
+    """CTS already on at start: only an off-to-on change counts.  Ends by SIGHUP."""
+    run = s.start(com2="present,idle=1,steps=300:0;550:1;800:0;1050:1,origin=usr1")
+    conn = first_conn(run, COM2)
+    check_setup(run, conn)
+    run.main_window()
+    run.wait_polling(conn)
+    first_read = [c for c in run.ioctls(conn)[5:] if c["req"] == "TIOCMGET"][0]
+    check(first_read["lines"]["cts"] == 1, "CTS was not on when the program started: %s" % first_read)
+    run.trigger(1)
+    run.wait_wave_polled(conn, COM2)
+    check_count(run, conn, 2)
+    run.signal_kapirel(signal.SIGHUP)
+    check(run.wait_exit() == 0, "exit status %s" % run.exit_status)
+    check_end(run, conn)
+    check_one_line(run, 2, time.time())
+
+
+def com2_absent_uses_com1(s):
+    """No "COM2": counting runs on "COM1" (opened, then switched to).  Ends by a window-manager close."""
+    run = s.start(com1=pulses(4), com2="absent")
+    window = run.main_window()
+    conn = first_conn(run, COM1, index=1)
+    startup = first_conn(run, COM1, index=0)
+    early = [c["req"] for c in run.ioctls(startup)]
+    check(early == ["TIOCMGET", "TIOCEXCL"], "the start-up's own COM1 open did %s" % early)
+    check(run.closed(startup), "the start-up's COM1 connection stayed open")
+    check_setup(run, conn)
+    check(run.windows(NOTICE_TITLE) == [], "a notice appeared")
+    count_pulses(run, conn, COM1, 4)
+    check(run.conns(COM2) == [], "the absent COM2 got a connection")
+    run.close_by_wm(window)
+    check(run.wait_exit() == 0, "exit status %s" % run.exit_status)
+    check_end(run, conn)
+    check_one_line(run, 4, time.time())
+    check_only_modem_requests(run)
+
+
+def both_absent_notices(s):
+    """Neither port: "COM1 OBSAZEN" then "COM NENALEZEN", dismissed by keys; count 0 logged."""
+    run = s.start(com1="absent", com2="absent")
+    first = run.wait_window(NOTICE_TITLE)
+    check(run.windows(MAIN_TITLE) == [], "the main window showed before the start-up notices")
+    first_size = run.geometry(first)[2:]
+    run.screenshot(first, os.path.join(s.dir, "notice-1.png"))
+    run.press(first, "Return")
+    second = run.wait_window(NOTICE_TITLE, exclude=(first,))
+    check(first not in run.windows(NOTICE_TITLE), "the first notice is still shown")
+    second_size = run.geometry(second)[2:]
+    run.screenshot(second, os.path.join(s.dir, "notice-2.png"))
+    # "COM NENALEZEN" is the longer text: its box is the wider one.
+    check(second_size[0] > first_size[0], "notice sizes %s then %s: not the two different texts in order"
+          % (first_size, second_size))
+    run.press(second, "space")
+    window = run.main_window()
+    wait_until(lambda: not run.windows(NOTICE_TITLE), 10, "the second notice to go")
+    time.sleep(0.3)
+    check(run.windows(NOTICE_TITLE) == [], "a third notice appeared")
+    run.click(window, COMMAND1)
+    check(run.wait_exit() == 0, "exit status %s" % run.exit_status)
+    check_one_line(run, 0, time.time())
+    check(not [e for e in run.events() if e["event"] in ("open", "ioctl")], "an absent port was opened")
+
+
+def end_by_wm_close(s):
+    """The window manager closes the window: one line, lines off."""
+    run = s.start(com2=pulses(2))
+    conn = first_conn(run, COM2)
+    window = run.main_window()
+    count_pulses(run, conn, COM2, 2)
+    run.close_by_wm(window)
+    check(run.wait_exit() == 0, "exit status %s" % run.exit_status)
+    check_end(run, conn)
+    check_one_line(run, 2, time.time())
+
+
+def end_by_sigterm(s):
+    """SIGTERM (to the meter, which forwards it): one line, lines off."""
+    run = s.start(com2=pulses(3))
+    conn = first_conn(run, COM2)
+    run.main_window()
+    count_pulses(run, conn, COM2, 3)
+    run.signal_meter(signal.SIGTERM)
+    check(run.wait_exit() == 0, "exit status %s" % run.exit_status)
+    check(any(e["event"] == "signal" and e["signal"] == signal.SIGTERM for e in run.events()),
+          "the meter did not forward SIGTERM")
+    check_end(run, conn)
+    check_one_line(run, 3, time.time())
+
+
+def port_removed(s):
+    """The adapter is pulled mid-run: no crash, nothing more counted, one line.  Ends by SIGINT."""
+    run = s.start(com2=pulses("inf", extra=",remove=1100"))
+    conn = first_conn(run, COM2)
+    run.main_window()
+    run.wait_polling(conn)
+    origin = run.trigger(1)
+    removed_at = origin["remove_t"]
+    wait_until(lambda: any(c["errno"] == 5 and c["t"] > removed_at + 1.0 for c in run.ioctls(conn)), 20,
+               "a second of failing polls after the removal")
+    check_count(run, conn, 4)  # rising edges at 200, 450, 700 and 950 ms; removed at 1100 ms
+    check(run.meter.poll() is None, "the program ended after the removal")
+    run.signal_kapirel(signal.SIGINT)
+    check(run.wait_exit() == 0, "exit status %s" % run.exit_status)
+    tail = [(c["req"], c["value"], c["error"]) for c in run.ioctls(conn)[-3:]]
+    check(tail == [("TIOCMBIC", 2, "EIO"), ("TIOCMBIC", 4, "EIO"), ("TIOCCBRK", None, "EIO")],
+          "end on the removed port: %s" % tail)
+    check_one_line(run, 4, time.time())
+
+
+def switch_ports(s):
+    """Option1 then Option2: the count carries on across the ports."""
+    run = s.start(com1=pulses(4, origin="usr2"), com2=pulses(3))
+    c2 = first_conn(run, COM2)
+    window = run.main_window()
+    count_pulses(run, c2, COM2, 3)
+    run.click(window, OPTION1)
+    c1 = first_conn(run, COM1)
+    wait_until(lambda: run.closed(c2), 5, "COM2 to close after the switch to COM1")
+    check_setup(run, c1)
+    count_pulses(run, c1, COM1, 4, which=2)
+    run.click(window, OPTION2)
+    c3 = first_conn(run, COM2, index=1)
+    wait_until(lambda: run.closed(c1), 5, "COM1 to close after the switch back")
+    check_setup(run, c3)
+    run.wait_polling(c3)
+    run.click(window, COMMAND1)
+    check(run.wait_exit() == 0, "exit status %s" % run.exit_status)
+    check_end(run, c3)
+    check_one_line(run, 7, time.time())
+    check_only_modem_requests(run)
+
+
+def switch_to_held_port(s):
+    """A switch to a port another program holds: notice, nothing counted afterwards."""
+    run = s.start(com1="present,held,hz=4", com2=pulses(2))
+    c2 = first_conn(run, COM2)
+    window = run.main_window()
+    count_pulses(run, c2, COM2, 2)
+    run.click(window, OPTION1)
+    notice = run.wait_window(NOTICE_TITLE)
+    c1 = first_conn(run, COM1)
+    wait_until(lambda: run.closed(c1), 5, "the refused COM1 connection to close")
+    check(run.ioctls(c1) == [], "the held COM1 was used: %s" % run.ioctls(c1))
+    wait_until(lambda: run.closed(c2), 5, "COM2 to close")
+    run.press(notice, "Return")
+    wait_until(lambda: not run.windows(NOTICE_TITLE), 10, "the notice to go")
+    calls_before = len([e for e in run.events() if e["event"] == "ioctl"])
+    time.sleep(1.5)  # COM1 pulses on at 4 Hz meanwhile
+    run.click(window, COMMAND1)
+    check(run.wait_exit() == 0, "exit status %s" % run.exit_status)
+    calls_after = len([e for e in run.events() if e["event"] == "ioctl"])
+    check(calls_after == calls_before, "%d port calls after the failed switch" % (calls_after - calls_before))
+    check_one_line(run, 2, time.time())
+
+
+def unwritable_log(s):
+    """NAMERENO.TXT cannot be written: lines off first, then the notice, then a failure status."""
+    workdir = s.workdir()
+    os.mkdir(os.path.join(workdir, "NAMERENO.TXT"))
+    run = s.start(com2=pulses(1), cwd=workdir)
+    conn = first_conn(run, COM2)
+    window = run.main_window()
+    count_pulses(run, conn, COM2, 1)
+    run.click(window, COMMAND1)
+    notice = run.wait_window(NOTICE_TITLE)
+    seen = time.monotonic()
+    run.screenshot(notice, os.path.join(s.dir, "notice-unwritten.png"))
+    check_end(run, conn)
+    last = run.ioctls(conn)[-1]
+    check(last["mono"] < seen, "the lines went off only after the notice showed")
+    check(run.meter.poll() is None and run.windows(NOTICE_TITLE), "the notice did not wait for the operator")
+    run.press(notice, "Return")
+    status = run.wait_exit()
+    check(status != 0, "exit status 0 although nothing was logged")
+    check(os.path.isdir(os.path.join(workdir, "NAMERENO.TXT")), "NAMERENO.TXT changed")
+
+
+def second_instance(s):
+    """A second kapirel while the first holds "COM2": it cannot take it and falls back to "COM1"."""
+    first = s.start(com1="present", com2=pulses(3))
+    c2 = first_conn(first, COM2)
+    first.main_window()
+    first.wait_polling(c2)
+    second = s.join(first, cwd=s.workdir("second"))
+    refused = first_conn(first, COM2, index=1)
+    wait_until(lambda: first.closed(refused), 10, "the second instance's refused COM2 open to close")
+    check(first.ioctls(refused) == [], "the second instance used the held COM2")
+    c1 = first_conn(first, COM1, index=1)
+    check_setup(first, c1)
+    second.main_window()
+    check(second.windows(NOTICE_TITLE) == [], "the second instance showed a notice")
+    first.trigger(1)
+    first.wait_wave_polled(c2, COM2)
+    check_count(first, c2, 3)
+    check_count(first, c1, 0)
+    second.signal_meter(signal.SIGTERM)
+    check(second.wait_exit() == 0, "second exit status %s" % second.exit_status)
+    check_end(first, c1)
+    first.signal_meter(signal.SIGTERM)
+    check(first.wait_exit() == 0, "first exit status %s" % first.exit_status)
+    check_end(first, c2)
+    check_one_line(first, 3, time.time())
+    check_one_line(second, 0, time.time())
+
+
+SCENARIOS = {f.__name__: f for f in (
+    startup_com2_count, cts_on_at_start, com2_absent_uses_com1, both_absent_notices, end_by_wm_close,
+    end_by_sigterm, port_removed, switch_ports, switch_to_held_port, unwritable_log, second_instance)}
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--kapirel")
+    parser.add_argument("--meter")
+    parser.add_argument("--xsession")
+    parser.add_argument("--work")
+    parser.add_argument("--list", action="store_true")
+    parser.add_argument("names", nargs="*")
+    args = parser.parse_args()
+    if args.list:
+        print("\n".join(SCENARIOS))
+        return 0
+    unknown = [name for name in args.names if name not in SCENARIOS]
+    if unknown or not args.names:
+        print("unknown scenarios: %s; known: %s" % (unknown, ", ".join(SCENARIOS)), file=sys.stderr)
+        return 2
+    for path in (args.kapirel, args.meter):
+        if not path or not os.access(path, os.X_OK):
+            print("FAIL: not executable: %s" % path, file=sys.stderr)
+            return 1
+    try:
+        with open(args.xsession) as state:
+            display = json.load(state)["display"]
+    except (OSError, ValueError, KeyError, TypeError) as problem:
+        print("FAIL: no X session (%s); the e2e.xsession.start fixture starts it" % problem, file=sys.stderr)
+        return 1
+
+    tools = Tools(os.path.abspath(args.kapirel), os.path.abspath(args.meter), display)
+    passed = failed = 0
+    for name in args.names:
+        started = time.monotonic()
+        try:
+            with Session(tools, os.path.abspath(args.work), name) as session:
+                SCENARIOS[name](session)
+            passed += 1
+            print("PASS %s (%.1f s)" % (name, time.monotonic() - started))
+        except Exception as problem:  # a scenario's failure must not stop the others
+            failed += 1
+            print("FAIL %s (%.1f s): %s" % (name, time.monotonic() - started, problem))
+            if not isinstance(problem, Failure):
+                traceback.print_exc()
+            print("     artifacts: %s" % os.path.join(os.path.abspath(args.work), name))
+        sys.stdout.flush()
+    print("%d passed, %d failed" % (passed, failed))
+    return 0 if failed == 0 else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,148 @@
+#!/usr/bin/env python3
+"""Starts or stops the X server and window manager shared by the e2e scenarios.
+
+    xsession.py start STATE.json    Xvfb (96 DPI) + openbox, waits until the
+                                    manager is up and settled, writes STATE.json
+    xsession.py stop STATE.json     ends both and removes STATE.json
+
+Started once for the whole suite: a program under umockdev's preload was seen
+to stall for seconds in a modem ioctl while a freshly started openbox was
+still busy, so the scenarios only run against a settled manager.
+"""
+
+import json
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import time
+
+# Everything the scenarios use; a missing tool fails the suite at once.
+REQUIRED_TOOLS = ["Xvfb", "openbox", "xdotool", "wmctrl", "xprop", "xwininfo", "import"]
+
+
+def fail(message):
+    print("xsession: FAIL: " + message, file=sys.stderr)
+    sys.exit(1)
+
+
+def cpu_ticks(pid):
+    try:
+        with open("/proc/%d/stat" % pid) as stat:
+            fields = stat.read().rsplit(")", 1)[1].split()
+        return int(fields[11]) + int(fields[12])
+    except (OSError, IndexError, ValueError):
+        return None
+
+
+def wait_quiet(pid, deadline):
+    """Waits until the process used no CPU for a few consecutive samples."""
+    quiet = 0
+    last = cpu_ticks(pid)
+    while time.monotonic() < deadline and quiet < 4:
+        time.sleep(0.1)
+        now = cpu_ticks(pid)
+        quiet = quiet + 1 if now == last else 0
+        last = now
+
+
+def start(state_path):
+    missing = [tool for tool in REQUIRED_TOOLS if shutil.which(tool) is None]
+    if missing:
+        fail("missing tools: %s (install: xvfb openbox xdotool wmctrl x11-utils imagemagick)"
+             % " ".join(missing))
+    if os.path.exists(state_path):
+        stop(state_path, quiet=True)
+    work = os.path.dirname(os.path.abspath(state_path))
+    os.makedirs(work, exist_ok=True)
+
+    read_end, write_end = os.pipe()
+    with open(os.path.join(work, "xvfb.log"), "wb") as log:
+        xvfb = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1280x1024x24", "-dpi", "96",
+             "-nolisten", "tcp", "-noreset"],
+            stdin=subprocess.DEVNULL, stdout=log, stderr=log, pass_fds=(write_end,),
+            start_new_session=True)
+    os.close(write_end)
+    number = b""
+    deadline = time.monotonic() + 20
+    while not number.endswith(b"\n") and time.monotonic() < deadline:
+        chunk = os.read(read_end, 16)
+        if not chunk:
+            break
+        number += chunk
+    os.close(read_end)
+    if not number.strip().isdigit():
+        xvfb.kill()
+        fail("Xvfb did not report its display (see %s/xvfb.log)" % work)
+    display = ":" + number.strip().decode()
+
+    env = dict(os.environ, DISPLAY=display)
+    with open(os.path.join(work, "openbox.log"), "wb") as log:
+        wm = subprocess.Popen(["openbox"], env=env, stdin=subprocess.DEVNULL, stdout=log, stderr=log,
+                              start_new_session=True)
+    state = {"display": display, "xvfb_pid": xvfb.pid, "wm_pid": wm.pid}
+    with open(state_path, "w") as out:
+        json.dump(state, out)
+
+    deadline = time.monotonic() + 30
+    while time.monotonic() < deadline:
+        probe = subprocess.run(["wmctrl", "-m"], env=env, capture_output=True, text=True)
+        if probe.returncode == 0 and "openbox" in probe.stdout.lower():
+            break
+        if wm.poll() is not None:
+            stop(state_path, quiet=True)
+            fail("openbox exited with %s (see %s/openbox.log)" % (wm.returncode, work))
+        time.sleep(0.1)
+    else:
+        stop(state_path, quiet=True)
+        fail("openbox did not come up on %s" % display)
+    wait_quiet(wm.pid, time.monotonic() + 10)
+    print("xsession: %s ready (Xvfb %d, openbox %d)" % (display, xvfb.pid, wm.pid))
+
+
+def owned(pid, name):
+    try:
+        with open("/proc/%d/cmdline" % pid, "rb") as cmdline:
+            return name.encode() in cmdline.read().split(b"\0")[0]
+    except OSError:
+        return False
+
+
+def stop(state_path, quiet=False):
+    try:
+        with open(state_path) as state_file:
+            state = json.load(state_file)
+    except (OSError, ValueError):
+        if not quiet:
+            print("xsession: nothing to stop")
+        return
+    for key, name in (("wm_pid", "openbox"), ("xvfb_pid", "Xvfb")):
+        pid = state.get(key)
+        if pid and owned(pid, name):
+            os.kill(pid, signal.SIGTERM)
+            for _ in range(50):
+                if not owned(pid, name):
+                    break
+                time.sleep(0.05)
+            else:
+                os.kill(pid, signal.SIGKILL)
+    os.remove(state_path)
+    if not quiet:
+        print("xsession: stopped %s" % state.get("display"))
+
+
+def main():
+    if len(sys.argv) != 3 or sys.argv[1] not in ("start", "stop"):
+        print(__doc__, file=sys.stderr)
+        return 2
+    if sys.argv[1] == "start":
+        start(sys.argv[2])
+    else:
+        stop(sys.argv[2])
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,86 @@
+#include "EventLog.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace vmeter {
+
+double MonotonicSeconds()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+EventLog::~EventLog()
+{
+    if (fd_ >= 0)
+        ::close(fd_);
+}
+
+bool EventLog::Open(const std::string &path, std::string &error)
+{
+    fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY, 0644);
+    if (fd_ < 0) {
+        error = path + ": " + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+double EventLog::NowMs() const { return (MonotonicSeconds() - startMono_) * 1000.0; }
+
+void EventLog::Write(const std::string &event, const std::string &fields)
+{
+    const double mono = MonotonicSeconds();
+    char head[128];
+    std::snprintf(head, sizeof head, "{\"t\":%.6f,\"mono\":%.6f,\"event\":", mono - startMono_, mono);
+    std::string line = head + Quote(event);
+    if (!fields.empty())
+        line += "," + fields;
+    line += "}\n";
+    const std::lock_guard lock(mutex_);
+    if (fd_ < 0)
+        return;
+    // O_APPEND and one write per line: readers never see half a line.
+    const char *data = line.data();
+    std::size_t left = line.size();
+    while (left > 0) {
+        const ssize_t written = ::write(fd_, data, left);
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return;
+        data += written;
+        left -= static_cast<std::size_t>(written);
+    }
+}
+
+std::string EventLog::Quote(const std::string &text)
+{
+    std::string quoted = "\"";
+    for (const char c : text) {
+        switch (c) {
+        case '"': quoted += "\\\""; break;
+        case '\\': quoted += "\\\\"; break;
+        case '\n': quoted += "\\n"; break;
+        case '\r': quoted += "\\r"; break;
+        case '\t': quoted += "\\t"; break;
+        default:
+            if (static_cast<unsigned char>(c) < 0x20) {
+                char escaped[8];
+                std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned char>(c));
+                quoted += escaped;
+            } else {
+                quoted += c;
+            }
+        }
+    }
+    return quoted + "\"";
+}
+
+} // namespace vmeter

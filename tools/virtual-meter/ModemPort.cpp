@@ -1,0 +1,241 @@
+#include "ModemPort.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <sys/ioctl.h>
+#include <termios.h>
+
+namespace vmeter {
+
+namespace {
+
+struct Named
+{
+    unsigned long Request;
+    const char *Name;
+};
+
+const Named KnownRequests[] = {
+    {TIOCMGET, "TIOCMGET"},     {TIOCMBIS, "TIOCMBIS"},     {TIOCMBIC, "TIOCMBIC"},
+    {TIOCMSET, "TIOCMSET"},     {TIOCSBRK, "TIOCSBRK"},     {TIOCCBRK, "TIOCCBRK"},
+    {TIOCEXCL, "TIOCEXCL"},     {TIOCNXCL, "TIOCNXCL"},     {TIOCMIWAIT, "TIOCMIWAIT"},
+    {TIOCGICOUNT, "TIOCGICOUNT"}, {TCGETS, "TCGETS"},       {TCSETS, "TCSETS"},
+    {TCSETSW, "TCSETSW"},       {TCSETSF, "TCSETSF"},       {TCGETA, "TCGETA"},
+    {TCSETA, "TCSETA"},         {TCSETAW, "TCSETAW"},       {TCSETAF, "TCSETAF"},
+    {TCSBRK, "TCSBRK"},         {TCSBRKP, "TCSBRKP"},       {TCXONC, "TCXONC"},
+    {TCFLSH, "TCFLSH"},         {TIOCOUTQ, "TIOCOUTQ"},     {FIONREAD, "FIONREAD"},
+    {TIOCGWINSZ, "TIOCGWINSZ"}, {TIOCSWINSZ, "TIOCSWINSZ"}, {TIOCGSERIAL, "TIOCGSERIAL"},
+    {TIOCSSERIAL, "TIOCSSERIAL"}, {TIOCSCTTY, "TIOCSCTTY"}, {TIOCGPGRP, "TIOCGPGRP"},
+    {FIONBIO, "FIONBIO"},       {FIOCLEX, "FIOCLEX"},
+};
+
+constexpr unsigned long TtyType = 'T';
+
+// termios, flow, flush, queue and window-size requests: a pty carries them out
+// the way a UART driver does (termios2 variants included, by number, since
+// <termios.h> and <asm/termbits.h> cannot be included together).
+bool PtyDoesItLikeAUart(unsigned long request)
+{
+    if (_IOC_TYPE(request) != TtyType)
+        return false;
+    switch (_IOC_NR(request)) {
+    case 0x01: case 0x02: case 0x03: case 0x04: // TCGETS TCSETS TCSETSW TCSETSF
+    case 0x05: case 0x06: case 0x07: case 0x08: // TCGETA TCSETA TCSETAW TCSETAF
+    case 0x09: case 0x0A: case 0x0B:            // TCSBRK TCXONC TCFLSH
+    case 0x11: case 0x13: case 0x14:            // TIOCOUTQ TIOCGWINSZ TIOCSWINSZ
+    case 0x1B: case 0x25:                       // FIONREAD TCSBRKP
+    case 0x2A: case 0x2B: case 0x2C: case 0x2D: // TCGETS2 TCSETS2 TCSETSW2 TCSETSF2
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool IsModemRequest(unsigned long request)
+{
+    return request == TIOCMGET || request == TIOCMBIS || request == TIOCMBIC || request == TIOCMSET ||
+           request == TIOCSBRK || request == TIOCCBRK || request == TIOCMIWAIT || request == TIOCGICOUNT;
+}
+
+int Bits(const LineState &lines)
+{
+    return (lines.Dtr ? TIOCM_DTR : 0) | (lines.Rts ? TIOCM_RTS : 0) | (lines.Cts != 0 ? TIOCM_CTS : 0);
+}
+
+IoctlAnswer Failure(int error, std::optional<int> value = std::nullopt)
+{
+    IoctlAnswer answer;
+    answer.Result = -1;
+    answer.Error = error;
+    answer.Value = value;
+    return answer;
+}
+
+IoctlAnswer PassThrough()
+{
+    IoctlAnswer answer;
+    answer.Emulated = false;
+    return answer;
+}
+
+} // namespace
+
+std::string RequestName(unsigned long request)
+{
+    for (const Named &known : KnownRequests) {
+        if (known.Request == request)
+            return known.Name;
+    }
+    char hex[32];
+    std::snprintf(hex, sizeof hex, "0x%lX", request);
+    return hex;
+}
+
+bool ReadsIntArgument(unsigned long request)
+{
+    return request == TIOCMBIS || request == TIOCMBIC || request == TIOCMSET;
+}
+
+std::string ModemBitsJson(int bits)
+{
+    static const Named Names[] = {{TIOCM_LE, "LE"},   {TIOCM_DTR, "DTR"}, {TIOCM_RTS, "RTS"},
+                                  {TIOCM_ST, "ST"},   {TIOCM_SR, "SR"},   {TIOCM_CTS, "CTS"},
+                                  {TIOCM_CAR, "CAR"}, {TIOCM_RNG, "RNG"}, {TIOCM_DSR, "DSR"}};
+    std::string json = "[";
+    for (const Named &name : Names) {
+        if ((static_cast<unsigned long>(bits) & name.Request) == 0)
+            continue;
+        if (json.size() > 1)
+            json += ',';
+        json += '"';
+        json += name.Name;
+        json += '"';
+    }
+    return json + "]";
+}
+
+ModemPort::ModemPort(std::string device, PortConfig config) : device_(std::move(device)), config_(std::move(config))
+{
+    if (config_.TimeOrigin == Origin::Start)
+        originMs_ = 0.0;
+}
+
+bool ModemPort::Opened(double nowMs)
+{
+    const std::lock_guard lock(mutex_);
+    bool anchored = false;
+    if (!originMs_ && config_.TimeOrigin == Origin::Open) {
+        originMs_ = nowMs;
+        anchored = true;
+    }
+    if (config_.Kind != PortKind::Present)
+        return anchored;
+    // Linux raises DTR and RTS when a tty opens with a nonzero baud rate,
+    // O_NONBLOCK or not; the program switches them as it wants afterwards.
+    if (openers_++ == 0 && !RemovedAt(nowMs)) {
+        lines_.Dtr = true;
+        lines_.Rts = true;
+    }
+    return anchored;
+}
+
+bool ModemPort::Triggered(Origin signal, double nowMs)
+{
+    const std::lock_guard lock(mutex_);
+    if (originMs_ || config_.TimeOrigin != signal)
+        return false;
+    originMs_ = nowMs;
+    return true;
+}
+
+void ModemPort::Closed(double nowMs)
+{
+    const std::lock_guard lock(mutex_);
+    if (config_.Kind != PortKind::Present || openers_ == 0)
+        return;
+    // The last close hangs up (HUPCL is on by default) and the 8250 driver's
+    // shutdown clears a held break.
+    if (--openers_ == 0 && !RemovedAt(nowMs))
+        lines_ = LineState{};
+}
+
+bool ModemPort::RemovedAt(double nowMs) const
+{
+    return config_.RemoveMs && originMs_ && nowMs - *originMs_ >= *config_.RemoveMs;
+}
+
+std::optional<double> ModemPort::OriginMs() const
+{
+    const std::lock_guard lock(mutex_);
+    return originMs_;
+}
+
+int ModemPort::CtsAt(double nowMs) const
+{
+    if (!originMs_)
+        return config_.Cts.Idle;
+    return config_.Cts.LevelAt(nowMs - *originMs_);
+}
+
+LineState ModemPort::Lines(double nowMs) const
+{
+    const std::lock_guard lock(mutex_);
+    LineState lines = lines_;
+    lines.Cts = config_.Kind == PortKind::Present ? CtsAt(nowMs) : 0;
+    return lines;
+}
+
+IoctlAnswer ModemPort::Ioctl(unsigned long request, int argument, double nowMs)
+{
+    const std::lock_guard lock(mutex_);
+    const std::optional<int> passed =
+        ReadsIntArgument(request) ? std::optional<int>(argument) : std::optional<int>();
+    if (RemovedAt(nowMs))
+        return Failure(EIO, passed);
+
+    if (config_.Kind == PortKind::NotSerial) {
+        if (IsModemRequest(request))
+            return Failure(ENOTTY, passed);
+        return PassThrough();
+    }
+
+    IoctlAnswer answer;
+    answer.Value = passed;
+    switch (request) {
+    case TIOCMGET: {
+        LineState lines = lines_;
+        lines.Cts = CtsAt(nowMs);
+        answer.Value = Bits(lines);
+        answer.WriteBack = true;
+        return answer;
+    }
+    case TIOCMBIS:
+    case TIOCMBIC:
+    case TIOCMSET: {
+        const bool on = request != TIOCMBIC;
+        if (request == TIOCMSET || (argument & TIOCM_DTR) != 0)
+            lines_.Dtr = request == TIOCMSET ? (argument & TIOCM_DTR) != 0 : on;
+        if (request == TIOCMSET || (argument & TIOCM_RTS) != 0)
+            lines_.Rts = request == TIOCMSET ? (argument & TIOCM_RTS) != 0 : on;
+        return answer;
+    }
+    case TIOCSBRK:
+        lines_.Break = true;
+        return answer;
+    case TIOCCBRK:
+        lines_.Break = false;
+        return answer;
+    case TIOCEXCL:
+    case TIOCNXCL:
+        // Kept away from the pty itself: its exclusive flag would also shut
+        // out the meter's own opens.  Nothing else here depends on it.
+        return answer;
+    default:
+        break;
+    }
+    if (PtyDoesItLikeAUart(request))
+        return PassThrough();
+    return Failure(ENOTTY, passed);
+}
+
+} // namespace vmeter

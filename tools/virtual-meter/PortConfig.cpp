@@ -1,0 +1,180 @@
+#include "PortConfig.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <set>
+#include <sstream>
+#include <vector>
+
+namespace vmeter {
+
+namespace {
+
+std::vector<std::string> Split(const std::string &text, char separator)
+{
+    std::vector<std::string> parts;
+    std::string part;
+    std::istringstream in(text);
+    while (std::getline(in, part, separator))
+        parts.push_back(part);
+    if (!text.empty() && text.back() == separator)
+        parts.emplace_back();
+    return parts;
+}
+
+double Number(const std::string &key, const std::string &value)
+{
+    if (value.empty())
+        throw ConfigError(key + ": a number is missing");
+    char *end = nullptr;
+    errno = 0;
+    const double number = std::strtod(value.c_str(), &end);
+    if (errno != 0 || end == nullptr || *end != '\0' || !std::isfinite(number))
+        throw ConfigError(key + ": '" + value + "' is not a number");
+    return number;
+}
+
+double NonNegative(const std::string &key, const std::string &value)
+{
+    const double number = Number(key, value);
+    if (number < 0)
+        throw ConfigError(key + ": must not be negative");
+    return number;
+}
+
+int Level(const std::string &key, const std::string &value)
+{
+    if (value == "0" || value == "off")
+        return 0;
+    if (value == "1" || value == "on")
+        return 1;
+    throw ConfigError(key + ": level must be 0/off or 1/on, not '" + value + "'");
+}
+
+std::vector<std::pair<double, int>> Steps(const std::string &value)
+{
+    std::vector<std::pair<double, int>> steps;
+    for (const std::string &step : Split(value, ';')) {
+        const auto colon = step.find(':');
+        if (colon == std::string::npos)
+            throw ConfigError("steps: '" + step + "' is not TIME:LEVEL");
+        const double at = NonNegative("steps", step.substr(0, colon));
+        if (!steps.empty() && at < steps.back().first)
+            throw ConfigError("steps: times must not decrease");
+        steps.emplace_back(at, Level("steps", step.substr(colon + 1)));
+    }
+    if (steps.empty())
+        throw ConfigError("steps: empty list");
+    return steps;
+}
+
+} // namespace
+
+PortConfig ParsePortConfig(const std::string &text)
+{
+    PortConfig config;
+    config.Text = text;
+    const std::vector<std::string> items = Split(text, ',');
+    if (items.empty() || items.front().empty())
+        throw ConfigError("empty port description");
+
+    std::set<std::string> seen;
+    bool kindGiven = false;
+    bool waveGiven = false;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        const std::string &item = items[i];
+        const auto equals = item.find('=');
+        const std::string key = item.substr(0, equals);
+        const std::string value = equals == std::string::npos ? std::string() : item.substr(equals + 1);
+        const bool hasValue = equals != std::string::npos;
+        if (!seen.insert(key).second)
+            throw ConfigError(key + ": given twice");
+
+        if (key == "present" || key == "absent" || key == "notserial") {
+            if (hasValue || i != 0)
+                throw ConfigError(key + ": must come first and take no value");
+            config.Kind = key == "present" ? PortKind::Present
+                        : key == "absent" ? PortKind::Absent
+                                          : PortKind::NotSerial;
+            kindGiven = true;
+            continue;
+        }
+        if (key == "held") {
+            if (hasValue)
+                throw ConfigError("held: takes no value");
+            config.Held = true;
+            continue;
+        }
+        if (!hasValue)
+            throw ConfigError("unknown word '" + key + "'");
+
+        if (key == "hz") {
+            const double hz = Number(key, value);
+            if (hz <= 0)
+                throw ConfigError("hz: must be above 0");
+            config.Cts.PeriodMs = 1000.0 / hz;
+            waveGiven = true;
+        } else if (key == "period") {
+            config.Cts.PeriodMs = Number(key, value);
+            if (config.Cts.PeriodMs <= 0)
+                throw ConfigError("period: must be above 0");
+            waveGiven = true;
+        } else if (key == "duty") {
+            config.Cts.DutyPercent = Number(key, value);
+            if (config.Cts.DutyPercent <= 0 || config.Cts.DutyPercent >= 100)
+                throw ConfigError("duty: must lie between 0 and 100 (exclusive)");
+            waveGiven = true;
+        } else if (key == "pulses") {
+            if (value == "inf") {
+                config.Cts.Pulses.reset();
+            } else {
+                const double pulses = NonNegative(key, value);
+                if (pulses != std::floor(pulses))
+                    throw ConfigError("pulses: must be a whole number or inf");
+                config.Cts.Pulses = static_cast<long long>(pulses);
+            }
+            waveGiven = true;
+        } else if (key == "delay") {
+            config.Cts.DelayMs = NonNegative(key, value);
+            waveGiven = true;
+        } else if (key == "idle") {
+            config.Cts.Idle = Level(key, value);
+        } else if (key == "steps") {
+            config.Cts.Steps = Steps(value);
+        } else if (key == "origin") {
+            if (value == "start")
+                config.TimeOrigin = Origin::Start;
+            else if (value == "open")
+                config.TimeOrigin = Origin::Open;
+            else if (value == "usr1")
+                config.TimeOrigin = Origin::Usr1;
+            else if (value == "usr2")
+                config.TimeOrigin = Origin::Usr2;
+            else
+                throw ConfigError("origin: must be start, open, usr1 or usr2");
+        } else if (key == "remove") {
+            config.RemoveMs = NonNegative(key, value);
+        } else {
+            throw ConfigError("unknown setting '" + key + "'");
+        }
+    }
+
+    if (!kindGiven && !config.Held)
+        throw ConfigError("must start with present, absent, notserial or held");
+    if (!config.Cts.Steps.empty() && waveGiven)
+        throw ConfigError("steps cannot be combined with hz/period/duty/pulses/delay");
+    if (waveGiven && config.Cts.Steps.empty() && config.Cts.PeriodMs <= 0)
+        throw ConfigError("pulses need hz or period");
+    if (config.Kind == PortKind::Absent && (seen.size() > 1))
+        throw ConfigError("absent takes no settings");
+    if (config.Kind == PortKind::NotSerial &&
+        std::any_of(seen.begin(), seen.end(), [](const std::string &key) {
+            return key != "notserial" && key != "held" && key != "origin" && key != "remove";
+        }))
+        throw ConfigError("notserial has no CTS line to drive");
+    return config;
+}
+
+} // namespace vmeter

@@ -1,0 +1,52 @@
+// How one emulated serial port behaves, as given on the command line:
+//
+//   present[,hz=F|period=MS][,duty=PCT][,pulses=N|inf][,delay=MS][,idle=0|1]
+//          [,steps=MS:LEVEL;MS:LEVEL;...][,origin=start|open|usr1|usr2]
+//          [,remove=MS][,held]
+//   notserial[,held]
+//   absent
+//
+// "held" alone means "present,held".  All times count from the port's origin.
+#pragma once
+
+#include "Waveform.h"
+
+#include <optional>
+#include <stdexcept>
+#include <string>
+
+namespace vmeter {
+
+enum class PortKind {
+    Present,   // a UART with modem lines
+    NotSerial, // a tty without modem lines: every modem ioctl fails ENOTTY
+    Absent,    // no device: open() fails
+};
+
+enum class Origin {
+    Start, // the meter's start
+    Open,  // the first open of the port by the program under test
+    Usr1,  // the first SIGUSR1 the meter receives (a test says "go")
+    Usr2,  // the first SIGUSR2
+};
+
+struct PortConfig
+{
+    PortKind Kind = PortKind::Present;
+    // Another program holds the port: the meter keeps flock(LOCK_EX) on it.
+    bool Held = false;
+    Origin TimeOrigin = Origin::Start;
+    // From this time on every ioctl fails with EIO (the adapter was pulled).
+    std::optional<double> RemoveMs;
+    Waveform Cts;
+    std::string Text;
+};
+
+struct ConfigError : std::runtime_error
+{
+    using std::runtime_error::runtime_error;
+};
+
+PortConfig ParsePortConfig(const std::string &text);
+
+} // namespace vmeter

@@ -1,0 +1,410 @@
+// virtual-meter: runs a command against an emulated water meter wired to
+// /dev/ttyS0 ("COM1") and /dev/ttyS1 ("COM2"), inside a umockdev testbed.
+//
+// The meter creates the testbed, answers the program's modem ioctls from its
+// own threads, records each of them, forwards termination signals and exits
+// with the command's status.  The testbed directory outlives every process
+// that uses it: the command (and anything joined with --join) holds a shared
+// flock on a file in it, and the meter removes the testbed only once it can
+// take that lock exclusively.  A removed testbed would let the preload library
+// reach the machine's real serial ports.
+#include "EventLog.h"
+#include "PortConfig.h"
+#include "Testbed.h"
+
+#include <array>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <elf.h>
+#include <fcntl.h>
+#include <optional>
+#include <spawn.h>
+#include <string>
+#include <sys/file.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+extern char **environ;
+
+namespace {
+
+using namespace vmeter;
+
+constexpr int ToolFailed = 125; // as env(1) and timeout(1): the tool itself failed
+constexpr const char *UsersFileName = "/.virtual-meter-users";
+constexpr int InheritedUsersFd = 3;
+
+const char *const Usage =
+    "usage: virtual-meter [--com1 PORT] [--com2 PORT] [--log FILE] [--quiet] -- COMMAND [ARGS...]\n"
+    "       virtual-meter --join TESTBED [--quiet] -- COMMAND [ARGS...]\n"
+    "\n"
+    "Runs COMMAND with /dev/ttyS0 (\"COM1\") and /dev/ttyS1 (\"COM2\") emulated by umockdev;\n"
+    "every other /dev/ttyS* is shadowed as absent.  Exits with COMMAND's status\n"
+    "(128+N when signal N killed it, 125 when the meter itself failed).\n"
+    "\n"
+    "PORT, a comma list (default: present):\n"
+    "  present | notserial | absent | held   the port's kind; held = present, locked by another program\n"
+    "  held                   (with present/notserial) the meter keeps flock(LOCK_EX) on the port\n"
+    "  hz=F | period=MS       pulse rate of CTS\n"
+    "  duty=PCT               share of each period at the active level (default 50)\n"
+    "  pulses=N | inf         number of pulses (default inf)\n"
+    "  delay=MS               time before the first pulse (default 0)\n"
+    "  idle=0|1               CTS before, between and after pulses (default 0);\n"
+    "                         a pulse is the opposite level for duty% of the period\n"
+    "  steps=MS:L;MS:L;...    scripted CTS levels instead of pulses\n"
+    "  origin=start|open|usr1|usr2\n"
+    "                         times count from the meter's start (default), the port's first\n"
+    "                         open, or the first SIGUSR1/SIGUSR2 sent to the meter\n"
+    "  remove=MS              from then on every ioctl on the port fails with EIO\n"
+    "\n"
+    "--log FILE   JSON lines, one per event (port, origin, start, spawn, open, ioctl,\n"
+    "             close, trigger, signal, child-exit, exit); a close is noticed within 10 ms\n"
+    "--join DIR   run COMMAND in the running meter's testbed DIR (see its \"start\" event)\n"
+    "--quiet      no notes on stderr\n";
+
+bool Quiet = false;
+
+void Note(const std::string &text)
+{
+    if (!Quiet)
+        std::fprintf(stderr, "virtual-meter: %s\n", text.c_str());
+}
+
+int Fail(const std::string &text)
+{
+    std::fprintf(stderr, "virtual-meter: %s\n", text.c_str());
+    return ToolFailed;
+}
+
+struct Options
+{
+    std::array<std::string, PortCount> Configs{"present", "present"};
+    std::string LogPath;
+    std::string JoinDir;
+    std::vector<std::string> Command;
+};
+
+std::optional<Options> ParseOptions(int argc, char **argv, std::string &error)
+{
+    Options options;
+    int i = 1;
+    for (; i < argc; ++i) {
+        const std::string arg = argv[i];
+        auto value = [&]() -> std::optional<std::string> {
+            if (i + 1 >= argc) {
+                error = arg + " needs a value";
+                return std::nullopt;
+            }
+            return std::string(argv[++i]);
+        };
+        if (arg == "--") {
+            ++i;
+            break;
+        }
+        if (arg == "--help" || arg == "-h") {
+            error = "help";
+            return std::nullopt;
+        }
+        if (arg == "--quiet" || arg == "-q") {
+            Quiet = true;
+            continue;
+        }
+        std::string *target = arg == "--com1"   ? &options.Configs[0]
+                              : arg == "--com2" ? &options.Configs[1]
+                              : arg == "--log"  ? &options.LogPath
+                              : arg == "--join" ? &options.JoinDir
+                                                : nullptr;
+        if (target == nullptr) {
+            if (!arg.empty() && arg[0] == '-') {
+                error = "unknown option " + arg;
+                return std::nullopt;
+            }
+            break; // the command starts here
+        }
+        const auto given = value();
+        if (!given)
+            return std::nullopt;
+        *target = *given;
+    }
+    for (; i < argc; ++i)
+        options.Command.emplace_back(argv[i]);
+    if (options.Command.empty()) {
+        error = "no command given";
+        return std::nullopt;
+    }
+    return options;
+}
+
+// ld.so silently skips an LD_PRELOAD entry it cannot load, and the command
+// would then open the machine's real ports: insist on a loadable library.
+bool PreloadUsable(const std::string &path, std::string &error)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        error = path + ": " + std::strerror(errno);
+        return false;
+    }
+    unsigned char ident[EI_NIDENT] = {};
+    const ssize_t got = ::read(fd, ident, sizeof ident);
+    ::close(fd);
+    const unsigned char ownClass = sizeof(void *) == 8 ? ELFCLASS64 : ELFCLASS32;
+    if (got != EI_NIDENT || std::memcmp(ident, ELFMAG, SELFMAG) != 0 || ident[EI_CLASS] != ownClass) {
+        error = path + ": not a shared library for this machine";
+        return false;
+    }
+    return true;
+}
+
+std::vector<std::string> ChildEnvironment(const std::string &root)
+{
+    std::vector<std::string> env;
+    std::string earlierPreload;
+    for (char **entry = environ; *entry != nullptr; ++entry) {
+        const std::string variable = *entry;
+        if (variable.rfind("LD_PRELOAD=", 0) == 0) {
+            earlierPreload = variable.substr(11);
+            continue;
+        }
+        if (variable.rfind("UMOCKDEV_DIR=", 0) == 0)
+            continue;
+        env.push_back(variable);
+    }
+    env.push_back("UMOCKDEV_DIR=" + root);
+    std::string preload = "LD_PRELOAD=" + std::string(VMETER_PRELOAD_LIBRARY);
+    if (!earlierPreload.empty())
+        preload += ":" + earlierPreload;
+    env.push_back(preload);
+    return env;
+}
+
+const int ForwardedSignals[] = {SIGTERM, SIGINT, SIGHUP};
+
+sigset_t WatchedSignals()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    for (const int signal : ForwardedSignals)
+        sigaddset(&set, signal);
+    sigaddset(&set, SIGCHLD);
+    sigaddset(&set, SIGUSR1);
+    sigaddset(&set, SIGUSR2);
+    return set;
+}
+
+// Starts the command in its own process group, with the testbed users' lock
+// as its descriptor 3 and every other descriptor of the meter closed.
+pid_t Spawn(const std::vector<std::string> &command, const std::string &root, int usersFd, std::string &error)
+{
+    std::string check;
+    if (!CheckShadowed(root, check)) {
+        error = "refusing to run the command: " + check;
+        return -1;
+    }
+    if (!PreloadUsable(VMETER_PRELOAD_LIBRARY, check)) {
+        error = "refusing to run the command: " + check;
+        return -1;
+    }
+
+    std::vector<std::string> env = ChildEnvironment(root);
+    std::vector<char *> envp;
+    for (std::string &entry : env)
+        envp.push_back(entry.data());
+    envp.push_back(nullptr);
+    std::vector<std::string> args = command;
+    std::vector<char *> argv;
+    for (std::string &arg : args)
+        argv.push_back(arg.data());
+    argv.push_back(nullptr);
+
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t none;
+    sigemptyset(&none);
+    sigset_t defaults = WatchedSignals();
+    sigaddset(&defaults, SIGPIPE);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    posix_spawnattr_setpgroup(&attributes, 0);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, usersFd, InheritedUsersFd);
+    posix_spawn_file_actions_addclosefrom_np(&actions, InheritedUsersFd + 1);
+
+    pid_t pid = -1;
+    const int failed = posix_spawnp(&pid, argv[0], &actions, &attributes, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    if (failed != 0) {
+        error = command[0] + ": " + std::strerror(failed);
+        return failed == ENOENT ? -127 : -126;
+    }
+    return pid;
+}
+
+int ExitStatusOf(int status)
+{
+    if (WIFEXITED(status))
+        return WEXITSTATUS(status);
+    if (WIFSIGNALED(status))
+        return 128 + WTERMSIG(status);
+    return ToolFailed;
+}
+
+// Waits for the child, forwarding termination signals to its process group.
+int Supervise(pid_t child, EventLog &log, Testbed *testbed)
+{
+    const sigset_t watched = WatchedSignals();
+    for (;;) {
+        int status = 0;
+        const pid_t ended = ::waitpid(child, &status, WNOHANG);
+        if (ended == child) {
+            const int exitStatus = ExitStatusOf(status);
+            log.Write("child-exit", "\"pid\":" + std::to_string(child) + ",\"status\":" + std::to_string(exitStatus) +
+                                        (WIFSIGNALED(status) ? ",\"signal\":" + std::to_string(WTERMSIG(status)) : ""));
+            return exitStatus;
+        }
+        siginfo_t info{};
+        const timespec tick{0, 200'000'000};
+        const int signal = ::sigtimedwait(&watched, &info, &tick);
+        if (signal <= 0 || signal == SIGCHLD)
+            continue;
+        if (signal == SIGUSR1 || signal == SIGUSR2) {
+            log.Write("trigger", "\"signal\":" + std::to_string(signal));
+            if (testbed != nullptr)
+                testbed->Trigger(signal == SIGUSR1 ? Origin::Usr1 : Origin::Usr2);
+            continue;
+        }
+        const int sent = ::kill(-child, signal);
+        log.Write("signal", "\"signal\":" + std::to_string(signal) + ",\"forwarded_to\":" + std::to_string(child) +
+                                ",\"result\":" + std::to_string(sent));
+    }
+}
+
+// Waits until no process holds the testbed users' lock any more.  What the
+// command left behind in its process group is asked to end, then killed.
+void WaitForUsers(int teardownFd, pid_t group, EventLog &log)
+{
+    if (::flock(teardownFd, LOCK_EX | LOCK_NB) == 0)
+        return;
+    log.Write("waiting-for-users");
+    ::kill(-group, SIGTERM);
+    for (int tries = 0; tries < 60; ++tries) {
+        ::usleep(50'000);
+        while (::waitpid(-1, nullptr, WNOHANG) > 0) {
+        }
+        if (::flock(teardownFd, LOCK_EX | LOCK_NB) == 0)
+            return;
+    }
+    ::kill(-group, SIGKILL);
+    for (int tries = 0; tries < 20; ++tries) {
+        ::usleep(50'000);
+        if (::flock(teardownFd, LOCK_EX | LOCK_NB) == 0)
+            return;
+    }
+    Note("waiting for processes joined to the testbed to end");
+    while (::flock(teardownFd, LOCK_EX) != 0 && errno == EINTR) {
+    }
+}
+
+int Join(const Options &options)
+{
+    const std::string usersPath = options.JoinDir + UsersFileName;
+    const int usersFd = ::open(usersPath.c_str(), O_RDONLY | O_CLOEXEC);
+    if (usersFd < 0)
+        return Fail(usersPath + ": " + std::strerror(errno) + " (is a virtual-meter running there?)");
+    // A meter that is already taking its testbed down holds this exclusively.
+    if (::flock(usersFd, LOCK_SH | LOCK_NB) != 0)
+        return Fail("the testbed " + options.JoinDir + " is being removed");
+    EventLog silent(MonotonicSeconds());
+    std::string error;
+    const pid_t child = Spawn(options.Command, options.JoinDir, usersFd, error);
+    if (child < 0)
+        return child == -127 ? (Fail(error), 127) : child == -126 ? (Fail(error), 126) : Fail(error);
+    return Supervise(child, silent, nullptr);
+}
+
+int Run(const Options &options, double startMono)
+{
+    std::array<PortConfig, PortCount> configs;
+    for (int index = 0; index < PortCount; ++index) {
+        try {
+            configs[index] = ParsePortConfig(options.Configs[index]);
+        } catch (const ConfigError &problem) {
+            return Fail("--com" + std::to_string(index + 1) + " " + options.Configs[index] + ": " + problem.what());
+        }
+    }
+
+    EventLog log(startMono);
+    std::string error;
+    if (!options.LogPath.empty() && !log.Open(options.LogPath, error))
+        return Fail(error);
+
+    int status = ToolFailed;
+    {
+        Testbed testbed(log, configs);
+        if (!testbed.Create(error))
+            return Fail(error);
+        const std::string usersPath = testbed.Root() + UsersFileName;
+        const int teardownFd = ::open(usersPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        // A second, separate open: its shared lock travels with the command.
+        const int usersFd = teardownFd < 0 ? -1 : ::open(usersPath.c_str(), O_RDONLY | O_CLOEXEC);
+        if (usersFd < 0 || ::flock(usersFd, LOCK_SH) != 0)
+            return Fail(usersPath + ": " + std::strerror(errno));
+
+        std::string commandJson = "[";
+        for (const std::string &arg : options.Command)
+            commandJson += (commandJson.size() > 1 ? "," : "") + EventLog::Quote(arg);
+        commandJson += "]";
+        log.Write("start", "\"testbed\":" + EventLog::Quote(testbed.Root()) + ",\"pid\":" + std::to_string(::getpid()) +
+                               ",\"command\":" + commandJson);
+        Note("testbed " + testbed.Root());
+
+        const pid_t child = Spawn(options.Command, testbed.Root(), usersFd, error);
+        ::close(usersFd);
+        if (child < 0) {
+            log.Write("spawn-failed", "\"error\":" + EventLog::Quote(error));
+            Fail(error);
+            status = child == -127 ? 127 : child == -126 ? 126 : ToolFailed;
+        } else {
+            log.Write("spawn", "\"child\":" + std::to_string(child));
+            status = Supervise(child, log, &testbed);
+            WaitForUsers(teardownFd, child, log);
+            // Lets the handler thread log the closes of the last connections.
+            ::usleep(50'000);
+        }
+        ::close(teardownFd);
+    }
+    log.Write("exit", "\"status\":" + std::to_string(status));
+    return status;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    const double startMono = MonotonicSeconds();
+    std::string error;
+    const std::optional<Options> options = ParseOptions(argc, argv, error);
+    if (!options) {
+        if (error == "help") {
+            std::fputs(Usage, stdout);
+            return 0;
+        }
+        std::fprintf(stderr, "virtual-meter: %s\n%s", error.c_str(), Usage);
+        return ToolFailed;
+    }
+    // Blocked before umockdev starts its threads, so that only sigtimedwait
+    // in the main thread ever takes these signals.
+    const sigset_t watched = WatchedSignals();
+    pthread_sigmask(SIG_BLOCK, &watched, nullptr);
+
+    if (!options->JoinDir.empty())
+        return Join(*options);
+    return Run(*options, startMono);
+}

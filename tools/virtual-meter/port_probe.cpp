@@ -1,0 +1,125 @@
+// virtual-meter-probe: drives an emulated port step by step and prints what
+// each step got, one line per step, for the meter's own tests:
+//
+//   virtual-meter -- virtual-meter-probe open /dev/ttyS1 mget mbis 2 count 1000 close
+//
+// Steps: open DEV | close | mget | mbis BITS | mbic BITS | sbrk | cbrk | excl |
+//        tcgets | sleep MS | count MS (rising CTS edges seen polling every 5 ms)
+//
+// It refuses to touch any device unless umockdev's preload library is mapped
+// and both /dev/ttyS0 and /dev/ttyS1 exist inside the testbed, so it can
+// never reach the machine's own serial ports.
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <fstream>
+#include <string>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+bool InsideTestbed()
+{
+    const char *root = std::getenv("UMOCKDEV_DIR");
+    if (root == nullptr || root[0] != '/')
+        return false;
+    std::ifstream maps("/proc/self/maps");
+    std::string line;
+    bool preloaded = false;
+    while (std::getline(maps, line))
+        preloaded = preloaded || line.find("libumockdev-preload") != std::string::npos;
+    if (!preloaded)
+        return false;
+    for (const char *node : {"/dev/ttyS0", "/dev/ttyS1"}) {
+        struct stat status {};
+        if (::lstat((std::string(root) + node).c_str(), &status) != 0)
+            return false;
+    }
+    return true;
+}
+
+double NowMs()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<double>(now.tv_sec) * 1000.0 + static_cast<double>(now.tv_nsec) / 1e6;
+}
+
+void Report(const char *step, int result, int value = 0)
+{
+    std::printf("%s %d %d %s\n", step, result, value, result < 0 ? strerrorname_np(errno) : "-");
+    std::fflush(stdout);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (!InsideTestbed()) {
+        std::fprintf(stderr, "virtual-meter-probe: not inside a virtual-meter testbed; refusing to open ports\n");
+        return 2;
+    }
+    int fd = -1;
+    for (int i = 1; i < argc; ++i) {
+        const std::string step = argv[i];
+        auto number = [&]() { return i + 1 < argc ? std::atoi(argv[++i]) : 0; };
+        if (step == "open") {
+            const char *device = i + 1 < argc ? argv[++i] : "";
+            if (std::strcmp(device, "/dev/ttyS0") != 0 && std::strcmp(device, "/dev/ttyS1") != 0) {
+                std::fprintf(stderr, "virtual-meter-probe: only /dev/ttyS0 and /dev/ttyS1\n");
+                return 2;
+            }
+            fd = ::open(device, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+            Report("open", fd < 0 ? -1 : 0);
+            if (fd >= 0) {
+                const int locked = ::flock(fd, LOCK_EX | LOCK_NB);
+                Report("flock", locked);
+            }
+        } else if (step == "close") {
+            Report("close", ::close(fd));
+            fd = -1;
+        } else if (step == "mget") {
+            int bits = 0;
+            const int result = ::ioctl(fd, TIOCMGET, &bits);
+            Report("mget", result, bits);
+        } else if (step == "mbis" || step == "mbic") {
+            const int bits = number();
+            Report(step.c_str(), ::ioctl(fd, step == "mbis" ? TIOCMBIS : TIOCMBIC, &bits), bits);
+        } else if (step == "sbrk" || step == "cbrk") {
+            Report(step.c_str(), ::ioctl(fd, step == "sbrk" ? TIOCSBRK : TIOCCBRK));
+        } else if (step == "excl") {
+            Report("excl", ::ioctl(fd, TIOCEXCL));
+        } else if (step == "tcgets") {
+            termios settings{};
+            Report("tcgets", ::tcgetattr(fd, &settings));
+        } else if (step == "sleep") {
+            ::usleep(static_cast<useconds_t>(number()) * 1000);
+        } else if (step == "count") {
+            const double until = NowMs() + number();
+            int bits = 0;
+            ::ioctl(fd, TIOCMGET, &bits);
+            int last = (bits & TIOCM_CTS) != 0;
+            int edges = 0;
+            while (NowMs() < until) {
+                ::usleep(5000);
+                bits = 0;
+                ::ioctl(fd, TIOCMGET, &bits);
+                const int cts = (bits & TIOCM_CTS) != 0;
+                edges += cts > last ? 1 : 0;
+                last = cts;
+            }
+            Report("count", 0, edges);
+        } else {
+            std::fprintf(stderr, "virtual-meter-probe: unknown step %s\n", step.c_str());
+            return 2;
+        }
+    }
+    return 0;
+}
