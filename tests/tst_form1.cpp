@@ -3,6 +3,7 @@
 // ports of the machine are never opened here.
 #include "FakeSerial.h"
 #include "Form1.h"
+#include "PollTimer.h"
 
 #include <QApplication>
 #include <QFile>
@@ -276,11 +277,10 @@ private slots:
         QCOMPARE(NextTabStop(command1), text1);
         QCOMPARE(NextTabStop(text1), rig.Option1());
 
-        auto *timer = form->findChild<QTimer *>(QStringLiteral("Timer1"));
+        auto *timer = form->findChild<PollTimer *>(QStringLiteral("Timer1"));
         QVERIFY(timer != nullptr);
         QVERIFY(timer->isActive());
         QCOMPARE(timer->interval(), 20);
-        QCOMPARE(timer->timerType(), Qt::PreciseTimer);
         QVERIFY(rig.Fake.Calls.empty());
     }
 

@@ -1,5 +1,6 @@
 #include "Form1.h"
 
+#include "PollTimer.h"
 #include "TerminationSignals.h"
 
 #include <QCloseEvent>
@@ -9,7 +10,6 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QRadioButton>
-#include <QTimer>
 
 #include <limits>
 
@@ -67,9 +67,8 @@ Form1::Form1(SerialLines lines, std::function<TimeOfDay()> clock, std::string lo
     Command1->setDefault(false);
     PlaceTwips(Command1, 2280, 3240, 1935, 615);
 
-    Timer1 = new QTimer(this);
+    Timer1 = new PollTimer(this);
     Timer1->setObjectName(QStringLiteral("Timer1"));
-    Timer1->setTimerType(Qt::PreciseTimer);
     Timer1->setInterval(PollPeriodMs);
 
     Option2 = new QRadioButton(QStringLiteral("COM2"), this);
@@ -91,7 +90,7 @@ Form1::Form1(SerialLines lines, std::function<TimeOfDay()> clock, std::string lo
     setGeometry(TwipsToPixels(2760, logicalDpiX()), TwipsToPixels(2190, logicalDpiY()),
                 TwipsToPixels(6555, logicalDpiX()), TwipsToPixels(4725, logicalDpiY()));
 
-    connect(Timer1, &QTimer::timeout, this, [this] { logic_.Tick(); });
+    connect(Timer1, &PollTimer::timeout, this, [this] { logic_.Tick(); });
     connect(Command1, &QPushButton::clicked, this, [this] {
         // Ends the program without closing the window, so no close event
         // follows and the end sequence runs once.

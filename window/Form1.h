@@ -10,7 +10,7 @@
 class QLineEdit;
 class QPushButton;
 class QRadioButton;
-class QTimer;
+class PollTimer;
 class TerminationSignals;
 
 class Form1 : public QWidget, private Form1Operations
@@ -40,7 +40,7 @@ private:
 
     QLineEdit *Text1 = nullptr;
     QPushButton *Command1 = nullptr;
-    QTimer *Timer1 = nullptr;
+    PollTimer *Timer1 = nullptr;
     QRadioButton *Option2 = nullptr;
     QRadioButton *Option1 = nullptr;
     TerminationSignals *signals_ = nullptr;
