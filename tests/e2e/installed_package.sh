@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# The .deb as a user gets it: build it with CPack, unpack it into a scratch
+# root with dpkg -x, check what it installs, then let the installed binary
+# count a few pulses from the virtual meter under the suite's X session.
+#
+#   installed_package.sh BUILD_DIR WORK_DIR -- SCENARIO_ARGS...
+set -euo pipefail
+
+build_dir=$1
+work=$2
+shift 3
+
+fail() {
+    echo "FAIL: $*" >&2
+    exit 1
+}
+
+rm -rf "$work"
+mkdir -p "$work/root"
+cpack --config "$build_dir/CPackConfig.cmake" -B "$work" -G DEB >"$work/cpack.log" 2>&1 ||
+    fail "cpack: $(tail -n 5 "$work/cpack.log")"
+debs=("$work"/kapirel_*.deb)
+[[ -f ${debs[0]} ]] || fail "no .deb in $work"
+deb=${debs[0]}
+
+depends=$(dpkg-deb --field "$deb" Depends)
+[[ $depends == *libqt6widgets6* && $depends == *libc6* ]] || fail "Depends not computed: '$depends'"
+
+dpkg -x "$deb" "$work/root"
+root=$work/root/usr
+for file in bin/kapirel share/applications/kapirel.desktop share/metainfo/cz.orvik.kapirel.metainfo.xml \
+    share/icons/hicolor/16x16/apps/kapirel.png share/icons/hicolor/32x32/apps/kapirel.png \
+    share/icons/hicolor/scalable/apps/kapirel.svg; do
+    [[ -f $root/$file ]] || fail "the package lacks /usr/$file"
+done
+desktop-file-validate "$root/share/applications/kapirel.desktop"
+appstreamcli validate --no-net --strict "$root/share/metainfo/cz.orvik.kapirel.metainfo.xml" >/dev/null ||
+    fail "installed AppStream metadata does not validate"
+# The installed binary must find Qt from the system, not from the build tree.
+if readelf -d "$root/bin/kapirel" | grep -qE 'RPATH|RUNPATH'; then
+    fail "the installed binary carries an RPATH"
+fi
+
+echo "package: $deb ($(stat -c %s "$deb") bytes), Depends: $depends"
+exec "$@" --kapirel "$root/bin/kapirel" --work "$work/scenario" startup_com2_count
