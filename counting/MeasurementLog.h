@@ -11,6 +11,6 @@ struct AppendResult
 };
 
 // Appends text to the file (created when absent) in a single write and
-// flushes it to the disk before returning.  A write that stops short is
-// undone, so the file never holds a torn line.
+// flushes it to the disk before returning.  The file never keeps a torn
+// line: a write that stops short is cut off again where the OS allows it.
 AppendResult AppendDurably(const std::string &path, const std::string &text);
