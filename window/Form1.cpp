@@ -22,16 +22,20 @@ int TwipsToPixels(int twips, int dotsPerInch)
     return (twips * dotsPerInch + TwipsPerInch / 2) / TwipsPerInch;
 }
 
-QFont DesignFont(const QString &family, qreal points)
+// Where the Windows fonts are missing, take faces that carry the Czech
+// letters; Liberation Sans has Arial's metrics.
+void RegisterFontSubstitutes()
 {
-    // Where the Windows fonts are missing, take faces that carry the Czech
-    // letters; Liberation Sans has Arial's metrics.
     QFont::insertSubstitutions(QStringLiteral("Arial"),
                                {QStringLiteral("Liberation Sans"), QStringLiteral("Arimo"),
                                 QStringLiteral("DejaVu Sans")});
     QFont::insertSubstitutions(QStringLiteral("MS Sans Serif"),
                                {QStringLiteral("Microsoft Sans Serif"), QStringLiteral("Liberation Sans"),
                                 QStringLiteral("DejaVu Sans")});
+}
+
+QFont DesignFont(const QString &family, qreal points)
+{
     QFont font(family);
     font.setPointSizeF(points);
     font.setWeight(QFont::Normal);
@@ -49,6 +53,7 @@ Form1::Form1(SerialLines lines, std::function<TimeOfDay()> clock, std::string lo
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QStringLiteral("Orvik KAPIREL "));
     setWindowIcon(QIcon(QStringLiteral(":/icons/kapirel.ico")));
+    RegisterFontSubstitutes();
     setFont(DesignFont(QStringLiteral("Arial"), 26.25));
 
     // Created in the design order; the tab order is set below.
