@@ -5,7 +5,10 @@
 
 #include <QSocketNotifier>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <sys/timerfd.h>
 #include <unistd.h>
 
@@ -18,8 +21,9 @@ struct PollTimer::Clock
 PollTimer::PollTimer(QObject *parent) : QObject(parent), clock_(std::make_unique<Clock>())
 {
     clock_->fd = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+    // Without its poll the program cannot count at all.
     if (clock_->fd < 0)
-        qFatal("timerfd_create failed");
+        qFatal("timerfd_create failed: %s", std::strerror(errno));
     clock_->notifier = new QSocketNotifier(clock_->fd, QSocketNotifier::Read, this);
     connect(clock_->notifier, &QSocketNotifier::activated, this, [this] {
         std::uint64_t expirations = 0;
@@ -36,13 +40,11 @@ PollTimer::~PollTimer()
 
 void PollTimer::Arm()
 {
-    const long nanoseconds = interval_ * 1000000L;
+    // A zero period would disarm the timerfd; the shortest is one millisecond.
+    const long nanoseconds = std::max(interval_, 1) * 1000000L;
     itimerspec period = {};
     period.it_interval.tv_sec = nanoseconds / 1000000000L;
     period.it_interval.tv_nsec = nanoseconds % 1000000000L;
     period.it_value = period.it_interval;
-    // A zero interval would disarm the timer; one nanosecond keeps it running.
-    if (interval_ <= 0)
-        period.it_value.tv_nsec = period.it_interval.tv_nsec = 1;
     ::timerfd_settime(clock_->fd, 0, &period, nullptr);
 }
