@@ -90,7 +90,7 @@ void Counting::PowerContact()
     lines_.SetRts(0);
 }
 
-void Counting::SwitchLinesOff()
+void Counting::SwitchOffAndRelease()
 {
     lines_.SetDtr(0);
     lines_.SetRts(0);
@@ -108,7 +108,7 @@ int Counting::End()
     const AppendResult logged = AppendDurably(logPath_, line + "\r\n");
     // The lines go off and the port is released before any notice, so that
     // nothing stays powered while the notice waits for the operator.
-    SwitchLinesOff();
+    SwitchOffAndRelease();
     if (!logged.Written) {
         exitStatus_ = 1;
         // The count must not be lost with the file: the notice carries the line.

@@ -85,7 +85,7 @@ public:
 private:
     void SwitchPort(std::string_view port, const std::string &notice);
     void PowerContact();
-    void SwitchLinesOff();
+    void SwitchOffAndRelease();
 
     Form1Operations &form_;
     SerialLines lines_;
