@@ -37,8 +37,7 @@ std::string EndLine(TimeOfDay time, std::int64_t count)
     return std::string(" konec nacitani : ") + clock + "  pocet pulsu =" + CountText(count);
 }
 
-Counting::Counting(Form1Operations &form, SerialLines lines, std::function<TimeOfDay()> clock,
-                   std::string logPath)
+Counting::Counting(Form1Operations &form, SerialLines lines, std::function<TimeOfDay()> clock, std::string logPath)
     : form_(form), lines_(std::move(lines)), clock_(std::move(clock)), logPath_(std::move(logPath))
 {
 }

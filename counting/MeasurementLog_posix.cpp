@@ -8,10 +8,7 @@
 
 namespace {
 
-AppendResult Failed(const char *call, int error)
-{
-    return {false, std::string(call) + ": " + std::strerror(error)};
-}
+AppendResult Failed(const char *call, int error) { return {false, std::string(call) + ": " + std::strerror(error)}; }
 
 } // namespace
 

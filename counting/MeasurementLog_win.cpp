@@ -7,8 +7,8 @@ namespace {
 AppendResult Failed(const char *call, DWORD error)
 {
     char message[512] = {};
-    const DWORD length = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error,
-                                          0, message, sizeof message, nullptr);
+    const DWORD length = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
+                                          message, sizeof message, nullptr);
     std::string reason(message, length);
     while (!reason.empty() && (reason.back() == '\r' || reason.back() == '\n' || reason.back() == '.'))
         reason.pop_back();

@@ -27,8 +27,8 @@ using PortHandleType = int; // a file descriptor
 extern PortHandleType PortHandle;
 
 // Opens a port such as "COM1" or "COM2" exclusively; only the first four
-// characters of the name count (on Linux COMn is /dev/ttyS(n-1)).  Returns 0 on failure and a nonzero value on success.  The
-// previous handle is replaced without being closed: callers close first.
+// characters of the name count (on Linux COMn is /dev/ttyS(n-1)).  Returns 0 on failure and a nonzero value on success.
+// The previous handle is replaced without being closed: callers close first.
 std::int16_t OpenPort(std::string_view name);
 // Releases the port and forgets the handle; harmless with no port open.
 void ClosePort();

@@ -52,7 +52,8 @@ struct FakeForm : Form1Operations
 struct Run
 {
     explicit Run(const std::string &logPath = "/nonexistent/NAMERENO.TXT", TimeOfDay time = {14, 5, 9})
-        : Form(Serial.Calls), Logic(Form, Serial.Lines(), [time] { return time; }, logPath)
+        : Form(Serial.Calls), Logic(
+                                  Form, Serial.Lines(), [time] { return time; }, logPath)
     {
         Form.Logic = &Logic;
     }
@@ -119,11 +120,12 @@ void TestCounting::startUp_data()
     QTest::addColumn<Journal>("journal");
     QTest::addColumn<QString>("openAfter");
 
-    QTest::newRow("COM2 opens") << true << true
-                                << Join({{"OpenPort COM2", "ShowOption2Marked"}, PowerContact, {"ReadCts", "Interval 20"}})
-                                << "COM2";
+    QTest::newRow("COM2 opens")
+        << true << true << Join({{"OpenPort COM2", "ShowOption2Marked"}, PowerContact, {"ReadCts", "Interval 20"}})
+        << "COM2";
     // The mark runs the whole switch to COM1 before the start-up goes on.
-    const Journal switchToCom1 = Join({{"MarkOption1", "ClosePort", "OpenPort COM1"}, PowerContact, {"MarkOption1 returned"}});
+    const Journal switchToCom1 =
+        Join({{"MarkOption1", "ClosePort", "OpenPort COM1"}, PowerContact, {"MarkOption1 returned"}});
     QTest::newRow("COM2 fails, COM1 opens")
         << true << false
         << Join({{"OpenPort COM2", "OpenPort COM1"}, switchToCom1, PowerContact, {"ReadCts", "Interval 20"}}) << "COM1";
@@ -258,7 +260,7 @@ void TestCounting::endLogsEachRunOnce()
         QCOMPARE(second.Logic.End(), 0);
     }
     QCOMPARE(ReadFile(log), std::string(" konec nacitani : 08:00:00  pocet pulsu = 0\r\n"
-                                         " konec nacitani : 09:30:00  pocet pulsu = 0\r\n"));
+                                        " konec nacitani : 09:30:00  pocet pulsu = 0\r\n"));
 }
 
 void TestCounting::endWhenLogFails()

@@ -43,8 +43,8 @@ AppendResult AppendInChild(const std::function<bool()> &prepare, const QString &
     const pid_t child = ::fork();
     if (child == 0) {
         ::close(pipeFds[0]);
-        const AppendResult result = prepare() ? AppendDurably(path.toStdString(), text)
-                                              : AppendResult{true, "prepare failed"};
+        const AppendResult result =
+            prepare() ? AppendDurably(path.toStdString(), text) : AppendResult{true, "prepare failed"};
         const std::string message = (result.Written ? "1" : "0") + result.Reason;
         [[maybe_unused]] const ssize_t ignored = ::write(pipeFds[1], message.data(), message.size());
         ::_exit(0);
@@ -98,9 +98,12 @@ void TestMeasurementLog::failures_data()
     QTest::addColumn<QString>("kind");
     QTest::addColumn<QString>("reason");
 
-    QTest::newRow("log is a directory") << "directory" << "open: Is a directory";
-    QTest::newRow("read-only directory") << "read-only" << "open: Permission denied";
-    QTest::newRow("disk full") << "full" << "write: No space left on device";
+    QTest::newRow("log is a directory") << "directory"
+                                        << "open: Is a directory";
+    QTest::newRow("read-only directory") << "read-only"
+                                         << "open: Permission denied";
+    QTest::newRow("disk full") << "full"
+                               << "write: No space left on device";
 }
 
 void TestMeasurementLog::failures()

@@ -17,21 +17,17 @@ namespace {
 
 constexpr int TwipsPerInch = 1440;
 
-int TwipsToPixels(int twips, int dotsPerInch)
-{
-    return (twips * dotsPerInch + TwipsPerInch / 2) / TwipsPerInch;
-}
+int TwipsToPixels(int twips, int dotsPerInch) { return (twips * dotsPerInch + TwipsPerInch / 2) / TwipsPerInch; }
 
 // Where the Windows fonts are missing, take faces that carry the Czech
 // letters; Liberation Sans has Arial's metrics.
 void RegisterFontSubstitutes()
 {
-    QFont::insertSubstitutions(QStringLiteral("Arial"),
-                               {QStringLiteral("Liberation Sans"), QStringLiteral("Arimo"),
-                                QStringLiteral("DejaVu Sans")});
-    QFont::insertSubstitutions(QStringLiteral("MS Sans Serif"),
-                               {QStringLiteral("Microsoft Sans Serif"), QStringLiteral("Liberation Sans"),
-                                QStringLiteral("DejaVu Sans")});
+    QFont::insertSubstitutions(QStringLiteral("Arial"), {QStringLiteral("Liberation Sans"), QStringLiteral("Arimo"),
+                                                         QStringLiteral("DejaVu Sans")});
+    QFont::insertSubstitutions(
+        QStringLiteral("MS Sans Serif"),
+        {QStringLiteral("Microsoft Sans Serif"), QStringLiteral("Liberation Sans"), QStringLiteral("DejaVu Sans")});
 }
 
 QFont DesignFont(const QString &family, qreal points)

@@ -16,17 +16,17 @@ struct Named
 };
 
 const Named KnownRequests[] = {
-    {TIOCMGET, "TIOCMGET"},     {TIOCMBIS, "TIOCMBIS"},     {TIOCMBIC, "TIOCMBIC"},
-    {TIOCMSET, "TIOCMSET"},     {TIOCSBRK, "TIOCSBRK"},     {TIOCCBRK, "TIOCCBRK"},
-    {TIOCEXCL, "TIOCEXCL"},     {TIOCNXCL, "TIOCNXCL"},     {TIOCMIWAIT, "TIOCMIWAIT"},
-    {TIOCGICOUNT, "TIOCGICOUNT"}, {TCGETS, "TCGETS"},       {TCSETS, "TCSETS"},
-    {TCSETSW, "TCSETSW"},       {TCSETSF, "TCSETSF"},       {TCGETA, "TCGETA"},
-    {TCSETA, "TCSETA"},         {TCSETAW, "TCSETAW"},       {TCSETAF, "TCSETAF"},
-    {TCSBRK, "TCSBRK"},         {TCSBRKP, "TCSBRKP"},       {TCXONC, "TCXONC"},
-    {TCFLSH, "TCFLSH"},         {TIOCOUTQ, "TIOCOUTQ"},     {FIONREAD, "FIONREAD"},
-    {TIOCGWINSZ, "TIOCGWINSZ"}, {TIOCSWINSZ, "TIOCSWINSZ"}, {TIOCGSERIAL, "TIOCGSERIAL"},
-    {TIOCSSERIAL, "TIOCSSERIAL"}, {TIOCSCTTY, "TIOCSCTTY"}, {TIOCGPGRP, "TIOCGPGRP"},
-    {FIONBIO, "FIONBIO"},       {FIOCLEX, "FIOCLEX"},
+    {TIOCMGET, "TIOCMGET"},       {TIOCMBIS, "TIOCMBIS"},     {TIOCMBIC, "TIOCMBIC"},
+    {TIOCMSET, "TIOCMSET"},       {TIOCSBRK, "TIOCSBRK"},     {TIOCCBRK, "TIOCCBRK"},
+    {TIOCEXCL, "TIOCEXCL"},       {TIOCNXCL, "TIOCNXCL"},     {TIOCMIWAIT, "TIOCMIWAIT"},
+    {TIOCGICOUNT, "TIOCGICOUNT"}, {TCGETS, "TCGETS"},         {TCSETS, "TCSETS"},
+    {TCSETSW, "TCSETSW"},         {TCSETSF, "TCSETSF"},       {TCGETA, "TCGETA"},
+    {TCSETA, "TCSETA"},           {TCSETAW, "TCSETAW"},       {TCSETAF, "TCSETAF"},
+    {TCSBRK, "TCSBRK"},           {TCSBRKP, "TCSBRKP"},       {TCXONC, "TCXONC"},
+    {TCFLSH, "TCFLSH"},           {TIOCOUTQ, "TIOCOUTQ"},     {FIONREAD, "FIONREAD"},
+    {TIOCGWINSZ, "TIOCGWINSZ"},   {TIOCSWINSZ, "TIOCSWINSZ"}, {TIOCGSERIAL, "TIOCGSERIAL"},
+    {TIOCSSERIAL, "TIOCSSERIAL"}, {TIOCSCTTY, "TIOCSCTTY"},   {TIOCGPGRP, "TIOCGPGRP"},
+    {FIONBIO, "FIONBIO"},         {FIOCLEX, "FIOCLEX"},
 };
 
 constexpr unsigned long TtyType = 'T';
@@ -39,12 +39,26 @@ bool PtyDoesItLikeAUart(unsigned long request)
     if (_IOC_TYPE(request) != TtyType)
         return false;
     switch (_IOC_NR(request)) {
-    case 0x01: case 0x02: case 0x03: case 0x04: // TCGETS TCSETS TCSETSW TCSETSF
-    case 0x05: case 0x06: case 0x07: case 0x08: // TCGETA TCSETA TCSETAW TCSETAF
-    case 0x09: case 0x0A: case 0x0B:            // TCSBRK TCXONC TCFLSH
-    case 0x11: case 0x13: case 0x14:            // TIOCOUTQ TIOCGWINSZ TIOCSWINSZ
-    case 0x1B: case 0x25:                       // FIONREAD TCSBRKP
-    case 0x2A: case 0x2B: case 0x2C: case 0x2D: // TCGETS2 TCSETS2 TCSETSW2 TCSETSF2
+    case 0x01:
+    case 0x02:
+    case 0x03:
+    case 0x04: // TCGETS TCSETS TCSETSW TCSETSF
+    case 0x05:
+    case 0x06:
+    case 0x07:
+    case 0x08: // TCGETA TCSETA TCSETAW TCSETAF
+    case 0x09:
+    case 0x0A:
+    case 0x0B: // TCSBRK TCXONC TCFLSH
+    case 0x11:
+    case 0x13:
+    case 0x14: // TIOCOUTQ TIOCGWINSZ TIOCSWINSZ
+    case 0x1B:
+    case 0x25: // FIONREAD TCSBRKP
+    case 0x2A:
+    case 0x2B:
+    case 0x2C:
+    case 0x2D: // TCGETS2 TCSETS2 TCSETSW2 TCSETSF2
         return true;
     default:
         return false;
@@ -188,8 +202,7 @@ LineState ModemPort::Lines(double nowMs) const
 IoctlAnswer ModemPort::Ioctl(unsigned long request, int argument, double nowMs)
 {
     const std::lock_guard lock(mutex_);
-    const std::optional<int> passed =
-        ReadsIntArgument(request) ? std::optional<int>(argument) : std::optional<int>();
+    const std::optional<int> passed = ReadsIntArgument(request) ? std::optional<int>(argument) : std::optional<int>();
     if (RemovedAt(nowMs))
         return Failure(EIO, passed);
 

@@ -95,9 +95,9 @@ PortConfig ParsePortConfig(const std::string &text)
         if (key == "present" || key == "absent" || key == "notserial") {
             if (hasValue || i != 0)
                 throw ConfigError(key + ": must come first and take no value");
-            config.Kind = key == "present" ? PortKind::Present
-                        : key == "absent" ? PortKind::Absent
-                                          : PortKind::NotSerial;
+            config.Kind = key == "present"  ? PortKind::Present
+                          : key == "absent" ? PortKind::Absent
+                                            : PortKind::NotSerial;
             kindGiven = true;
             continue;
         }
@@ -169,8 +169,7 @@ PortConfig ParsePortConfig(const std::string &text)
         throw ConfigError("pulses need hz or period");
     if (config.Kind == PortKind::Absent && (seen.size() > 1))
         throw ConfigError("absent takes no settings");
-    if (config.Kind == PortKind::NotSerial &&
-        std::any_of(seen.begin(), seen.end(), [](const std::string &key) {
+    if (config.Kind == PortKind::NotSerial && std::any_of(seen.begin(), seen.end(), [](const std::string &key) {
             return key != "notserial" && key != "held" && key != "origin" && key != "remove";
         }))
         throw ConfigError("notserial has no CTS line to drive");

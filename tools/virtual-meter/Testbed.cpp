@@ -49,9 +49,12 @@ std::string LinesJson(const LineState &lines)
 const char *KindName(PortKind kind)
 {
     switch (kind) {
-    case PortKind::Present: return "present";
-    case PortKind::NotSerial: return "notserial";
-    case PortKind::Absent: return "absent";
+    case PortKind::Present:
+        return "present";
+    case PortKind::NotSerial:
+        return "notserial";
+    case PortKind::Absent:
+        return "absent";
     }
     return "?";
 }
@@ -59,10 +62,14 @@ const char *KindName(PortKind kind)
 const char *OriginName(Origin origin)
 {
     switch (origin) {
-    case Origin::Start: return "start";
-    case Origin::Open: return "open";
-    case Origin::Usr1: return "usr1";
-    case Origin::Usr2: return "usr2";
+    case Origin::Start:
+        return "start";
+    case Origin::Open:
+        return "open";
+    case Origin::Usr1:
+        return "usr1";
+    case Origin::Usr2:
+        return "usr2";
     }
     return "?";
 }
@@ -90,10 +97,11 @@ struct Testbed::Port
         const std::optional<double> origin = Modem->OriginMs();
         const std::optional<double> end = Modem->Config().Cts.EndMs();
         const std::optional<double> remove = Modem->Config().RemoveMs;
-        Log->Write("origin", "\"dev\":" + EventLog::Quote(Modem->Device()) + ",\"origin_t\":" + Seconds(origin) +
-                                 ",\"wave_end_t\":" + Seconds(end && origin ? std::optional(*origin + *end) : std::nullopt) +
-                                 ",\"remove_t\":" + Seconds(remove && origin ? std::optional(*origin + *remove) : std::nullopt) +
-                                 ",\"now_t\":" + Seconds(nowMs));
+        Log->Write("origin",
+                   "\"dev\":" + EventLog::Quote(Modem->Device()) + ",\"origin_t\":" + Seconds(origin) +
+                       ",\"wave_end_t\":" + Seconds(end && origin ? std::optional(*origin + *end) : std::nullopt) +
+                       ",\"remove_t\":" + Seconds(remove && origin ? std::optional(*origin + *remove) : std::nullopt) +
+                       ",\"now_t\":" + Seconds(nowMs));
     }
 };
 
@@ -191,15 +199,17 @@ gboolean OnIoctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer data
     port->Log->Write("ioctl", port->Common(connection) + ",\"req\":" + EventLog::Quote(RequestName(request)) +
                                   ",\"request\":" + hex + ",\"emulated\":" + (answer.Emulated ? "true" : "false") +
                                   ",\"value\":" + value + bits + ",\"result\":" + std::to_string(answer.Result) +
-                                  ",\"errno\":" + std::to_string(answer.Error) + ",\"error\":" + ErrorName(answer.Error) +
-                                  ",\"lines\":" + LinesJson(port->Modem->Lines(now)));
+                                  ",\"errno\":" + std::to_string(answer.Error) + ",\"error\":" +
+                                  ErrorName(answer.Error) + ",\"lines\":" + LinesJson(port->Modem->Lines(now)));
     umockdev_ioctl_client_complete(client, answer.Result, answer.Error);
     return TRUE;
 }
 
 bool ShadowOk(const std::string &node, std::string &error)
 {
-    struct stat status {};
+    struct stat status
+    {
+    };
     if (::lstat(node.c_str(), &status) != 0) {
         error = node + " is missing from the testbed: " + std::strerror(errno);
         return false;
@@ -275,7 +285,9 @@ bool Testbed::Create(std::string &error)
     // The ports the program never asks for are shadowed too, as absent ones.
     for (int index = 0; index < ShadowedTtyCount; ++index) {
         const std::string node = root_ + TtyPath(index);
-        struct stat status {};
+        struct stat status
+        {
+        };
         if (::lstat(node.c_str(), &status) == 0)
             continue;
         if (g_mkdir_with_parents(node.c_str(), 0755) != 0) {
@@ -324,9 +336,8 @@ bool Testbed::AddNode(int index, std::string &error)
     log_.Write("port", "\"dev\":" + EventLog::Quote(device) + ",\"com\":\"COM" + std::to_string(index + 1) +
                            "\",\"config\":" + EventLog::Quote(config.Text) + ",\"kind\":\"" + KindName(config.Kind) +
                            "\",\"held\":" + (config.Held ? "true" : "false") + ",\"origin\":\"" +
-                           OriginName(config.TimeOrigin) + "\",\"idle\":" +
-                           std::to_string(config.Cts.Idle) + ",\"wave_end_ms\":" +
-                           (end ? std::to_string(*end) : std::string("null")));
+                           OriginName(config.TimeOrigin) + "\",\"idle\":" + std::to_string(config.Cts.Idle) +
+                           ",\"wave_end_ms\":" + (end ? std::to_string(*end) : std::string("null")));
 
     if (config.Kind != PortKind::Absent) {
         const std::string description = "P: /devices/platform/serial8250/tty/" + name + "\nN: " + name +

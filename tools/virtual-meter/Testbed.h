@@ -24,8 +24,8 @@ struct _GSource;
 
 namespace vmeter {
 
-inline constexpr int PortCount = 2;          // ttyS0 = "COM1", ttyS1 = "COM2"
-inline constexpr int ShadowedTtyCount = 32;  // ttyS0..ttyS31
+inline constexpr int PortCount = 2;         // ttyS0 = "COM1", ttyS1 = "COM2"
+inline constexpr int ShadowedTtyCount = 32; // ttyS0..ttyS31
 
 // The device path of ttyS<index>, e.g. "/dev/ttyS1".
 std::string TtyPath(int index);

@@ -38,7 +38,9 @@ bool InsideTestbed()
     if (!preloaded)
         return false;
     for (const char *node : {"/dev/ttyS0", "/dev/ttyS1"}) {
-        struct stat status {};
+        struct stat status
+        {
+        };
         if (::lstat((std::string(root) + node).c_str(), &status) != 0)
             return false;
     }

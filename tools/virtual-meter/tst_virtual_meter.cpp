@@ -60,13 +60,13 @@ void PeriodicWave()
     wave.Pulses = 3;
     CHECK(wave.LevelAt(0) == 0);
     CHECK(wave.LevelAt(999.9) == 0);
-    CHECK(wave.LevelAt(1000) == 1);  // the first pulse starts on the delay
+    CHECK(wave.LevelAt(1000) == 1); // the first pulse starts on the delay
     CHECK(wave.LevelAt(1249.9) == 1);
-    CHECK(wave.LevelAt(1250) == 0);  // 50 % of 500 ms
-    CHECK(wave.LevelAt(1500) == 1);  // second pulse
-    CHECK(wave.LevelAt(2000) == 1);  // third pulse
+    CHECK(wave.LevelAt(1250) == 0); // 50 % of 500 ms
+    CHECK(wave.LevelAt(1500) == 1); // second pulse
+    CHECK(wave.LevelAt(2000) == 1); // third pulse
     CHECK(wave.LevelAt(2250) == 0);
-    CHECK(wave.LevelAt(2500) == 0);  // no fourth pulse
+    CHECK(wave.LevelAt(2500) == 0); // no fourth pulse
     CHECK(wave.LevelAt(1e9) == 0);
     CHECK(wave.EndMs() && *wave.EndMs() == 2500);
     CHECK(RisingEdges(wave, 10000) == 3);
@@ -159,14 +159,14 @@ void Parsing()
 
     CHECK(Throws(""));
     CHECK(Throws("sometimes"));
-    CHECK(Throws("hz=2"));               // no kind
+    CHECK(Throws("hz=2")); // no kind
     CHECK(Throws("present,hz=0"));
     CHECK(Throws("present,hz=-1"));
     CHECK(Throws("present,hz=abc"));
     CHECK(Throws("present,duty=0"));
     CHECK(Throws("present,duty=100"));
     CHECK(Throws("present,pulses=2.5"));
-    CHECK(Throws("present,pulses=5"));   // pulses need a rate
+    CHECK(Throws("present,pulses=5")); // pulses need a rate
     CHECK(Throws("present,delay=-1"));
     CHECK(Throws("present,idle=2"));
     CHECK(Throws("present,hz=1,hz=2"));
@@ -238,11 +238,11 @@ void OpenOriginAndRemoval()
 void SignalOrigin()
 {
     vmeter::ModemPort port("/dev/ttyS1", vmeter::ParsePortConfig("present,hz=10,pulses=1,origin=usr2"));
-    CHECK(!port.Opened(100));                            // an open does not start it
-    CHECK(!port.Triggered(vmeter::Origin::Usr1, 200));   // nor the other signal
+    CHECK(!port.Opened(100));                          // an open does not start it
+    CHECK(!port.Triggered(vmeter::Origin::Usr1, 200)); // nor the other signal
     CHECK(port.Lines(250).Cts == 0);
     CHECK(port.Triggered(vmeter::Origin::Usr2, 300));
-    CHECK(!port.Triggered(vmeter::Origin::Usr2, 400));   // the first one counts
+    CHECK(!port.Triggered(vmeter::Origin::Usr2, 400)); // the first one counts
     CHECK(port.OriginMs() && *port.OriginMs() == 300);
     CHECK(port.Lines(310).Cts == 1 && port.Lines(360).Cts == 0);
     CHECK(vmeter::ParsePortConfig("present,origin=usr1").TimeOrigin == vmeter::Origin::Usr1);
