@@ -88,8 +88,7 @@ Form1::Form1(SerialLines lines, std::function<TimeOfDay()> clock, std::string lo
 
     // The client area's size and place on the screen; setGeometry() places
     // the client area, where move() would place the frame.
-    setGeometry(TwipsToPixels(2760, logicalDpiX()), TwipsToPixels(2190, logicalDpiY()),
-                TwipsToPixels(6555, logicalDpiX()), TwipsToPixels(4725, logicalDpiY()));
+    PlaceTwips(this, 2760, 2190, 6555, 4725);
 
     connect(Timer1, &PollTimer::timeout, this, [this] { logic_.Tick(); });
     connect(Command1, &QPushButton::clicked, this, [this] {
