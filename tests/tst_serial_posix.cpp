@@ -11,6 +11,7 @@
 
 #include "Counting.h"
 #include "Module1.h"
+#include "Module1Lines.h"
 
 #include <QScopeGuard>
 #include <QTemporaryDir>
@@ -543,17 +544,18 @@ private slots:
     // back and forth leave no descriptor behind, and a held port leaves none open.
     void switchingLeavesNoDescriptor()
     {
-        struct NoticeCounter : Form1Operations
+        struct NoticeCounter : counting::Form1Operations
         {
             int Notices = 0;
             void SetText1(const std::string &) override {}
             void MarkOption1() override {}
-            void ShowOption2Marked() override {}
+            void MarkOption2() override {}
             void SetTimer1Interval(int) override {}
             void ShowNotice(const std::string &) override { ++Notices; }
         } form;
         QTemporaryDir logDir;
-        Counting logic(form, Module1Lines(), LocalTimeOfDay, logDir.filePath("NAMERENO.TXT").toStdString());
+        Module1Lines port;
+        counting::Logic logic(form, port, counting::LocalTimeOfDay, logDir.filePath("NAMERENO.TXT").toStdString());
         logic.Load();
         QVERIFY(Module1::PortHandle >= 0);
         const int before = settledDescriptorCount();
