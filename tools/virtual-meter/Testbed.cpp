@@ -263,6 +263,8 @@ bool Testbed::Create(std::string &error)
     return true;
 }
 
+ModemPort &Testbed::Modem(int index) { return *ports_.at(index)->Modem; }
+
 void Testbed::SweepClosures()
 {
     if (closeWatch_ != nullptr)

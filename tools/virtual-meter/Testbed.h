@@ -39,6 +39,8 @@ public:
     // held ports.  Sets UMOCKDEV_DIR in this process's environment.
     bool Create(std::string &error);
     const std::string &Root() const { return root_; }
+    // The emulation behind ttyS<index>.
+    ModemPort &Modem(int index);
     // Starts the waveforms of the ports with origin=usr1 (or usr2).
     void Trigger(Origin signal);
 
