@@ -9,9 +9,9 @@
 #include <cerrno>
 #include <functional>
 #include <string>
-#include <vector>
 #include <sys/ioctl.h>
 #include <termios.h>
+#include <vector>
 
 namespace {
 
