@@ -11,7 +11,7 @@ BUILD_PACKAGES := cmake ninja-build g++ pkg-config qt6-base-dev libgl-dev fonts-
 TEST_PACKAGES := $(BUILD_PACKAGES) umockdev libumockdev-dev g++-mingw-w64-x86-64 python3 \
                  xvfb xauth openbox xdotool wmctrl x11-utils imagemagick desktop-file-utils appstream dpkg-dev file clang-format git
 
-.PHONY: all run test demo bench package deps-build deps-test deps-bench deps-package build build-asan build-mingw build-release
+.PHONY: all run test demo bench package deps-build deps-test deps-bench deps-package build build-asan build-windows build-release
 
 all: build
 
@@ -49,11 +49,11 @@ build-asan: deps-test
 	cmake --preset asan -DKAPIREL_WERROR=$(WERROR)
 	cmake --build --preset asan -j $(JOBS)
 
-build-mingw: deps-test
-	cmake --preset mingw
-	cmake --build --preset mingw -j $(JOBS)
+build-windows: deps-test
+	cmake --preset windows
+	cmake --build --preset windows -j $(JOBS)
 
-test: deps-test build build-mingw build-asan
+test: deps-test build build-windows build-asan
 	ctest --preset default
 	ctest --preset asan
 
