@@ -46,7 +46,8 @@ fi
 version=$(dpkg-deb --field "$deb" Version)
 zcat "$root/share/doc/kapirel/changelog.gz" >"$work/changelog"
 changelog_version=$(dpkg-parsechangelog -l "$work/changelog" -S Version)
-[[ $changelog_version == "$version" ]] || fail "changelog.gz's newest entry is $changelog_version, the package $version"
+[[ $changelog_version == "$version" ]] ||
+    fail "changelog.gz's newest entry is $changelog_version, the package $version"
 # lintian reads the copyright file's machine-readable form only in source
 # packages; python3-debian's strict parser checks it here (in Debian's own
 # python3, which another python3 earlier on PATH would not see).
