@@ -12,6 +12,7 @@
 #include "Counting.h"
 #include "Module1.h"
 #include "Module1Lines.h"
+#include "PortGuard.h"
 
 #include <QScopeGuard>
 #include <QTemporaryDir>
@@ -220,20 +221,24 @@ class TestSerialPosix : public QObject
     Q_OBJECT
 
     int holder = -1; // another opener's descriptor, closed after each test
+    QTemporaryDir lockDir;
 
 private slots:
     void initTestCase()
     {
         if (!preloadActive())
             QFAIL("not running under umockdev-wrapper; refusing to touch any port");
+        // UUCP lock files of the emulated ports stay out of the machine's /run/lock.
+        QVERIFY(lockDir.isValid());
+        Module1::PortGuard::UseLockDirectory(lockDir.path().toStdString());
         bed.tb = umockdev_testbed_new();
         g_autofree gchar *root = umockdev_testbed_get_root_dir(bed.tb);
         bed.root = root;
-        QVERIFY(
-            umockdev_testbed_add_from_string(bed.tb,
-                                             "P: /devices/ttyS1\nN: ttyS1\nE: SUBSYSTEM=tty\nE: DEVNAME=/dev/ttyS1\n\n"
-                                             "P: /devices/ttyS0\nN: ttyS0\nE: SUBSYSTEM=tty\nE: DEVNAME=/dev/ttyS0\n",
-                                             nullptr));
+        QVERIFY(umockdev_testbed_add_from_string(
+            bed.tb,
+            "P: /devices/ttyS1\nN: ttyS1\nE: SUBSYSTEM=tty\nE: DEVNAME=/dev/ttyS1\nA: type=4\n\n"
+            "P: /devices/ttyS0\nN: ttyS0\nE: SUBSYSTEM=tty\nE: DEVNAME=/dev/ttyS0\nA: type=4\n",
+            nullptr));
         QVERIFY2(testbedInPlace(), "the testbed lacks /dev/ttyS0 or /dev/ttyS1; refusing to touch any port");
         struct stat viaPreload, inTestbed; // /dev/ttyS0 must lead to the testbed's node
         QVERIFY(::stat(DevNodes[0], &viaPreload) == 0 && ::stat(bed.node(0).c_str(), &inTestbed) == 0);
