@@ -1,16 +1,20 @@
-// Unit tests of the virtual meter's waveform, port descriptions and modem
-// ioctl emulation.  Plain checks, no framework: prints each failure and the
+// Unit tests of the virtual meter's waveform, port descriptions, modem
+// ioctl emulation and testbed check.  Plain checks, no framework: prints each failure and the
 // totals, exits non-zero on any failure.
 #include "ModemPort.h"
 #include "PortConfig.h"
+#include "TestbedCheck.h"
 #include "Waveform.h"
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <sys/ioctl.h>
 #include <termios.h>
+#include <unistd.h>
 
 namespace {
 
@@ -161,6 +165,13 @@ void Parsing()
     CHECK(Throws("sometimes"));
     CHECK(Throws("hz=2")); // no kind
     CHECK(Throws("present,hz=0"));
+    CHECK(vmeter::ParsePortConfig("present,socket=3").Socket == 3);
+    CHECK(vmeter::ParsePortConfig("notserial,socket=15").Socket == 15);
+    CHECK(vmeter::ParsePortConfig("present").Socket == 0);
+    CHECK(Throws("present,socket=0"));
+    CHECK(Throws("present,socket=16"));
+    CHECK(Throws("present,socket=2.5"));
+    CHECK(Throws("absent,socket=2"));
     CHECK(Throws("present,hz=-1"));
     CHECK(Throws("present,hz=abc"));
     CHECK(Throws("present,duty=0"));
@@ -269,6 +280,64 @@ void Names()
     CHECK(vmeter::ModemBitsJson(0) == "[]");
 }
 
+// A testbed directory as the meter leaves it, then broken one way at a time.
+void Shadowing()
+{
+    namespace fs = std::filesystem;
+    char pattern[] = "/tmp/vmeter-shadow-XXXXXX";
+    const char *made = ::mkdtemp(pattern);
+    CHECK(made != nullptr);
+    if (made == nullptr)
+        return;
+    const std::string root = made;
+    for (const std::string &path : vmeter::ShadowedPaths())
+        fs::create_directories(root + path);
+    fs::create_directories(root + "/dev/serial/by-path");
+    std::string error;
+    const auto shadowed = [&] {
+        error.clear();
+        return vmeter::CheckShadowed(root, error);
+    };
+    const auto replace = [&](const std::string &path, const std::string &target) {
+        fs::remove_all(root + path);
+        fs::create_symlink(target, root + path);
+    };
+    CHECK(shadowed());
+    replace("/dev/ttyUSB0", "/dev/pts/7");
+    replace("/dev/COM2", "ttyUSB0");
+    replace("/dev/serial/by-path/pci-0000:00:14.0-usb-0:1:1.0-port0", "../../ttyUSB0");
+    CHECK(shadowed());
+
+    replace("/dev/COM3", "/dev/ttyUSB0"); // an absolute link could leave the testbed
+    CHECK(!shadowed() && error.find("/dev/COM3") != std::string::npos);
+    replace("/dev/COM3", "ttyUSB32");
+    CHECK(!shadowed());
+    replace("/dev/COM3", "sda");
+    CHECK(!shadowed());
+    fs::remove(root + "/dev/COM3");
+    CHECK(!shadowed() && error.find("missing") != std::string::npos);
+    fs::create_directory(root + "/dev/COM3");
+    CHECK(shadowed());
+
+    replace("/dev/serial/by-path/x", "../../ttyS0/../../../dev/ttyS0");
+    CHECK(!shadowed());
+    fs::remove(root + "/dev/serial/by-path/x");
+    fs::create_directories(root + "/dev/serial/by-path/y");
+    CHECK(!shadowed()); // a directory is no link
+    fs::remove_all(root + "/dev/serial");
+    CHECK(!shadowed() && error.find("/dev/serial") != std::string::npos);
+    fs::create_directories(root + "/dev/serial/by-id");
+    CHECK(shadowed());
+
+    replace("/dev/ttyACM4", "/dev/ttyACM4"); // to the real device
+    CHECK(!shadowed() && error.find("ttyACM4") != std::string::npos);
+    fs::remove(root + "/dev/ttyACM4");
+    fs::create_directory(root + "/dev/ttyACM4");
+    fs::remove(root + "/dev/ttyS31");
+    CHECK(!shadowed() && error.find("ttyS31") != std::string::npos);
+    fs::remove_all(root);
+}
+
 } // namespace
 
 int main()
@@ -284,6 +353,7 @@ int main()
     SignalOrigin();
     NotSerial();
     Names();
+    Shadowing();
     std::printf("%d passed, %d failed\n", Passed, Failed);
     return Failed == 0 ? 0 : 1;
 }
