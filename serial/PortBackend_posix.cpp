@@ -102,14 +102,15 @@ PortHandleType Open(const std::string &name)
     const dev_t rdev = ::stat(path.c_str(), &status) == 0 && S_ISCHR(status.st_mode) ? status.st_rdev : 0;
     if (PortGuard::IsConsole(device, rdev, PortGuard::ReadConsoles()))
         return Refuse(port, shown, "is the system console");
-    if (const pid_t holder = PortGuard::HolderOf(rdev, ::getpid()))
-        return Refuse(port, shown, "open in PID " + std::to_string(holder));
     // Where the lock directory is not writable, the flock below is all there is.
     const PortGuard::LockResult lock = PortGuard::TakeLock(PortGuard::LockDirectory(), device);
     if (lock.Result == PortGuard::LockResult::State::Locked)
         return Refuse(port, shown,
                       lock.Owner > 0 ? "locked by PID " + std::to_string(lock.Owner) : "locked (" + lock.Path + ")");
     const std::string ownLock = lock.Result == PortGuard::LockResult::State::Taken ? lock.Path : std::string();
+    // Programs that take no lock: whoever has the device open.
+    if (const pid_t holder = PortGuard::HolderOf(rdev, ::getpid()))
+        return Refuse(port, shown, "open in PID " + std::to_string(holder), -1, ownLock);
 
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)

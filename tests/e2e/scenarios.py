@@ -310,6 +310,26 @@ def usb_adapter_counted(s):
     check(not [e for e in run.events() if e["event"] == "open" and e["dev"] not in (USB0,)], "another port opened")
 
 
+def adapters_by_socket(s):
+    """Two adapters: the one in the lower socket is COM1 whatever its name, so COM2 is ttyUSB0 here."""
+    run = s.start(com1="absent", com2="absent",
+                  machine=["--usb0", pulses(2) + ",socket=2", "--usb1", "present,socket=1"])
+    c2 = first_conn(run, USB0)
+    check_setup(run, c2)
+    window = run.main_window()
+    count_pulses(run, c2, USB0, 2)
+    run.click(window, OPTION1)
+    c1 = first_conn(run, USB1)
+    check_setup(run, c1)
+    wait_until(lambda: run.closed(c2), 5, "ttyUSB0 to close after the switch to COM1")
+    run.wait_polling(c1)
+    run.click(window, COMMAND1)
+    check(run.wait_exit() == 0, "exit status %s" % run.exit_status)
+    check_end(run, c1)
+    check_one_line(run, 2, time.time())
+    check_reasons(run, [])
+
+
 def alias_overrides_rule(s):
     """/dev/COM2, an administrator's alias of the second adapter, wins over the rule (which makes COM2 the first)."""
     run = s.start(com1="present", com2="absent",
@@ -386,7 +406,7 @@ def console_skipped(s):
 SCENARIOS = {f.__name__: f for f in (
     startup_com2_count, cts_on_at_start, com2_absent_uses_com1, both_absent_notices, end_by_wm_close,
     end_by_sigterm, port_removed, switch_ports, switch_to_held_port, unwritable_log, second_instance,
-    usb_adapter_counted, alias_overrides_rule, live_lock_falls_back, stale_lock_replaced, console_skipped)}
+    usb_adapter_counted, adapters_by_socket, alias_overrides_rule, live_lock_falls_back, stale_lock_replaced, console_skipped)}
 
 
 def main():
