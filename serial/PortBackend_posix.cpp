@@ -13,6 +13,7 @@
 #include "PortGuard.h"
 #include "PortNames.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -107,7 +108,12 @@ PortHandleType Open(const std::string &name)
     if (lock.Result == PortGuard::LockResult::State::Locked)
         return Refuse(port, shown,
                       lock.Owner > 0 ? "locked by PID " + std::to_string(lock.Owner) : "locked (" + lock.Path + ")");
-    const std::string ownLock = lock.Result == PortGuard::LockResult::State::Taken ? lock.Path : std::string();
+    // A lock that a port still open here holds (an open without a close
+    // before it) stays with that port whatever becomes of this open.
+    const bool heldHere =
+        std::any_of(Locks.begin(), Locks.end(), [&](const auto &held) { return held.second == lock.Path; });
+    const std::string ownLock =
+        lock.Result == PortGuard::LockResult::State::Taken && !heldHere ? lock.Path : std::string();
     // Programs that take no lock: whoever has the device open.
     if (const pid_t holder = PortGuard::HolderOf(rdev, ::getpid()))
         return Refuse(port, shown, "open in PID " + std::to_string(holder), -1, ownLock);
