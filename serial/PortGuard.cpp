@@ -1,5 +1,6 @@
 #include "PortGuard.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -91,8 +92,11 @@ pid_t LockOwner(const std::string &path)
     char text[32] = {};
     const ssize_t length = ::read(fd, text, sizeof text - 1);
     ::close(fd);
-    if (length == 4 && !std::isdigit(static_cast<unsigned char>(text[0])) && text[0] != ' ') {
-        int binary = 0; // the lock of an old program that wrote the int itself
+    // The lock of an old program that wrote the int itself: four bytes, not all
+    // of them digits or blanks (a PID's high byte is 0).
+    const auto ascii = [](char c) { return std::isdigit(static_cast<unsigned char>(c)) || c == ' ' || c == '\n'; };
+    if (length == 4 && !std::all_of(text, text + 4, ascii)) {
+        int binary = 0;
         std::memcpy(&binary, text, sizeof binary);
         return binary > 0 ? binary : 0;
     }

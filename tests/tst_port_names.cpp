@@ -234,14 +234,17 @@ private slots:
     void liveLockRefuses_data()
     {
         QTest::addColumn<bool>("binary");
-        QTest::newRow("ten ASCII digits") << false;
-        QTest::newRow("a 4-byte binary PID") << true;
+        QTest::addColumn<int>("pid");
+        // Alive for as long as this test runs.
+        QTest::newRow("ten ASCII digits") << false << int(::getppid());
+        QTest::newRow("a 4-byte binary PID") << true << int(::getppid());
     }
 
     void liveLockRefuses()
     {
         QFETCH(bool, binary);
-        const pid_t other = ::getppid(); // alive for as long as this test runs
+        QFETCH(int, pid);
+        const pid_t other = pid;
         const QByteArray text =
             binary ? QByteArray(reinterpret_cast<const char *>(&other), sizeof other) : LockText(other);
         WriteFile(lockPath("ttyS1"), text);
@@ -251,6 +254,32 @@ private slots:
         QCOMPARE(ReadFile(lockPath("ttyS1")), text);
         PortGuard::ReleaseLock(lock.Path); // not ours: stays
         QCOMPARE(ReadFile(lockPath("ttyS1")), text);
+    }
+
+    void lockOwnerForms_data()
+    {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<int>("owner");
+        const auto binary = [](std::int32_t pid) { return QByteArray(reinterpret_cast<const char *>(&pid), 4); };
+        QTest::newRow("ten digits and a newline") << LockText(4242) << 4242;
+        QTest::newRow("digits without padding") << QByteArray("4242\n") << 4242;
+        QTest::newRow("four ASCII bytes") << QByteArray("123\n") << 123;
+        QTest::newRow("binary") << binary(4242) << 4242;
+        QTest::newRow("binary whose bytes start like \"90\"") << binary(0x3039) << 0x3039;
+        QTest::newRow("binary whose bytes start like \" 0\"") << binary(0x302020) << 0x302020;
+        QTest::newRow("empty") << QByteArray() << 0;
+        QTest::newRow("garbled") << QByteArray("kermit\n") << 0;
+        QTest::newRow("zero") << LockText(0) << 0;
+        QTest::newRow("negative") << LockText(-5) << 0;
+    }
+
+    void lockOwnerForms()
+    {
+        QFETCH(QByteArray, text);
+        QFETCH(int, owner);
+        WriteFile(lockPath("ttyS1"), text);
+        QCOMPARE(PortGuard::LockOwner(lockPath("ttyS1").toStdString()), owner);
+        QCOMPARE(PortGuard::LockOwner(lockPath("ttyS2").toStdString()), -1);
     }
 
     void staleLockIsReplaced_data()
