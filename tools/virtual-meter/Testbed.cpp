@@ -296,7 +296,15 @@ bool Testbed::Create(std::string &error)
     }
     if (!AddIdleUarts(error) || !AddByPathLinks(error) || !AddAliases(error) || !AddConsole(error))
         return false;
-    // The names the program never finds are shadowed too, as absent ports.
+    // The names the program never finds are shadowed too, as absent ports:
+    // the on-board ones and the aliases as directories of their own, the
+    // many adapter names as links to one directory (a directory costs ten
+    // times a link to make, which shows on a busy disk).
+    const std::string absent = root_ + "/dev/" + AbsentDirectory;
+    if (g_mkdir_with_parents(absent.c_str(), 0755) != 0) {
+        error = absent + ": " + std::strerror(errno);
+        return false;
+    }
     for (const std::string &path : ShadowedPaths()) {
         const std::string node = root_ + path;
         struct stat status
@@ -304,7 +312,8 @@ bool Testbed::Create(std::string &error)
         };
         if (::lstat(node.c_str(), &status) == 0)
             continue;
-        if (g_mkdir_with_parents(node.c_str(), 0755) != 0) {
+        const bool adapter = path.rfind("/dev/ttyUSB", 0) == 0 || path.rfind("/dev/ttyACM", 0) == 0;
+        if (adapter ? ::symlink(AbsentDirectory, node.c_str()) != 0 : g_mkdir_with_parents(node.c_str(), 0755) != 0) {
             error = node + ": " + std::strerror(errno);
             return false;
         }

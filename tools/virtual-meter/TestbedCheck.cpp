@@ -34,7 +34,7 @@ std::string LinkTarget(const std::string &node)
 }
 
 enum class Shadow {
-    Node,   // a tty node: a directory (absent), or an emulated node, a link to its pty
+    Node,   // a tty node: absent (a directory, or a link to /dev/.absent), or a link to its pty
     Alias,  // /dev/COMn: a directory (no alias), or a link to a shadowed tty name
     ByLink, // in /dev/serial/*: a link to ../../<a shadowed tty name>
 };
@@ -56,6 +56,13 @@ bool ShadowOk(const std::string &node, Shadow kind, std::string &error)
     }
     const std::string target = LinkTarget(node);
     if (kind == Shadow::Node) {
+        if (target == AbsentDirectory) {
+            const std::string absent = node.substr(0, node.rfind('/') + 1) + AbsentDirectory;
+            if (::lstat(absent.c_str(), &status) == 0 && S_ISDIR(status.st_mode))
+                return true;
+            error = node + " leads to " + absent + ", which is no directory";
+            return false;
+        }
         if (target.rfind("/dev/pts/", 0) != 0) {
             error = node + " does not point to a pty";
             return false;

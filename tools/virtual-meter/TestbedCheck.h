@@ -7,7 +7,8 @@
 // console.  So a port is opened only when every serial device name a program
 // may look at exists inside the testbed:
 // - /dev/ttyS*, /dev/ttyUSB*, /dev/ttyACM* (0..31): an emulated node (a link
-//   to its pty) or a directory (an absent port);
+//   to its pty) or an absent port: a directory, or a link to the directory
+//   /dev/.absent (a link costs far less to make than a directory);
 // - /dev/COM1..COM9: a directory (no alias) or a link to one of those names;
 // - /dev/serial: a directory whose links lead only to those names.
 #pragma once
@@ -17,8 +18,9 @@
 
 namespace vmeter {
 
-inline constexpr int ShadowedTtyCount = 32; // ttyS0..31, ttyUSB0..31, ttyACM0..31
-inline constexpr int AliasCount = 9;        // COM1..COM9
+inline constexpr int ShadowedTtyCount = 32;               // ttyS0..31, ttyUSB0..31, ttyACM0..31
+inline constexpr int AliasCount = 9;                      // COM1..COM9
+inline constexpr const char *AbsentDirectory = ".absent"; // in /dev: where absent ports may link to
 
 // The device path of ttyS<index>, e.g. "/dev/ttyS1".
 std::string TtyPath(int index);

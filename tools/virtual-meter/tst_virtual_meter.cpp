@@ -329,6 +329,21 @@ void Shadowing()
     fs::create_directories(root + "/dev/serial/by-id");
     CHECK(shadowed());
 
+    fs::create_directory(root + "/dev/.absent");
+    replace("/dev/ttyUSB7", ".absent");
+    CHECK(shadowed());
+    replace("/dev/ttyUSB7", "../.absent");
+    CHECK(!shadowed() && error.find("ttyUSB7") != std::string::npos);
+    replace("/dev/ttyUSB7", ".absent");
+    fs::remove(root + "/dev/.absent");
+    CHECK(!shadowed() && error.find(".absent") != std::string::npos);
+    fs::create_directory(root + "/dev/.absent");
+    replace("/dev/COM4", ".absent"); // an alias of nothing would be a broken alias, not none
+    CHECK(!shadowed());
+    fs::remove(root + "/dev/COM4");
+    fs::create_directory(root + "/dev/COM4");
+    CHECK(shadowed());
+
     replace("/dev/ttyACM4", "/dev/ttyACM4"); // to the real device
     CHECK(!shadowed() && error.find("ttyACM4") != std::string::npos);
     fs::remove(root + "/dev/ttyACM4");
