@@ -4,6 +4,7 @@
 #include "PortGuard.h"
 #include "PortNames.h"
 
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -358,15 +359,29 @@ private slots:
     // descriptors do not count.
     void holderOnAPty()
     {
-        const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        QVERIFY(master >= 0);
-        QVERIFY(::grantpt(master) == 0 && ::unlockpt(master) == 0);
-        const std::string slave = ::ptsname(master);
+        // Every devpts instance (a container's, a private mount namespace's)
+        // numbers its ptys from 0, so a pty's device number may be held in
+        // another one; a serial port's number is the machine's alone.  Take a
+        // pty whose number nobody holds.
+        std::vector<int> masters;
+        auto closeMasters = qScopeGuard([&] {
+            for (const int fd : masters)
+                ::close(fd);
+        });
+        std::string slave;
         struct stat status
         {
         };
-        QVERIFY(::stat(slave.c_str(), &status) == 0 && S_ISCHR(status.st_mode));
-        QCOMPARE(PortGuard::HolderOf(status.st_rdev, ::getpid()), 0);
+        while (slave.empty() && masters.size() < 32) {
+            const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+            QVERIFY(master >= 0);
+            masters.push_back(master);
+            QVERIFY(::grantpt(master) == 0 && ::unlockpt(master) == 0);
+            QVERIFY(::stat(::ptsname(master), &status) == 0 && S_ISCHR(status.st_mode));
+            if (PortGuard::HolderOf(status.st_rdev, ::getpid()) == 0)
+                slave = ::ptsname(master);
+        }
+        QVERIFY2(!slave.empty(), "every new pty's number is held elsewhere");
 
         int ready[2];
         QVERIFY(::pipe2(ready, O_CLOEXEC) == 0);
@@ -393,7 +408,6 @@ private slots:
         QVERIFY(own >= 0);
         QCOMPARE(PortGuard::HolderOf(status.st_rdev, ::getpid()), 0);
         ::close(own);
-        ::close(master);
     }
 
     void failureLines_data()
