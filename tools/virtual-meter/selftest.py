@@ -38,7 +38,7 @@ def events(path):
 
 def test_lines_and_pulses(meter, probe, tmp):
     log = os.path.join(tmp, "pulses.jsonl")
-    rc, steps, err = run(meter, ["--com2", "present,hz=10,pulses=5,delay=200", "--log", log, "--", probe,
+    rc, steps, err = run(meter, ["--com2", "present,hz=10,pulses=5,delay=200,origin=open", "--log", log, "--", probe,
                                  "open", "/dev/ttyS1", "mget", "cbrk", "mbis", "2", "mbic", "4", "mget",
                                  "count", "1200", "close"])
     check(rc == 0, "status %d: %s" % (rc, err))
