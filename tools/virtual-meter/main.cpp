@@ -55,7 +55,7 @@ const char *const Usage =
     "Exits with COMMAND's status (128+N when signal N killed it, 125 when the meter itself\n"
     "failed).\n"
     "\n"
-    "PORT, a comma list (default: present):\n"
+    "PORT, a comma list (default: present for --com1 and --com2, absent for --usb0 and --usb1):\n"
     "  present | notserial | absent | held   the port's kind; held = present, locked by another program\n"
     "  held                   (with present/notserial) the meter keeps flock(LOCK_EX) on the port\n"
     "  hz=F | period=MS       pulse rate of CTS\n"
