@@ -8,6 +8,7 @@
 //
 // Failures are silent by design: a failed open returns 0 and leaves no usable
 // port, the line switches then change nothing and ReadCts reads 0 (CTS off).
+// On Linux a failed open also writes one line to stderr saying why.
 // All calls come from the user-interface thread, one at a time.
 #pragma once
 
@@ -27,7 +28,8 @@ using PortHandleType = int; // a file descriptor
 extern PortHandleType PortHandle;
 
 // Opens a port such as "COM1" or "COM2" exclusively; only the first four
-// characters of the name count (on Linux COMn is /dev/ttyS(n-1)).  Returns 0 on failure and a nonzero value on success.
+// characters of the name count (on Linux PortNames.h gives the device).
+// Returns 0 on failure and a nonzero value on success.
 // The previous handle is replaced without being closed: callers close first.
 std::int16_t OpenPort(std::string_view name);
 // Releases the port and forgets the handle; harmless with no port open.

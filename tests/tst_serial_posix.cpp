@@ -11,6 +11,7 @@
 #include "EventLog.h"
 #include "Module1.h"
 #include "Module1Lines.h"
+#include "PortGuard.h"
 #include "Testbed.h"
 #include "TestbedCheck.h"
 
@@ -205,13 +206,18 @@ class TestSerialPosix : public QObject
     Q_OBJECT
 
     int holder = -1; // another opener's descriptor, closed after each test
+    QTemporaryDir lockDir;
 
 private slots:
     void initTestCase()
     {
+        // UUCP lock files of the emulated ports stay out of the machine's /run/lock.
+        QVERIFY(lockDir.isValid());
+        Module1::PortGuard::UseLockDirectory(lockDir.path().toStdString());
         bed.log = std::make_unique<vmeter::EventLog>(vmeter::MonotonicSeconds());
         bed.testbed = std::make_unique<vmeter::Testbed>(
-            *bed.log, std::array{vmeter::ParsePortConfig("present"), vmeter::ParsePortConfig("present")});
+            *bed.log, std::array{vmeter::ParsePortConfig("present"), vmeter::ParsePortConfig("present"),
+                                 vmeter::ParsePortConfig("absent"), vmeter::ParsePortConfig("absent")});
         std::string error;
         QVERIFY2(bed.testbed->Create(error), error.c_str());
         QVERIFY2(vmeter::InsideTestbed(error),

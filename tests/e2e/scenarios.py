@@ -12,6 +12,7 @@ import argparse
 import json
 import os
 import signal
+import subprocess
 import sys
 import time
 import traceback
@@ -21,11 +22,30 @@ from kapirel_e2e.harness import (COMMAND1, MAIN_TITLE, NOTICE_TITLE, OPTION1, OP
 
 COM1 = "/dev/ttyS0"
 COM2 = "/dev/ttyS1"
+USB0 = "/dev/ttyUSB0"
+USB1 = "/dev/ttyUSB1"
 
 
 def pulses(count, origin="usr1", extra=""):
     """count pulses at 4 Hz (125 ms on, 125 ms off), started by the test's signal."""
     return "present,hz=4,duty=50,pulses=%s,delay=200,origin=%s%s" % (count, origin, extra)
+
+
+def lock_text(pid):
+    """A UUCP lock file's content: the PID in ten ASCII digits and a newline."""
+    return b"%10d\n" % pid
+
+
+def gone_pid():
+    """The PID of a process that has ended."""
+    done = subprocess.Popen(["true"])
+    done.wait()
+    return done.pid
+
+
+def check_reasons(run, expected):
+    got = run.reasons()
+    check(got == expected, "stderr lines %s, expected %s" % (got, expected))
 
 
 def first_conn(run, dev, index=0, timeout=20):
@@ -218,6 +238,7 @@ def switch_to_held_port(s):
     calls_after = len([e for e in run.events() if e["event"] == "ioctl"])
     check(calls_after == calls_before, "%d port calls after the failed switch" % (calls_after - calls_before))
     check_one_line(run, 2, time.time())
+    check_reasons(run, ["kapirel: COM1 (/dev/ttyS0): in use by another program (flock: Resource temporarily unavailable)"])
 
 
 def unwritable_log(s):
@@ -249,13 +270,14 @@ def second_instance(s):
     first.main_window()
     first.wait_polling(c2)
     second = s.join(first, cwd=s.workdir("second"))
-    refused = first_conn(first, COM2, index=1)
-    wait_until(lambda: first.closed(refused), 10, "the second instance's refused COM2 open to close")
-    check(first.ioctls(refused) == [], "the second instance used the held COM2")
     c1 = first_conn(first, COM1, index=1)
     check_setup(first, c1)
     second.main_window()
     check(second.windows(NOTICE_TITLE) == [], "the second instance showed a notice")
+    # The first one's UUCP lock turned the second away before it opened the port.
+    check(first.conns(COM2) == [c2], "the second instance opened the held COM2: %s" % first.conns(COM2))
+    check_reasons(second, ["kapirel: COM2 (/dev/ttyS1): locked by PID %d" % first.kapirel_pid()])
+    check(first.lock_file("ttyS1") == lock_text(first.kapirel_pid()), "COM2's lock: %r" % first.lock_file("ttyS1"))
     first.trigger(1)
     first.wait_wave_polled(c2, COM2)
     check_count(first, c2, 3)
@@ -270,9 +292,121 @@ def second_instance(s):
     check_one_line(second, 0, time.time())
 
 
+def usb_adapter_counted(s):
+    """A PC whose only serial port is a USB adapter: it is "COM1", found and counted with no set-up."""
+    run = s.start(com1="absent", com2="absent", machine=["--usb0", pulses(3)])
+    window = run.main_window()
+    conn = first_conn(run, USB0, index=1)  # the start-up's own open, then the switch that marking COM1 runs
+    check_setup(run, conn)
+    check(run.windows(NOTICE_TITLE) == [], "a notice appeared")
+    check(run.lock_file("ttyUSB0") == lock_text(run.kapirel_pid()), "the lock: %r" % run.lock_file("ttyUSB0"))
+    count_pulses(run, conn, USB0, 3)
+    run.click(window, COMMAND1)
+    check(run.wait_exit() == 0, "exit status %s" % run.exit_status)
+    check_end(run, conn)
+    check_one_line(run, 3, time.time())
+    check(run.lock_files_left() == {}, "lock files left: %s" % run.lock_files_left())
+    check_reasons(run, ["kapirel: COM2: no such port (COM1 is /dev/ttyUSB0)"])
+    check(not [e for e in run.events() if e["event"] == "open" and e["dev"] not in (USB0,)], "another port opened")
+
+
+def adapters_by_socket(s):
+    """Two adapters: the one in the lower socket is COM1 whatever its name, so COM2 is ttyUSB0 here."""
+    run = s.start(com1="absent", com2="absent",
+                  machine=["--usb0", pulses(2) + ",socket=2", "--usb1", "present,socket=1"])
+    c2 = first_conn(run, USB0)
+    check_setup(run, c2)
+    window = run.main_window()
+    count_pulses(run, c2, USB0, 2)
+    run.click(window, OPTION1)
+    c1 = first_conn(run, USB1)
+    check_setup(run, c1)
+    wait_until(lambda: run.closed(c2), 5, "ttyUSB0 to close after the switch to COM1")
+    run.wait_polling(c1)
+    run.click(window, COMMAND1)
+    check(run.wait_exit() == 0, "exit status %s" % run.exit_status)
+    check_end(run, c1)
+    check_one_line(run, 2, time.time())
+    check_reasons(run, [])
+
+
+def alias_overrides_rule(s):
+    """/dev/COM2, an administrator's alias of the second adapter, wins over the rule (which makes COM2 the first)."""
+    run = s.start(com1="present", com2="absent",
+                  machine=["--usb0", "present", "--usb1", pulses(2), "--alias", "COM2=ttyUSB1"])
+    conn = first_conn(run, USB1)
+    check_setup(run, conn)
+    window = run.main_window()
+    # The lock carries the device's own name, which other programs know it by.
+    check(run.lock_file("ttyUSB1") == lock_text(run.kapirel_pid()), "the lock: %r" % run.lock_file("ttyUSB1"))
+    check(run.lock_file("COM2") is None, "a lock by the alias's name")
+    count_pulses(run, conn, USB1, 2)
+    run.click(window, COMMAND1)
+    check(run.wait_exit() == 0, "exit status %s" % run.exit_status)
+    check_end(run, conn)
+    check_one_line(run, 2, time.time())
+    check(run.conns(USB0) == [] and run.conns(COM1) == [], "another port was opened")
+    check(run.lock_files_left() == {}, "lock files left: %s" % run.lock_files_left())
+    check_reasons(run, [])
+
+
+def live_lock_falls_back(s):
+    """Another program's live UUCP lock on COM2: COM2 is not opened at all, counting falls back to COM1,
+    and the other program's lock stays as it was."""
+    other = os.getpid()  # a process that outlives the run
+    run = s.start(com1=pulses(3), com2="present", machine=["--lock", "ttyS1=%d" % other])
+    window = run.main_window()
+    conn = first_conn(run, COM1, index=1)
+    check_setup(run, conn)
+    check(run.windows(NOTICE_TITLE) == [], "a notice appeared")
+    count_pulses(run, conn, COM1, 3)
+    check(run.conns(COM2) == [], "the locked COM2 was opened: %s" % run.conns(COM2))
+    run.signal_meter(signal.SIGTERM)
+    check(run.wait_exit() == 0, "exit status %s" % run.exit_status)
+    check_end(run, conn)
+    check_one_line(run, 3, time.time())
+    check(run.lock_files_left() == {"LCK..ttyS1": lock_text(other)},
+          "lock files left: %s" % run.lock_files_left())
+    check_reasons(run, ["kapirel: COM2 (/dev/ttyS1): locked by PID %d" % other])
+
+
+def stale_lock_replaced(s):
+    """A lock whose process is gone does not keep COM2: kapirel's own lock replaces it and goes at the end."""
+    run = s.start(com2=pulses(2), machine=["--lock", "ttyS1=%d" % gone_pid()])
+    conn = first_conn(run, COM2)
+    check_setup(run, conn)
+    window = run.main_window()
+    check(run.lock_file("ttyS1") == lock_text(run.kapirel_pid()), "the lock: %r" % run.lock_file("ttyS1"))
+    count_pulses(run, conn, COM2, 2)
+    run.close_by_wm(window)
+    check(run.wait_exit() == 0, "exit status %s" % run.exit_status)
+    check_end(run, conn)
+    check_one_line(run, 2, time.time())
+    check(run.lock_files_left() == {}, "lock files left: %s" % run.lock_files_left())
+    check_reasons(run, [])
+
+
+def console_skipped(s):
+    """COM1 is the system console (as on this machine): never opened; both notices, nothing counted."""
+    run = s.start(com1=pulses(4, origin="start"), com2="absent", machine=["--console", "tty0,ttyS0"])
+    first = run.wait_window(NOTICE_TITLE)
+    run.press(first, "Return")
+    second = run.wait_window(NOTICE_TITLE, exclude=(first,))
+    run.press(second, "Return")
+    window = run.main_window()
+    time.sleep(1.0)  # COM1's pulses run meanwhile
+    run.click(window, COMMAND1)
+    check(run.wait_exit() == 0, "exit status %s" % run.exit_status)
+    check_one_line(run, 0, time.time())
+    check(not [e for e in run.events() if e["event"] in ("open", "ioctl")], "a port was opened")
+    console = "kapirel: COM1 (/dev/ttyS0): is the system console"
+    check_reasons(run, ["kapirel: COM2: no such port (COM1 is /dev/ttyS0)", console, console])
+
+
 SCENARIOS = {f.__name__: f for f in (
     startup_com2_count, cts_on_at_start, com2_absent_uses_com1, both_absent_notices, end_by_wm_close,
-    end_by_sigterm, port_removed, switch_ports, switch_to_held_port, unwritable_log, second_instance)}
+    end_by_sigterm, port_removed, switch_ports, switch_to_held_port, unwritable_log, second_instance,
+    usb_adapter_counted, adapters_by_socket, alias_overrides_rule, live_lock_falls_back, stale_lock_replaced, console_skipped)}
 
 
 def main():

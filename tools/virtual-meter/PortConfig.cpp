@@ -156,6 +156,11 @@ PortConfig ParsePortConfig(const std::string &text)
                 throw ConfigError("origin: must be start, open, usr1 or usr2");
         } else if (key == "remove") {
             config.RemoveMs = NonNegative(key, value);
+        } else if (key == "socket") {
+            const double socket = Number(key, value);
+            if (socket < 1 || socket > 15 || socket != std::floor(socket))
+                throw ConfigError("socket: must be a whole number from 1 to 15");
+            config.Socket = static_cast<int>(socket);
         } else {
             throw ConfigError("unknown setting '" + key + "'");
         }
@@ -170,7 +175,7 @@ PortConfig ParsePortConfig(const std::string &text)
     if (config.Kind == PortKind::Absent && (seen.size() > 1))
         throw ConfigError("absent takes no settings");
     if (config.Kind == PortKind::NotSerial && std::any_of(seen.begin(), seen.end(), [](const std::string &key) {
-            return key != "notserial" && key != "held" && key != "origin" && key != "remove";
+            return key != "notserial" && key != "held" && key != "origin" && key != "remove" && key != "socket";
         }))
         throw ConfigError("notserial has no CTS line to drive");
     return config;

@@ -2,8 +2,8 @@
 //
 //   present[,hz=F|period=MS][,duty=PCT][,pulses=N|inf][,delay=MS][,idle=0|1]
 //          [,steps=MS:LEVEL;MS:LEVEL;...][,origin=start|open|usr1|usr2]
-//          [,remove=MS][,held]
-//   notserial[,held]
+//          [,remove=MS][,held][,socket=N]
+//   notserial[,held][,socket=N]
 //   absent
 //
 // "held" alone means "present,held".  All times count from the port's origin.
@@ -38,6 +38,9 @@ struct PortConfig
     Origin TimeOrigin = Origin::Start;
     // From this time on every ioctl fails with EIO (the adapter was pulled).
     std::optional<double> RemoveMs;
+    // A USB adapter's socket, which orders its /dev/serial/by-path link; 0 for
+    // the adapter's default.
+    int Socket = 0;
     Waveform Cts;
     std::string Text;
 };

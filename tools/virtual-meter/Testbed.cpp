@@ -74,7 +74,57 @@ const char *OriginName(Origin origin)
     return "?";
 }
 
+constexpr int IdleUartCount = 4;
+
+int UsbSocket(int index, const PortConfig &config)
+{
+    return config.Socket != 0 ? config.Socket : index - OnBoardCount + 1;
+}
+
+// The sysfs device of an emulated port, as the kernel shows it: an on-board
+// port with its UART's type (4: a 16550A), an adapter below its USB socket.
+// No "dev" attribute: the program would then look for real processes that
+// hold the real device of that number.
+std::string SysfsDevice(int index, const PortConfig &config)
+{
+    const std::string device = PortDevice(index);
+    const std::string name = device.substr(5);
+    std::string path = "/devices/platform/serial8250/tty/" + name;
+    std::string attributes = "A: type=4\n";
+    if (index >= OnBoardCount) {
+        const std::string socket = "1-" + std::to_string(UsbSocket(index, config));
+        path = "/devices/pci0000:00/0000:00:14.0/usb1/" + socket + "/" + socket + ":1.0/" + name + "/tty/" + name;
+        attributes.clear();
+    }
+    return "P: " + path + "\nN: " + name + "\nE: SUBSYSTEM=tty\nE: DEVNAME=" + device + "\n" + attributes;
+}
+
+bool AddFromString(UMockdevTestbed *testbed, const std::string &description, std::string &error)
+{
+    GError *failure = nullptr;
+    if (umockdev_testbed_add_from_string(testbed, description.c_str(), &failure))
+        return true;
+    error = failure != nullptr ? failure->message : "umockdev cannot add a device";
+    if (failure != nullptr)
+        g_error_free(failure);
+    return false;
+}
+
+bool MakeLink(const std::string &target, const std::string &link, std::string &error)
+{
+    if (g_mkdir_with_parents(link.substr(0, link.rfind('/')).c_str(), 0755) == 0 &&
+        ::symlink(target.c_str(), link.c_str()) == 0)
+        return true;
+    error = link + ": " + std::strerror(errno);
+    return false;
+}
+
 } // namespace
+
+std::string PortDevice(int index)
+{
+    return index < OnBoardCount ? TtyPath(index) : "/dev/ttyUSB" + std::to_string(index - OnBoardCount);
+}
 
 struct Testbed::Port
 {
@@ -207,7 +257,10 @@ gboolean OnIoctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer data
 
 } // namespace
 
-Testbed::Testbed(EventLog &log, const std::array<PortConfig, PortCount> &configs) : log_(log), configs_(configs) {}
+Testbed::Testbed(EventLog &log, const std::array<PortConfig, PortCount> &configs, Surroundings surroundings)
+    : log_(log), configs_(configs), surroundings_(std::move(surroundings))
+{
+}
 
 Testbed::~Testbed()
 {
@@ -243,19 +296,32 @@ bool Testbed::Create(std::string &error)
         if (!AddNode(index, error))
             return false;
     }
-    // The ports the program never asks for are shadowed too, as absent ones.
-    for (int index = 0; index < ShadowedTtyCount; ++index) {
-        const std::string node = root_ + TtyPath(index);
+    if (!AddIdleUarts(error) || !AddByPathLinks(error) || !AddAliases(error) || !AddConsole(error))
+        return false;
+    // The names the program never finds are shadowed too, as absent ports:
+    // the on-board ones and the aliases as directories of their own, the
+    // many adapter names as links to one directory (a directory costs ten
+    // times a link to make, which shows on a busy disk).
+    const std::string absent = root_ + "/dev/" + AbsentDirectory;
+    if (g_mkdir_with_parents(absent.c_str(), 0755) != 0) {
+        error = absent + ": " + std::strerror(errno);
+        return false;
+    }
+    for (const std::string &path : ShadowedPaths()) {
+        const std::string node = root_ + path;
         struct stat status
         {
         };
         if (::lstat(node.c_str(), &status) == 0)
             continue;
-        if (g_mkdir_with_parents(node.c_str(), 0755) != 0) {
+        const bool adapter = path.rfind("/dev/ttyUSB", 0) == 0 || path.rfind("/dev/ttyACM", 0) == 0;
+        if (adapter ? ::symlink(AbsentDirectory, node.c_str()) != 0 : g_mkdir_with_parents(node.c_str(), 0755) != 0) {
             error = node + ": " + std::strerror(errno);
             return false;
         }
     }
+    if (!AddLocks(error))
+        return false;
     for (int index = 0; index < PortCount; ++index) {
         if (configs_[index].Held && !Hold(index, error))
             return false;
@@ -288,23 +354,21 @@ void Testbed::WatchOn(GMainContext *context)
 bool Testbed::AddNode(int index, std::string &error)
 {
     const PortConfig &config = configs_[index];
-    const std::string device = TtyPath(index);
+    const std::string device = PortDevice(index);
     auto port = std::make_unique<Port>();
     port->Owner = this;
     port->Log = &log_;
     port->Modem = std::make_unique<ModemPort>(device, config);
-    const std::string name = "ttyS" + std::to_string(index);
 
     const std::optional<double> end = config.Cts.EndMs();
-    log_.Write("port", "\"dev\":" + EventLog::Quote(device) + ",\"com\":\"COM" + std::to_string(index + 1) +
-                           "\",\"config\":" + EventLog::Quote(config.Text) + ",\"kind\":\"" + KindName(config.Kind) +
-                           "\",\"held\":" + (config.Held ? "true" : "false") + ",\"origin\":\"" +
-                           OriginName(config.TimeOrigin) + "\",\"idle\":" + std::to_string(config.Cts.Idle) +
+    log_.Write("port", "\"dev\":" + EventLog::Quote(device) + ",\"config\":" + EventLog::Quote(config.Text) +
+                           ",\"kind\":\"" + KindName(config.Kind) + "\",\"held\":" + (config.Held ? "true" : "false") +
+                           ",\"origin\":\"" + OriginName(config.TimeOrigin) +
+                           "\",\"idle\":" + std::to_string(config.Cts.Idle) +
                            ",\"wave_end_ms\":" + (end ? std::to_string(*end) : std::string("null")));
 
     if (config.Kind != PortKind::Absent) {
-        const std::string description = "P: /devices/platform/serial8250/tty/" + name + "\nN: " + name +
-                                        "\nE: SUBSYSTEM=tty\nE: DEVNAME=" + device + "\n";
+        const std::string description = SysfsDevice(index, config);
         GError *failure = nullptr;
         if (!umockdev_testbed_add_from_string(testbed_, description.c_str(), &failure)) {
             error = device + ": " + (failure != nullptr ? failure->message : "cannot add the device");
@@ -340,7 +404,7 @@ void Testbed::Trigger(Origin signal)
 bool Testbed::Hold(int index, std::string &error)
 {
     Port &port = *ports_[index];
-    const std::string node = root_ + TtyPath(index);
+    const std::string node = root_ + PortDevice(index);
     if (!CheckShadowed(root_, error))
         return false;
     // Opened as the meter itself, without the preload: the node is a symlink
@@ -350,7 +414,85 @@ bool Testbed::Hold(int index, std::string &error)
         error = node + ": cannot hold the port: " + std::strerror(errno);
         return false;
     }
-    log_.Write("held", "\"dev\":" + EventLog::Quote(TtyPath(index)));
+    log_.Write("held", "\"dev\":" + EventLog::Quote(PortDevice(index)));
+    return true;
+}
+
+// The kernel lists ttyS names whether or not a UART answers; those without
+// one have the type 0 and no node here.  ttyS0..ttyS3 show that: each sysfs
+// device costs umockdev milliseconds on a busy disk, and the waveforms count
+// from the meter's start.
+bool Testbed::AddIdleUarts(std::string &error)
+{
+    std::string descriptions;
+    for (int index = 0; index < IdleUartCount; ++index) {
+        if (index < OnBoardCount && configs_[index].Kind != PortKind::Absent)
+            continue;
+        const std::string name = "ttyS" + std::to_string(index);
+        descriptions += "P: /devices/platform/serial8250/tty/" + name + "\nE: SUBSYSTEM=tty\nA: type=0\n\n";
+    }
+    return AddFromString(testbed_, descriptions, error);
+}
+
+// udev's links by socket, as in /dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0.
+bool Testbed::AddByPathLinks(std::string &error)
+{
+    for (int index = OnBoardCount; index < PortCount; ++index) {
+        if (configs_[index].Kind == PortKind::Absent)
+            continue;
+        const std::string link =
+            root_ + "/dev/serial/by-path/pci-0000:00:14.0-usb-0:" + std::to_string(UsbSocket(index, configs_[index])) +
+            ":1.0-port0";
+        if (!MakeLink("../.." + PortDevice(index).substr(4), link, error))
+            return false;
+    }
+    return true;
+}
+
+// An administrator's udev SYMLINK rule makes /dev/COMn a relative link.
+bool Testbed::AddAliases(std::string &error)
+{
+    for (const auto &[number, name] : surroundings_.Aliases) {
+        if (!MakeLink(name, root_ + "/dev/COM" + std::to_string(number), error))
+            return false;
+        log_.Write("alias",
+                   "\"alias\":\"/dev/COM" + std::to_string(number) + "\",\"dev\":" + EventLog::Quote("/dev/" + name));
+    }
+    return true;
+}
+
+bool Testbed::AddConsole(std::string &error)
+{
+    if (surroundings_.Consoles.empty())
+        return true;
+    std::string active;
+    for (const std::string &name : surroundings_.Consoles)
+        active += (active.empty() ? "" : " ") + name;
+    return AddFromString(testbed_, "P: /devices/virtual/tty/console\nE: SUBSYSTEM=tty\nA: active=" + active + "\n",
+                         error);
+}
+
+// Lock files in the UUCP form: the PID in ten ASCII digits and a newline.
+bool Testbed::AddLocks(std::string &error)
+{
+    const std::string dir = LockDirectory();
+    if (g_mkdir_with_parents(dir.c_str(), 0755) != 0) {
+        error = dir + ": " + std::strerror(errno);
+        return false;
+    }
+    for (const auto &[name, pid] : surroundings_.Locks) {
+        char text[16];
+        std::snprintf(text, sizeof text, "%10d\n", pid);
+        const std::string path = dir + "/LCK.." + name;
+        GError *failure = nullptr;
+        if (!g_file_set_contents(path.c_str(), text, -1, &failure)) {
+            error = path + ": " + (failure != nullptr ? failure->message : "cannot write");
+            if (failure != nullptr)
+                g_error_free(failure);
+            return false;
+        }
+        log_.Write("lock", "\"path\":" + EventLog::Quote(path) + ",\"pid\":" + std::to_string(pid));
+    }
     return true;
 }
 

@@ -1,11 +1,16 @@
-// The umockdev testbed with the two emulated ports, /dev/ttyS0 ("COM1") and
-// /dev/ttyS1 ("COM2").
+// The umockdev testbed with the emulated ports: the on-board /dev/ttyS0 and
+// /dev/ttyS1 ("COM1" and "COM2" when both are present) and the USB adapters
+// /dev/ttyUSB0 and /dev/ttyUSB1 (absent unless asked for), with what the
+// kernel and udev show about them: the UARTs' "type" in sysfs, the adapters'
+// /dev/serial/by-path links, /dev/COMn aliases, the console list, and UUCP
+// lock files in the testbed's own run/lock.
 //
 // umockdev's preload library sends any /dev path that does not exist inside
-// the testbed through to the real /dev.  So every /dev/ttyS* the program
-// could ask for gets something in the testbed: an emulated node (a pty with
-// an ioctl handler), or a directory where a port is absent, which makes
-// open() fail with EISDIR without ever reaching the real device.
+// the testbed through to the real /dev.  So every serial device name the
+// program could ask for gets something in the testbed (TestbedCheck.h): an
+// emulated node (a pty with an ioctl handler), or a directory where a port is
+// absent, which makes open() fail with EISDIR without ever reaching the real
+// device.
 #pragma once
 
 #include "EventLog.h"
@@ -15,6 +20,7 @@
 
 #include <array>
 #include <atomic>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -25,12 +31,26 @@ struct _GSource;
 
 namespace vmeter {
 
-inline constexpr int PortCount = 2; // ttyS0 = "COM1", ttyS1 = "COM2"
+inline constexpr int OnBoardCount = 2; // ttyS0, ttyS1
+inline constexpr int UsbCount = 2;     // ttyUSB0, ttyUSB1
+inline constexpr int PortCount = OnBoardCount + UsbCount;
+
+// The device path of emulated port <index>: /dev/ttyS0, /dev/ttyS1,
+// /dev/ttyUSB0, /dev/ttyUSB1.
+std::string PortDevice(int index);
+
+// What the machine shows around the ports.
+struct Surroundings
+{
+    std::map<int, std::string> Aliases; // /dev/COM<n> -> a device name such as "ttyUSB1"
+    std::vector<std::string> Consoles;  // /sys/class/tty/console/active, e.g. {"tty0", "ttyS0"}
+    std::map<std::string, int> Locks;   // LCK..<device name> holding this PID
+};
 
 class Testbed
 {
 public:
-    Testbed(EventLog &log, const std::array<PortConfig, PortCount> &configs);
+    Testbed(EventLog &log, const std::array<PortConfig, PortCount> &configs, Surroundings surroundings = {});
     ~Testbed();
     Testbed(const Testbed &) = delete;
     Testbed &operator=(const Testbed &) = delete;
@@ -41,6 +61,8 @@ public:
     const std::string &Root() const { return root_; }
     // The emulation behind ttyS<index>.
     ModemPort &Modem(int index);
+    // The directory that the command sees as /run/lock and /var/lock.
+    std::string LockDirectory() const { return root_ + "/run/lock"; }
     // Starts the waveforms of the ports with origin=usr1 (or usr2).
     void Trigger(Origin signal);
 
@@ -53,9 +75,15 @@ public:
 private:
     bool AddNode(int index, std::string &error);
     bool Hold(int index, std::string &error);
+    bool AddIdleUarts(std::string &error);
+    bool AddByPathLinks(std::string &error);
+    bool AddAliases(std::string &error);
+    bool AddConsole(std::string &error);
+    bool AddLocks(std::string &error);
 
     EventLog &log_;
     std::array<PortConfig, PortCount> configs_;
+    Surroundings surroundings_;
     std::array<std::unique_ptr<Port>, PortCount> ports_;
     ::_UMockdevTestbed *testbed_ = nullptr;
     std::atomic<::_GSource *> closeWatch_{nullptr};

@@ -1,5 +1,6 @@
 // virtual-meter: runs a command against an emulated water meter wired to
-// /dev/ttyS0 ("COM1") and /dev/ttyS1 ("COM2"), inside a umockdev testbed.
+// /dev/ttyS0 and /dev/ttyS1 (and, if asked, USB adapters /dev/ttyUSB0 and
+// /dev/ttyUSB1), inside a umockdev testbed.
 //
 // The meter creates the testbed, answers the program's modem ioctls from its
 // own threads, records each of them, forwards termination signals and exits
@@ -9,15 +10,19 @@
 // take that lock exclusively.  A removed testbed would let the preload library
 // reach the machine's real serial ports.
 #include "EventLog.h"
+#include "LockNamespace.h"
 #include "PortConfig.h"
 #include "Testbed.h"
 
+#include <algorithm>
 #include <array>
+#include <cctype>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <elf.h>
 #include <fcntl.h>
 #include <optional>
@@ -39,14 +44,18 @@ constexpr const char *UsersFileName = "/.virtual-meter-users";
 constexpr int InheritedUsersFd = 3;
 
 const char *const Usage =
-    "usage: virtual-meter [--com1 PORT] [--com2 PORT] [--log FILE] [--quiet] -- COMMAND [ARGS...]\n"
+    "usage: virtual-meter [--com1 PORT] [--com2 PORT] [--usb0 PORT] [--usb1 PORT] [--alias COMn=NAME]...\n"
+    "                     [--console NAME,...] [--lock NAME=PID]... [--log FILE] [--quiet] -- COMMAND [ARGS...]\n"
     "       virtual-meter --join TESTBED [--quiet] -- COMMAND [ARGS...]\n"
     "\n"
-    "Runs COMMAND with /dev/ttyS0 (\"COM1\") and /dev/ttyS1 (\"COM2\") emulated by umockdev;\n"
-    "every other /dev/ttyS* is shadowed as absent.  Exits with COMMAND's status\n"
-    "(128+N when signal N killed it, 125 when the meter itself failed).\n"
+    "Runs COMMAND with serial ports emulated by umockdev: the on-board /dev/ttyS0 (--com1)\n"
+    "and /dev/ttyS1 (--com2), present by default, and the USB adapters /dev/ttyUSB0 (--usb0)\n"
+    "and /dev/ttyUSB1 (--usb1), absent by default.  Every other /dev/ttyS*, ttyUSB*, ttyACM*,\n"
+    "/dev/COM* and /dev/serial is shadowed as absent, and /run/lock is the testbed's own.\n"
+    "Exits with COMMAND's status (128+N when signal N killed it, 125 when the meter itself\n"
+    "failed).\n"
     "\n"
-    "PORT, a comma list (default: present):\n"
+    "PORT, a comma list (default: present for --com1 and --com2, absent for --usb0 and --usb1):\n"
     "  present | notserial | absent | held   the port's kind; held = present, locked by another program\n"
     "  held                   (with present/notserial) the meter keeps flock(LOCK_EX) on the port\n"
     "  hz=F | period=MS       pulse rate of CTS\n"
@@ -60,7 +69,12 @@ const char *const Usage =
     "                         times count from the meter's start (default), the port's first\n"
     "                         open, or the first SIGUSR1/SIGUSR2 sent to the meter\n"
     "  remove=MS              from then on every ioctl on the port fails with EIO\n"
+    "  socket=N               a USB adapter's socket (1-15; default 1 for usb0, 2 for usb1),\n"
+    "                         which names its /dev/serial/by-path link\n"
     "\n"
+    "--alias COMn=NAME  /dev/COMn, a link to NAME (e.g. COM2=ttyUSB1), as a udev rule makes it\n"
+    "--console LIST     /sys/class/tty/console/active lists these names (e.g. tty0,ttyS0)\n"
+    "--lock NAME=PID    a UUCP lock file /run/lock/LCK..NAME holding PID, before COMMAND starts\n"
     "--log FILE   JSON lines, one per event (port, origin, start, spawn, open, ioctl,\n"
     "             close, trigger, signal, child-exit, exit); a close is noticed within 10 ms\n"
     "--join DIR   run COMMAND in the running meter's testbed DIR (see its \"start\" event)\n"
@@ -82,11 +96,56 @@ int Fail(const std::string &text)
 
 struct Options
 {
-    std::array<std::string, PortCount> Configs{"present", "present"};
+    std::array<std::string, PortCount> Configs{"present", "present", "absent", "absent"};
+    Surroundings Machine;
     std::string LogPath;
     std::string JoinDir;
     std::vector<std::string> Command;
 };
+
+bool PlainName(const std::string &name)
+{
+    return !name.empty() && name.size() < 32 && std::all_of(name.begin(), name.end(), [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) != 0;
+    });
+}
+
+// --alias COM2=ttyUSB1, --console tty0,ttyS0, --lock ttyS1=4242.
+bool ParseSurrounding(const std::string &option, const std::string &value, Surroundings &machine, std::string &error)
+{
+    const auto equals = value.find('=');
+    const std::string name = value.substr(0, equals);
+    const std::string rest = equals == std::string::npos ? std::string() : value.substr(equals + 1);
+    if (option == "--console") {
+        std::size_t start = 0;
+        while (start <= value.size()) {
+            const std::size_t end = std::min(value.find(',', start), value.size());
+            machine.Consoles.push_back(value.substr(start, end - start));
+            if (!PlainName(machine.Consoles.back())) {
+                error = "--console " + value + ": a comma list of device names";
+                return false;
+            }
+            start = end + 1;
+        }
+        return true;
+    }
+    if (option == "--alias") {
+        if (name.size() != 4 || name.compare(0, 3, "COM") != 0 || name[3] < '1' || name[3] > '9' || !PlainName(rest)) {
+            error = "--alias " + value + ": COMn=NAME, n from 1 to 9";
+            return false;
+        }
+        machine.Aliases[name[3] - '0'] = rest;
+        return true;
+    }
+    char *end = nullptr;
+    const long pid = std::strtol(rest.c_str(), &end, 10);
+    if (!PlainName(name) || rest.empty() || *end != '\0' || pid <= 0 || pid > 0x3fffffff) {
+        error = "--lock " + value + ": NAME=PID";
+        return false;
+    }
+    machine.Locks[name] = static_cast<int>(pid);
+    return true;
+}
 
 std::optional<Options> ParseOptions(int argc, char **argv, std::string &error)
 {
@@ -113,8 +172,16 @@ std::optional<Options> ParseOptions(int argc, char **argv, std::string &error)
             Quiet = true;
             continue;
         }
+        if (arg == "--alias" || arg == "--console" || arg == "--lock") {
+            const auto given = value();
+            if (!given || !ParseSurrounding(arg, *given, options.Machine, error))
+                return std::nullopt;
+            continue;
+        }
         std::string *target = arg == "--com1"   ? &options.Configs[0]
                               : arg == "--com2" ? &options.Configs[1]
+                              : arg == "--usb0" ? &options.Configs[2]
+                              : arg == "--usb1" ? &options.Configs[3]
                               : arg == "--log"  ? &options.LogPath
                               : arg == "--join" ? &options.JoinDir
                                                 : nullptr;
@@ -205,6 +272,10 @@ pid_t Spawn(const std::vector<std::string> &command, const std::string &root, in
         return -1;
     }
     if (!PreloadUsable(VMETER_PRELOAD_LIBRARY, check)) {
+        error = "refusing to run the command: " + check;
+        return -1;
+    }
+    if (!LockDirectoryIs(root + "/run/lock", check)) {
         error = "refusing to run the command: " + check;
         return -1;
     }
@@ -312,6 +383,28 @@ void WaitForUsers(int teardownFd, pid_t group, EventLog &log)
     }
 }
 
+// What the command left in /run/lock, for tests that look after the
+// testbed is gone: {"LCK..ttyS1":"      4242\n"}.
+void LogLockFiles(const std::string &dir, EventLog &log)
+{
+    std::string files;
+    if (DIR *entries = ::opendir(dir.c_str())) {
+        while (const dirent *entry = ::readdir(entries)) {
+            if (entry->d_name[0] == '.')
+                continue;
+            std::string text;
+            if (FILE *file = std::fopen((dir + "/" + entry->d_name).c_str(), "rb")) {
+                char buffer[64];
+                text.assign(buffer, std::fread(buffer, 1, sizeof buffer, file));
+                std::fclose(file);
+            }
+            files += (files.empty() ? "" : ",") + EventLog::Quote(entry->d_name) + ":" + EventLog::Quote(text);
+        }
+        ::closedir(entries);
+    }
+    log.Write("lock-files", "\"files\":{" + files + "}");
+}
+
 int Join(const Options &options)
 {
     const std::string usersPath = options.JoinDir + UsersFileName;
@@ -323,6 +416,8 @@ int Join(const Options &options)
         return Fail("the testbed " + options.JoinDir + " is being removed");
     EventLog silent(MonotonicSeconds());
     std::string error;
+    if (!MountLockDirectory(options.JoinDir + "/run/lock", error))
+        return Fail(error);
     const pid_t child = Spawn(options.Command, options.JoinDir, usersFd, error);
     if (child < 0)
         return child == -127 ? (Fail(error), 127) : child == -126 ? (Fail(error), 126) : Fail(error);
@@ -336,7 +431,9 @@ int Run(const Options &options, double startMono)
         try {
             configs[index] = ParsePortConfig(options.Configs[index]);
         } catch (const ConfigError &problem) {
-            return Fail("--com" + std::to_string(index + 1) + " " + options.Configs[index] + ": " + problem.what());
+            const std::string option = index < OnBoardCount ? "--com" + std::to_string(index + 1)
+                                                            : "--usb" + std::to_string(index - OnBoardCount);
+            return Fail(option + " " + options.Configs[index] + ": " + problem.what());
         }
     }
 
@@ -347,8 +444,8 @@ int Run(const Options &options, double startMono)
 
     int status = ToolFailed;
     {
-        Testbed testbed(log, configs);
-        if (!testbed.Create(error))
+        Testbed testbed(log, configs, options.Machine);
+        if (!testbed.Create(error) || !MountLockDirectory(testbed.LockDirectory(), error))
             return Fail(error);
         const std::string usersPath = testbed.Root() + UsersFileName;
         const int teardownFd = ::open(usersPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
@@ -377,6 +474,7 @@ int Run(const Options &options, double startMono)
             WaitForUsers(teardownFd, child, log);
             // Lets the handler thread log the closes of the last connections.
             ::usleep(50'000);
+            LogLockFiles(testbed.LockDirectory(), log);
         }
         ::close(teardownFd);
     }
@@ -403,6 +501,8 @@ int main(int argc, char **argv)
     // in the main thread ever takes these signals.
     const sigset_t watched = WatchedSignals();
     pthread_sigmask(SIG_BLOCK, &watched, nullptr);
+    if (!EnterOwnMountNamespace(error))
+        return Fail(error);
 
     if (!options->JoinDir.empty())
         return Join(*options);

@@ -52,8 +52,9 @@ int main(int argc, char **argv)
         auto number = [&]() { return i + 1 < argc ? std::atoi(argv[++i]) : 0; };
         if (step == "open") {
             const char *device = i + 1 < argc ? argv[++i] : "";
-            if (std::strcmp(device, "/dev/ttyS0") != 0 && std::strcmp(device, "/dev/ttyS1") != 0) {
-                std::fprintf(stderr, "virtual-meter-probe: only /dev/ttyS0 and /dev/ttyS1\n");
+            if (std::strcmp(device, "/dev/ttyS0") != 0 && std::strcmp(device, "/dev/ttyS1") != 0 &&
+                std::strcmp(device, "/dev/ttyUSB0") != 0 && std::strcmp(device, "/dev/ttyUSB1") != 0) {
+                std::fprintf(stderr, "virtual-meter-probe: only /dev/ttyS0, ttyS1, ttyUSB0 and ttyUSB1\n");
                 return 2;
             }
             fd = ::open(device, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);

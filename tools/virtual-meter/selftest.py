@@ -38,7 +38,7 @@ def events(path):
 
 def test_lines_and_pulses(meter, probe, tmp):
     log = os.path.join(tmp, "pulses.jsonl")
-    rc, steps, err = run(meter, ["--com2", "present,hz=10,pulses=5,delay=200", "--log", log, "--", probe,
+    rc, steps, err = run(meter, ["--com2", "present,hz=10,pulses=5,delay=200,origin=open", "--log", log, "--", probe,
                                  "open", "/dev/ttyS1", "mget", "cbrk", "mbis", "2", "mbic", "4", "mget",
                                  "count", "1200", "close"])
     check(rc == 0, "status %d: %s" % (rc, err))
@@ -122,13 +122,45 @@ def test_join(meter, probe, tmp):
     check(run(meter, ["--join", testbed, "--", "true"])[0] == 125, "joining a removed testbed fails")
 
 
+def test_machine(meter, probe, tmp):
+    """UART types, USB adapters by socket, an alias, the console list and a lock file, as the command sees them."""
+    log = os.path.join(tmp, "machine.jsonl")
+    real_lock = "/run/lock/LCK..ttyS1"
+    real_before = os.path.exists(real_lock)
+    script = ("for n in 0 1 2 3; do echo type ttyS$n $(cat /sys/class/tty/ttyS$n/type); done; "
+              "for l in /dev/serial/by-path/*; do echo link ${l##*/} $(readlink $l); done; "
+              "echo alias $(readlink /dev/COM3); echo console $(cat /sys/class/tty/console/active); "
+              "echo lock $(cat /run/lock/LCK..ttyS1) $(cat /var/lock/LCK..ttyS1); "
+              "echo private $(test -e /run/lock/LCK..ttyS1 && stat -c %i /run/lock) $(stat -c %i \"$TESTBED_LOCKS\")")
+    done = subprocess.run([meter, "--quiet", "--com1", "absent", "--usb0", "present,socket=3", "--usb1", "present",
+                           "--alias", "COM3=ttyUSB1", "--console", "tty0,ttyS1", "--lock", "ttyS1=4242",
+                           "--log", log, "--", "sh", "-c", 'TESTBED_LOCKS="$UMOCKDEV_DIR/run/lock"; ' + script],
+                          capture_output=True, text=True, timeout=30)
+    check(done.returncode == 0, "status %d: %s" % (done.returncode, done.stderr))
+    lines = done.stdout.splitlines()
+    check(lines[:4] == ["type ttyS0 0", "type ttyS1 4", "type ttyS2 0", "type ttyS3 0"], "UART types: %s" % lines)
+    check(lines[4:6] == ["link pci-0000:00:14.0-usb-0:2:1.0-port0 ../../ttyUSB1",
+                         "link pci-0000:00:14.0-usb-0:3:1.0-port0 ../../ttyUSB0"], "by-path links: %s" % lines)
+    check(lines[6:9] == ["alias ttyUSB1", "console tty0 ttyS1", "lock 4242 4242"], "alias, console, lock: %s" % lines)
+    private = lines[9].split()
+    check(len(private) == 3 and private[1] == private[2], "/run/lock is not the testbed's: %s" % lines[9])
+    check(os.path.exists(real_lock) == real_before, "the lock file reached the machine's /run/lock")
+    rc, steps, err = run(meter, ["--usb0", "present,hz=10,pulses=3,delay=100,origin=open", "--", probe, "open", "/dev/ttyUSB0", "mget",
+                                 "count", "700"])
+    check(rc == 0 and steps[0] == ["open", "0", "0", "-"], "the adapter opens: %s %s" % (steps, err))
+    check(steps[3] == ["count", "0", "3", "-"], "the adapter pulses: %s" % steps)
+    for bad in (["--alias", "COM0=ttyS0"], ["--alias", "COM2=../ttyS0"], ["--lock", "ttyS1=x"],
+                ["--console", "tty0,"], ["--usb1", "present,socket=0"]):
+        check(run(meter, bad + ["--", "true"])[0] == 125, "accepted %s" % bad)
+
+
 def test_refuses_outside(meter, probe, tmp):
     done = subprocess.run([probe, "open", "/dev/ttyS1"], capture_output=True, text=True)
     check(done.returncode == 2 and done.stdout == "", "the probe ran outside a testbed")
 
 
 TESTS = [test_lines_and_pulses, test_kinds, test_removal, test_status_and_cleanup, test_signals, test_join,
-         test_refuses_outside]
+         test_machine, test_refuses_outside]
 
 
 def main():

@@ -1,16 +1,20 @@
-// Unit tests of the virtual meter's waveform, port descriptions and modem
-// ioctl emulation.
+// Unit tests of the virtual meter's waveform, port descriptions, modem
+// ioctl emulation and testbed check.
 #include "ModemPort.h"
 #include "PortConfig.h"
+#include "TestbedCheck.h"
 #include "Waveform.h"
 
 #include <QTest>
 
 #include <cerrno>
+#include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <sys/ioctl.h>
 #include <termios.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -154,6 +158,13 @@ private slots:
         QVERIFY(Throws("sometimes"));
         QVERIFY(Throws("hz=2")); // no kind
         QVERIFY(Throws("present,hz=0"));
+        QVERIFY(vmeter::ParsePortConfig("present,socket=3").Socket == 3);
+        QVERIFY(vmeter::ParsePortConfig("notserial,socket=15").Socket == 15);
+        QVERIFY(vmeter::ParsePortConfig("present").Socket == 0);
+        QVERIFY(Throws("present,socket=0"));
+        QVERIFY(Throws("present,socket=16"));
+        QVERIFY(Throws("present,socket=2.5"));
+        QVERIFY(Throws("absent,socket=2"));
         QVERIFY(Throws("present,hz=-1"));
         QVERIFY(Throws("present,hz=abc"));
         QVERIFY(Throws("present,duty=0"));
@@ -286,6 +297,76 @@ private slots:
         QCOMPARE(port.Ioctl(TIOCMBIC, TIOCM_DTR, 2).Result, 0L);
         QVERIFY(!port.Lines(3).Dtr);
         QCOMPARE(seen, (std::vector<unsigned long>{TIOCMGET, TIOCMBIC}));
+    }
+    // A testbed directory as the meter leaves it, then broken one way at a time.
+    void shadowing()
+    {
+        namespace fs = std::filesystem;
+        char pattern[] = "/tmp/vmeter-shadow-XXXXXX";
+        const char *made = ::mkdtemp(pattern);
+        QVERIFY(made != nullptr);
+        const std::string root = made;
+        for (const std::string &path : vmeter::ShadowedPaths())
+            fs::create_directories(root + path);
+        fs::create_directories(root + "/dev/serial/by-path");
+        std::string error;
+        const auto shadowed = [&] {
+            error.clear();
+            return vmeter::CheckShadowed(root, error);
+        };
+        const auto replace = [&](const std::string &path, const std::string &target) {
+            fs::remove_all(root + path);
+            fs::create_symlink(target, root + path);
+        };
+        QVERIFY(shadowed());
+        replace("/dev/ttyUSB0", "/dev/pts/7");
+        replace("/dev/COM2", "ttyUSB0");
+        replace("/dev/serial/by-path/pci-0000:00:14.0-usb-0:1:1.0-port0", "../../ttyUSB0");
+        QVERIFY(shadowed());
+
+        replace("/dev/COM3", "/dev/ttyUSB0"); // an absolute link could leave the testbed
+        QVERIFY(!shadowed() && error.find("/dev/COM3") != std::string::npos);
+        replace("/dev/COM3", "ttyUSB32");
+        QVERIFY(!shadowed());
+        replace("/dev/COM3", "sda");
+        QVERIFY(!shadowed());
+        fs::remove(root + "/dev/COM3");
+        QVERIFY(!shadowed() && error.find("missing") != std::string::npos);
+        fs::create_directory(root + "/dev/COM3");
+        QVERIFY(shadowed());
+
+        replace("/dev/serial/by-path/x", "../../ttyS0/../../../dev/ttyS0");
+        QVERIFY(!shadowed());
+        fs::remove(root + "/dev/serial/by-path/x");
+        fs::create_directories(root + "/dev/serial/by-path/y");
+        QVERIFY(!shadowed()); // a directory is no link
+        fs::remove_all(root + "/dev/serial");
+        QVERIFY(!shadowed() && error.find("/dev/serial") != std::string::npos);
+        fs::create_directories(root + "/dev/serial/by-id");
+        QVERIFY(shadowed());
+
+        fs::create_directory(root + "/dev/.absent");
+        replace("/dev/ttyUSB7", ".absent");
+        QVERIFY(shadowed());
+        replace("/dev/ttyUSB7", "../.absent");
+        QVERIFY(!shadowed() && error.find("ttyUSB7") != std::string::npos);
+        replace("/dev/ttyUSB7", ".absent");
+        fs::remove(root + "/dev/.absent");
+        QVERIFY(!shadowed() && error.find(".absent") != std::string::npos);
+        fs::create_directory(root + "/dev/.absent");
+        replace("/dev/COM4", ".absent"); // an alias of nothing would be a broken alias, not none
+        QVERIFY(!shadowed());
+        fs::remove(root + "/dev/COM4");
+        fs::create_directory(root + "/dev/COM4");
+        QVERIFY(shadowed());
+
+        replace("/dev/ttyACM4", "/dev/ttyACM4"); // to the real device
+        QVERIFY(!shadowed() && error.find("ttyACM4") != std::string::npos);
+        fs::remove(root + "/dev/ttyACM4");
+        fs::create_directory(root + "/dev/ttyACM4");
+        fs::remove(root + "/dev/ttyS31");
+        QVERIFY(!shadowed() && error.find("ttyS31") != std::string::npos);
+        fs::remove_all(root);
     }
 };
 

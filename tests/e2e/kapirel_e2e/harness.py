@@ -95,11 +95,12 @@ class Session:
         os.makedirs(path, exist_ok=True)
         return path
 
-    def start(self, com1="present", com2="present", cwd=None):
+    def start(self, com1="present", com2="present", cwd=None, machine=()):
+        """machine: more meter options (--usb0 PORT, --alias COM2=ttyUSB1, --console ttyS0, --lock ttyS1=PID)."""
         cwd = cwd or self.workdir()
         log = os.path.join(self.dir, "meter-%d.jsonl" % len(self.runs))
-        argv = [self.tools.meter, "--quiet", "--com1", com1, "--com2", com2, "--log", log, "--",
-                self.tools.kapirel]
+        argv = [self.tools.meter, "--quiet", "--com1", com1, "--com2", com2] + list(machine) + ["--log", log, "--",
+                                                                                               self.tools.kapirel]
         run = Run(self, argv, cwd, log)
         self.runs.append(run)
         return run
@@ -281,6 +282,27 @@ class Run:
         self.output.flush()
         with open(self.output.name, "rb") as out:
             return out.read().decode(errors="replace")[-2000:]
+
+    def reasons(self):
+        """The program's own lines on stderr: why an open failed."""
+        self.output.flush()
+        with open(self.output.name, "rb") as out:
+            lines = out.read().decode(errors="replace").splitlines()
+        return [line for line in lines if line.startswith("kapirel: ")]
+
+    def lock_file(self, name):
+        """The text of /run/lock/LCK..name as the program sees it, None when there is none."""
+        path = os.path.join(self.event("start")["testbed"], "run", "lock", "LCK.." + name)
+        try:
+            with open(path, "rb") as lock:
+                return lock.read()
+        except FileNotFoundError:
+            return None
+
+    def lock_files_left(self):
+        """What was left in /run/lock when the program had ended: {"LCK..ttyS1": b"      4242\\n"}."""
+        files = self.event("lock-files", timeout=10)["files"]
+        return {name: text.encode() for name, text in files.items()}
 
     def measurement_log(self):
         path = os.path.join(self.cwd, "NAMERENO.TXT")

@@ -1,0 +1,253 @@
+#include "PortNames.h"
+
+#include <algorithm>
+#include <cctype>
+#include <climits>
+#include <dirent.h>
+#include <fstream>
+#include <set>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace Module1::PortNames {
+
+namespace {
+
+constexpr const char *TtyClass = "/sys/class/tty/";
+constexpr const char *ByPath = "/dev/serial/by-path";
+constexpr int MaxLinks = 8;
+
+// "ttyS12" with prefix "ttyS" gives 12; false for "ttyS", "ttySx", "ttyS1a".
+bool NumberedName(const std::string &name, const std::string &prefix, int &number)
+{
+    if (name.size() <= prefix.size() || name.size() > prefix.size() + 4 || name.compare(0, prefix.size(), prefix) != 0)
+        return false;
+    number = 0;
+    for (std::size_t i = prefix.size(); i < name.size(); ++i) {
+        if (!std::isdigit(static_cast<unsigned char>(name[i])))
+            return false;
+        number = number * 10 + (name[i] - '0');
+    }
+    return true;
+}
+
+bool KernelListsTty(const std::string &name)
+{
+    struct stat status
+    {
+    };
+    return !name.empty() && name != "." && name != ".." && ::lstat((TtyClass + name).c_str(), &status) == 0;
+}
+
+int UartType(const std::string &name)
+{
+    std::ifstream file(TtyClass + name + "/type");
+    int type = 0;
+    if (!(file >> type))
+        return 0;
+    return type;
+}
+
+std::string ReadLink(const std::string &path)
+{
+    char target[PATH_MAX];
+    const ssize_t length = ::readlink(path.c_str(), target, sizeof target - 1);
+    return length > 0 ? std::string(target, static_cast<std::size_t>(length)) : std::string();
+}
+
+// "/dev/ttyUSB0" gives "ttyUSB0"; anything not directly in /dev gives "".
+std::string NameInDev(const std::string &path)
+{
+    if (path.rfind("/dev/", 0) != 0 || path.find('/', 5) != std::string::npos)
+        return {};
+    return path.substr(5);
+}
+
+// Follows the alias to the device node it names.  A link into /dev/pts ends
+// the walk: a pty is no serial port, and under umockdev every emulated node
+// is such a link.
+std::string AliasTarget(const std::string &alias)
+{
+    std::string path = alias;
+    for (int step = 0; step < MaxLinks; ++step) {
+        struct stat status
+        {
+        };
+        if (::lstat(path.c_str(), &status) != 0)
+            return {};
+        if (!S_ISLNK(status.st_mode))
+            break;
+        const std::string target = ReadLink(path);
+        if (target.empty())
+            return {};
+        const std::string next = JoinLinkTarget(path, target);
+        if (next.rfind("/dev/pts/", 0) == 0)
+            break;
+        path = next;
+    }
+    const std::string name = NameInDev(path);
+    return KernelListsTty(name) ? name : std::string();
+}
+
+} // namespace
+
+int PortNumber(const std::string &name)
+{
+    if (name.size() != 4 || name.compare(0, 3, "COM") != 0 || name[3] < '1' || name[3] > '9')
+        return 0;
+    return name[3] - '0';
+}
+
+bool NaturalLess(const std::string &a, const std::string &b)
+{
+    std::size_t i = 0, j = 0;
+    const auto digit = [](char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0; };
+    while (i < a.size() && j < b.size()) {
+        if (digit(a[i]) && digit(b[j])) {
+            std::size_t endA = i, endB = j;
+            while (endA < a.size() && digit(a[endA]))
+                ++endA;
+            while (endB < b.size() && digit(b[endB]))
+                ++endB;
+            std::size_t startA = i, startB = j;
+            while (startA + 1 < endA && a[startA] == '0')
+                ++startA;
+            while (startB + 1 < endB && b[startB] == '0')
+                ++startB;
+            const std::string_view runA(a.data() + startA, endA - startA), runB(b.data() + startB, endB - startB);
+            if (runA.size() != runB.size())
+                return runA.size() < runB.size();
+            if (runA != runB)
+                return runA < runB;
+            i = endA;
+            j = endB;
+            continue;
+        }
+        if (a[i] != b[j])
+            return a[i] < b[j];
+        ++i;
+        ++j;
+    }
+    if ((a.size() - i) != (b.size() - j))
+        return a.size() - i < b.size() - j;
+    return a < b; // "ttyS01" and "ttyS1" still have an order
+}
+
+std::string JoinLinkTarget(const std::string &link, const std::string &target)
+{
+    std::string joined = target;
+    if (target.empty() || target[0] != '/')
+        joined = link.substr(0, link.rfind('/') + 1) + target;
+    std::vector<std::string> parts;
+    std::size_t start = 0;
+    while (start <= joined.size()) {
+        std::size_t end = joined.find('/', start);
+        if (end == std::string::npos)
+            end = joined.size();
+        const std::string part = joined.substr(start, end - start);
+        if (part == "..") {
+            if (!parts.empty())
+                parts.pop_back();
+        } else if (!part.empty() && part != ".") {
+            parts.push_back(part);
+        }
+        start = end + 1;
+    }
+    std::string result;
+    for (const std::string &part : parts)
+        result += "/" + part;
+    return result.empty() ? "/" : result;
+}
+
+std::vector<std::string> RulePorts(const Inventory &inventory)
+{
+    std::set<std::string> aliased;
+    for (const auto &[number, name] : inventory.Aliases) {
+        if (!name.empty())
+            aliased.insert(name);
+    }
+    std::vector<std::string> ports;
+    for (const auto &[number, type] : inventory.OnBoard) {
+        const std::string name = "ttyS" + std::to_string(number);
+        if (type != 0 && !aliased.count(name))
+            ports.push_back(name);
+    }
+    // Adapters with a by-path link by their first link, then the others by name.
+    std::vector<std::pair<std::string, std::string>> located, unlocated;
+    for (const auto &[name, links] : inventory.Usb) {
+        if (aliased.count(name))
+            continue;
+        if (links.empty())
+            unlocated.emplace_back(name, name);
+        else
+            located.emplace_back(*std::min_element(links.begin(), links.end(), NaturalLess), name);
+    }
+    const auto byKey = [](const auto &a, const auto &b) {
+        return NaturalLess(a.first, b.first) || (!NaturalLess(b.first, a.first) && NaturalLess(a.second, b.second));
+    };
+    std::sort(located.begin(), located.end(), byKey);
+    std::sort(unlocated.begin(), unlocated.end(), byKey);
+    for (const auto &group : {located, unlocated}) {
+        for (const auto &entry : group)
+            ports.push_back(entry.second);
+    }
+    return ports;
+}
+
+Choice PortDevice(int number, const Inventory &inventory)
+{
+    Choice choice;
+    if (number < 1)
+        return choice;
+    if (const auto alias = inventory.Aliases.find(number); alias != inventory.Aliases.end()) {
+        choice.Alias = "/dev/COM" + std::to_string(number);
+        if (!alias->second.empty())
+            choice.Device = "/dev/" + alias->second;
+        return choice;
+    }
+    // The numbers that no alias takes go to the rule's ports, lowest first.
+    std::size_t index = 0;
+    for (int lower = 1; lower < number; ++lower)
+        index += inventory.Aliases.count(lower) ? 0 : 1;
+    const std::vector<std::string> ports = RulePorts(inventory);
+    if (index < ports.size())
+        choice.Device = "/dev/" + ports[index];
+    return choice;
+}
+
+Inventory ReadInventory()
+{
+    Inventory inventory;
+    if (DIR *dir = ::opendir(TtyClass)) {
+        while (const dirent *entry = ::readdir(dir)) {
+            const std::string name = entry->d_name;
+            int number = 0;
+            if (NumberedName(name, "ttyS", number))
+                inventory.OnBoard[number] = UartType(name);
+            else if (NumberedName(name, "ttyUSB", number) || NumberedName(name, "ttyACM", number))
+                inventory.Usb[name];
+        }
+        ::closedir(dir);
+    }
+    if (DIR *dir = ::opendir(ByPath)) {
+        while (const dirent *entry = ::readdir(dir)) {
+            const std::string link = std::string(ByPath) + "/" + entry->d_name;
+            const std::string name = NameInDev(JoinLinkTarget(link, ReadLink(link)));
+            if (const auto adapter = inventory.Usb.find(name); adapter != inventory.Usb.end())
+                adapter->second.push_back(entry->d_name);
+        }
+        ::closedir(dir);
+    }
+    for (int number = 1; number <= 9; ++number) {
+        const std::string alias = "/dev/COM" + std::to_string(number);
+        struct stat status
+        {
+        };
+        // A udev SYMLINK rule makes a link; anything else by that name is no alias.
+        if (::lstat(alias.c_str(), &status) == 0 && S_ISLNK(status.st_mode))
+            inventory.Aliases[number] = AliasTarget(alias);
+    }
+    return inventory;
+}
+
+} // namespace Module1::PortNames

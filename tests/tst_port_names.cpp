@@ -1,0 +1,439 @@
+// Linux's port names and the checks before open(), without any port: the
+// rule over described machines, lock files in a scratch directory, the
+// console list, and the /proc scan against a pty pair made here.
+#include "PortGuard.h"
+#include "PortNames.h"
+
+#include <QScopeGuard>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+using namespace Module1;
+
+namespace {
+
+// "ttyS0=4 ttyUSB0@pci-0000:00:14.0-usb-0:2:1.0-port0 ttyACM0 COM2>ttyUSB1 COM3>"
+// describes a machine: an on-board port with its UART type, USB adapters
+// with their by-path links (any number, '@' before each), aliases with the
+// device they lead to (nothing after '>': a dangling alias).
+PortNames::Inventory Machine(const QString &description)
+{
+    PortNames::Inventory inventory;
+    for (const QString &word : description.split(' ', Qt::SkipEmptyParts)) {
+        if (word.startsWith("COM")) {
+            const QStringList parts = word.split('>');
+            inventory.Aliases[parts[0].mid(3).toInt()] = parts.value(1).toStdString();
+        } else if (word.startsWith("ttyS")) {
+            const QStringList parts = word.split('=');
+            inventory.OnBoard[parts[0].mid(4).toInt()] = parts.value(1).toInt();
+        } else {
+            QStringList parts = word.split('@');
+            auto &links = inventory.Usb[parts.takeFirst().toStdString()];
+            for (const QString &link : parts)
+                links.push_back(link.toStdString());
+        }
+    }
+    return inventory;
+}
+
+// "COM1=/dev/ttyS0 COM2=/dev/COM2->/dev/ttyUSB1 COM3=-" for COM1..COM3.
+QString Names(const PortNames::Inventory &inventory)
+{
+    QStringList names;
+    for (int number = 1; number <= 3; ++number) {
+        const PortNames::Choice choice = PortNames::PortDevice(number, inventory);
+        QString text = choice.Alias.empty() ? QString() : QString::fromStdString(choice.Alias) + "->";
+        text += choice.Device.empty() ? QStringLiteral("-") : QString::fromStdString(choice.Device);
+        names << QStringLiteral("COM%1=%2").arg(number).arg(text);
+    }
+    return names.join(' ');
+}
+
+QByteArray ReadFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(missing)");
+}
+
+void WriteFile(const QString &path, const QByteArray &data)
+{
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    QCOMPARE(file.write(data), data.size());
+}
+
+QByteArray LockText(pid_t pid)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "%10d\n", static_cast<int>(pid));
+    return text;
+}
+
+// The PID of a process that has ended and been reaped.
+pid_t GonePid()
+{
+    const pid_t child = ::fork();
+    if (child == 0)
+        ::_exit(0);
+    ::waitpid(child, nullptr, 0);
+    return child;
+}
+
+} // namespace
+
+class TestPortNames : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir lockDir;
+    pid_t holder = 0;
+
+    QString lockPath(const char *device) const { return lockDir.filePath(QStringLiteral("LCK..") + device); }
+
+private slots:
+    void cleanup()
+    {
+        if (holder > 0) {
+            ::kill(holder, SIGKILL);
+            ::waitpid(holder, nullptr, 0);
+            holder = 0;
+        }
+        for (const QString &name : QDir(lockDir.path()).entryList(QDir::Files))
+            QFile::remove(lockDir.filePath(name));
+    }
+
+    void portNumbers_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<int>("number");
+        QTest::newRow("COM1") << "COM1" << 1;
+        QTest::newRow("COM2") << "COM2" << 2;
+        QTest::newRow("COM9") << "COM9" << 9;
+        QTest::newRow("COM0") << "COM0" << 0;
+        QTest::newRow("COMx") << "COMx" << 0;
+        QTest::newRow("LPT1") << "LPT1" << 0;
+        QTest::newRow("COM") << "COM" << 0;
+        QTest::newRow("com1") << "com1" << 0;
+    }
+
+    void portNumbers()
+    {
+        QFETCH(QString, name);
+        QFETCH(int, number);
+        QCOMPARE(PortNames::PortNumber(name.toStdString()), number);
+    }
+
+    void rule_data()
+    {
+        QTest::addColumn<QString>("machine");
+        QTest::addColumn<QString>("names");
+        const QString socket2 = "@pci-0000:00:14.0-usb-0:2:1.0-port0";
+        const QString socket10 = "@pci-0000:00:14.0-usb-0:10:1.0-port0";
+        QTest::newRow("nothing") << ""
+                                 << "COM1=- COM2=- COM3=-";
+        QTest::newRow("two on-board UARTs") << "ttyS0=4 ttyS1=4 ttyS2=0 ttyS3=0"
+                                            << "COM1=/dev/ttyS0 COM2=/dev/ttyS1 COM3=-";
+        QTest::newRow("one USB adapter, no on-board UART")
+            << "ttyS0=0 ttyS1=0 ttyS2=0 ttyS3=0 ttyUSB0" + socket2 << "COM1=/dev/ttyUSB0 COM2=- COM3=-";
+        QTest::newRow("on-board first, then the adapter")
+            << "ttyS0=4 ttyS1=0 ttyUSB0" + socket2 << "COM1=/dev/ttyS0 COM2=/dev/ttyUSB0 COM3=-";
+        QTest::newRow("a gap in the on-board numbers") << "ttyS0=0 ttyS1=0 ttyS2=0 ttyS3=4 ttyS10=4"
+                                                       << "COM1=/dev/ttyS3 COM2=/dev/ttyS10 COM3=-";
+        QTest::newRow("adapters by socket, not by name, socket 10 after socket 2")
+            << "ttyUSB0" + socket10 + " ttyUSB1" + socket2 << "COM1=/dev/ttyUSB1 COM2=/dev/ttyUSB0 COM3=-";
+        QTest::newRow("ttyACM and ttyUSB share the socket order")
+            << "ttyUSB0" + socket10 + " ttyACM0" + socket2 << "COM1=/dev/ttyACM0 COM2=/dev/ttyUSB0 COM3=-";
+        QTest::newRow("an adapter with two links counts once, by its first")
+            << "ttyUSB0@pci-0000:00:14.0-usbv2-0:3:1.0-port0@pci-0000:00:14.0-usb-0:3:1.0-port0 ttyUSB1" + socket2
+            << "COM1=/dev/ttyUSB1 COM2=/dev/ttyUSB0 COM3=-";
+        QTest::newRow("adapters without a by-path link last, by name")
+            << "ttyUSB10 ttyUSB9 ttyUSB3" + socket2 << "COM1=/dev/ttyUSB3 COM2=/dev/ttyUSB9 COM3=/dev/ttyUSB10";
+        QTest::newRow("an alias takes its number")
+            << "ttyS0=4 ttyUSB0" + socket2 + " ttyUSB1" + socket10 + " COM2>ttyUSB1"
+            << "COM1=/dev/ttyS0 COM2=/dev/COM2->/dev/ttyUSB1 COM3=/dev/ttyUSB0";
+        QTest::newRow("an alias moves the port it names out of the rule")
+            << "ttyS0=4 ttyUSB0" + socket2 + " COM1>ttyUSB0"
+            << "COM1=/dev/COM1->/dev/ttyUSB0 COM2=/dev/ttyS0 COM3=-";
+        QTest::newRow("an alias may name an on-board port the rule skips")
+            << "ttyS0=4 ttyS1=0 COM2>ttyS1"
+            << "COM1=/dev/ttyS0 COM2=/dev/COM2->/dev/ttyS1 COM3=-";
+        QTest::newRow("a dangling alias still takes its number") << "ttyS0=4 ttyS1=4 COM1>"
+                                                                 << "COM1=/dev/COM1->- COM2=/dev/ttyS0 COM3=/dev/ttyS1";
+    }
+
+    void rule()
+    {
+        QFETCH(QString, machine);
+        QFETCH(QString, names);
+        QCOMPARE(Names(Machine(machine)), names);
+    }
+
+    void naturalOrder()
+    {
+        QVERIFY(PortNames::NaturalLess("ttyUSB9", "ttyUSB10"));
+        QVERIFY(!PortNames::NaturalLess("ttyUSB10", "ttyUSB9"));
+        QVERIFY(PortNames::NaturalLess("usb-0:2:1.0", "usb-0:10:1.0"));
+        QVERIFY(PortNames::NaturalLess("ttyACM0", "ttyUSB0"));
+        QVERIFY(!PortNames::NaturalLess("ttyS1", "ttyS1"));
+        QVERIFY(PortNames::NaturalLess("ttyS01", "ttyS1") != PortNames::NaturalLess("ttyS1", "ttyS01"));
+    }
+
+    void linkTargets_data()
+    {
+        QTest::addColumn<QString>("link");
+        QTest::addColumn<QString>("target");
+        QTest::addColumn<QString>("joined");
+        QTest::newRow("udev alias") << "/dev/COM2"
+                                    << "ttyUSB0"
+                                    << "/dev/ttyUSB0";
+        QTest::newRow("by-path link") << "/dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0"
+                                      << "../../ttyUSB0"
+                                      << "/dev/ttyUSB0";
+        QTest::newRow("absolute") << "/dev/COM1"
+                                  << "/dev/serial/by-id/usb-x"
+                                  << "/dev/serial/by-id/usb-x";
+        QTest::newRow("dots") << "/dev/COM1"
+                              << "./a/../ttyS0"
+                              << "/dev/ttyS0";
+        QTest::newRow("above the root") << "/dev/COM1"
+                                        << "../../../ttyS0"
+                                        << "/ttyS0";
+    }
+
+    void linkTargets()
+    {
+        QFETCH(QString, link);
+        QFETCH(QString, target);
+        QFETCH(QString, joined);
+        QCOMPARE(QString::fromStdString(PortNames::JoinLinkTarget(link.toStdString(), target.toStdString())), joined);
+    }
+
+    void lockIsTakenAndReleased()
+    {
+        const std::string dir = lockDir.path().toStdString();
+        const PortGuard::LockResult lock = PortGuard::TakeLock(dir, "ttyUSB0");
+        QVERIFY(lock.Result == PortGuard::LockResult::State::Taken);
+        QCOMPARE(QString::fromStdString(lock.Path), lockPath("ttyUSB0"));
+        QCOMPARE(ReadFile(lockPath("ttyUSB0")), LockText(::getpid()));
+        QCOMPARE(QDir(lockDir.path()).entryList(QDir::Files), QStringList{"LCK..ttyUSB0"}); // no temporary left
+        PortGuard::ReleaseLock(lock.Path);
+        QVERIFY(!QFile::exists(lockPath("ttyUSB0")));
+    }
+
+    void liveLockRefuses_data()
+    {
+        QTest::addColumn<bool>("binary");
+        QTest::addColumn<int>("pid");
+        // Alive for as long as this test runs.
+        QTest::newRow("ten ASCII digits") << false << int(::getppid());
+        QTest::newRow("a 4-byte binary PID") << true << int(::getppid());
+    }
+
+    void liveLockRefuses()
+    {
+        QFETCH(bool, binary);
+        QFETCH(int, pid);
+        const pid_t other = pid;
+        const QByteArray text =
+            binary ? QByteArray(reinterpret_cast<const char *>(&other), sizeof other) : LockText(other);
+        WriteFile(lockPath("ttyS1"), text);
+        const PortGuard::LockResult lock = PortGuard::TakeLock(lockDir.path().toStdString(), "ttyS1");
+        QVERIFY(lock.Result == PortGuard::LockResult::State::Locked);
+        QCOMPARE(lock.Owner, other);
+        QCOMPARE(ReadFile(lockPath("ttyS1")), text);
+        PortGuard::ReleaseLock(lock.Path); // not ours: stays
+        QCOMPARE(ReadFile(lockPath("ttyS1")), text);
+    }
+
+    void lockOwnerForms_data()
+    {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<int>("owner");
+        const auto binary = [](std::int32_t pid) { return QByteArray(reinterpret_cast<const char *>(&pid), 4); };
+        QTest::newRow("ten digits and a newline") << LockText(4242) << 4242;
+        QTest::newRow("digits without padding") << QByteArray("4242\n") << 4242;
+        QTest::newRow("four ASCII bytes") << QByteArray("123\n") << 123;
+        QTest::newRow("binary") << binary(4242) << 4242;
+        QTest::newRow("binary whose bytes start like \"90\"") << binary(0x3039) << 0x3039;
+        QTest::newRow("binary whose bytes start like \" 0\"") << binary(0x302020) << 0x302020;
+        QTest::newRow("empty") << QByteArray() << 0;
+        QTest::newRow("garbled") << QByteArray("kermit\n") << 0;
+        QTest::newRow("zero") << LockText(0) << 0;
+        QTest::newRow("negative") << LockText(-5) << 0;
+    }
+
+    void lockOwnerForms()
+    {
+        QFETCH(QByteArray, text);
+        QFETCH(int, owner);
+        WriteFile(lockPath("ttyS1"), text);
+        QCOMPARE(PortGuard::LockOwner(lockPath("ttyS1").toStdString()), owner);
+        QCOMPARE(PortGuard::LockOwner(lockPath("ttyS2").toStdString()), -1);
+    }
+
+    void staleLockIsReplaced_data()
+    {
+        QTest::addColumn<QByteArray>("text");
+        QTest::newRow("its process is gone") << LockText(GonePid());
+        QTest::newRow("empty") << QByteArray();
+        QTest::newRow("garbled") << QByteArray("kermit\n");
+        QTest::newRow("our own leftover") << LockText(::getpid());
+    }
+
+    void staleLockIsReplaced()
+    {
+        QFETCH(QByteArray, text);
+        WriteFile(lockPath("ttyS1"), text);
+        const PortGuard::LockResult lock = PortGuard::TakeLock(lockDir.path().toStdString(), "ttyS1");
+        QVERIFY(lock.Result == PortGuard::LockResult::State::Taken);
+        QCOMPARE(ReadFile(lockPath("ttyS1")), LockText(::getpid()));
+        PortGuard::ReleaseLock(lock.Path);
+        QVERIFY(!QFile::exists(lockPath("ttyS1")));
+    }
+
+    // Another program's lock appearing after ours was released is left alone.
+    void releaseSparesAnotherProgramsLock()
+    {
+        const PortGuard::LockResult lock = PortGuard::TakeLock(lockDir.path().toStdString(), "ttyS0");
+        QVERIFY(lock.Result == PortGuard::LockResult::State::Taken);
+        WriteFile(lockPath("ttyS0"), LockText(::getppid()));
+        PortGuard::ReleaseLock(lock.Path);
+        QCOMPARE(ReadFile(lockPath("ttyS0")), LockText(::getppid()));
+    }
+
+    void noLockDirectoryMeansNoLock()
+    {
+        const PortGuard::LockResult lock = PortGuard::TakeLock(lockDir.filePath("missing").toStdString(), "ttyS1");
+        QVERIFY(lock.Result == PortGuard::LockResult::State::NotWritable);
+        QVERIFY(PortGuard::TakeLock("", "ttyS1").Result == PortGuard::LockResult::State::NotWritable);
+    }
+
+    void processAlive()
+    {
+        QVERIFY(PortGuard::ProcessAlive(::getpid()));
+        QVERIFY(PortGuard::ProcessAlive(1)); // init: EPERM for a user, alive all the same
+        QVERIFY(!PortGuard::ProcessAlive(GonePid()));
+        QVERIFY(!PortGuard::ProcessAlive(0));
+        QVERIFY(!PortGuard::ProcessAlive(-1));
+    }
+
+    void console_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<int>("major");
+        QTest::addColumn<int>("minor");
+        QTest::addColumn<bool>("console");
+        QTest::newRow("listed by name") << "ttyS0" << 0 << 0 << true;
+        QTest::newRow("listed by device number") << "ttyS5" << 4 << 64 << true;
+        QTest::newRow("the last of three consoles") << "ttyUSB9" << 0 << 0 << true;
+        QTest::newRow("/dev/console by name") << "console" << 0 << 0 << true;
+        QTest::newRow("/dev/console by device number") << "ttyX" << 5 << 1 << true;
+        QTest::newRow("another port") << "ttyS1" << 4 << 65 << false;
+        QTest::newRow("an unknown number matches no unknown number") << "ttyS2" << 0 << 0 << false;
+    }
+
+    void console()
+    {
+        QFETCH(QString, name);
+        QFETCH(int, major);
+        QFETCH(int, minor);
+        QFETCH(bool, console);
+        const std::vector<PortGuard::Console> consoles{
+            {"tty0", makedev(4, 0)}, {"ttyS0", makedev(4, 64)}, {"ttyUSB9", 0}};
+        QCOMPARE(PortGuard::IsConsole(name.toStdString(), makedev(major, minor), consoles), console);
+    }
+
+    // Another process with the pty's slave open holds it; this process's own
+    // descriptors do not count.
+    void holderOnAPty()
+    {
+        // Every devpts instance (a container's, a private mount namespace's)
+        // numbers its ptys from 0, so a pty's device number may be held in
+        // another one; a serial port's number is the machine's alone.  Take a
+        // pty whose number nobody holds.
+        std::vector<int> masters;
+        auto closeMasters = qScopeGuard([&] {
+            for (const int fd : masters)
+                ::close(fd);
+        });
+        std::string slave;
+        struct stat status
+        {
+        };
+        while (slave.empty() && masters.size() < 32) {
+            const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+            QVERIFY(master >= 0);
+            masters.push_back(master);
+            QVERIFY(::grantpt(master) == 0 && ::unlockpt(master) == 0);
+            QVERIFY(::stat(::ptsname(master), &status) == 0 && S_ISCHR(status.st_mode));
+            if (PortGuard::HolderOf(status.st_rdev, ::getpid()) == 0)
+                slave = ::ptsname(master);
+        }
+        QVERIFY2(!slave.empty(), "every new pty's number is held elsewhere");
+
+        int ready[2];
+        QVERIFY(::pipe2(ready, O_CLOEXEC) == 0);
+        holder = ::fork();
+        if (holder == 0) {
+            const int fd = ::open(slave.c_str(), O_RDWR | O_NOCTTY);
+            [[maybe_unused]] const ssize_t sent = ::write(ready[1], fd >= 0 ? "y" : "n", 1);
+            for (;;)
+                ::pause();
+        }
+        ::close(ready[1]);
+        char answer = 0;
+        QCOMPARE(::read(ready[0], &answer, 1), ssize_t(1));
+        ::close(ready[0]);
+        QCOMPARE(answer, 'y');
+        QCOMPARE(PortGuard::HolderOf(status.st_rdev, ::getpid()), holder);
+        QCOMPARE(PortGuard::HolderOf(status.st_rdev, holder), 0); // the one holder, excepted
+        QCOMPARE(PortGuard::HolderOf(0, ::getpid()), 0);
+
+        ::kill(holder, SIGKILL);
+        ::waitpid(holder, nullptr, 0);
+        holder = 0;
+        const int own = ::open(slave.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        QVERIFY(own >= 0);
+        QCOMPARE(PortGuard::HolderOf(status.st_rdev, ::getpid()), 0);
+        ::close(own);
+    }
+
+    void failureLines_data()
+    {
+        QTest::addColumn<QString>("device");
+        QTest::addColumn<QString>("reason");
+        QTest::addColumn<QString>("line");
+        QTest::newRow("permission") << "/dev/ttyS1" << QString("open: ") + std::strerror(EACCES)
+                                    << "kapirel: COM2 (/dev/ttyS1): open: Permission denied";
+        QTest::newRow("lock") << "/dev/ttyS1"
+                              << "locked by PID 4242"
+                              << "kapirel: COM2 (/dev/ttyS1): locked by PID 4242";
+        QTest::newRow("no device") << ""
+                                   << "no such port (no serial port found)"
+                                   << "kapirel: COM2: no such port (no serial port found)";
+    }
+
+    void failureLines()
+    {
+        QFETCH(QString, device);
+        QFETCH(QString, reason);
+        QFETCH(QString, line);
+        QCOMPARE(QString::fromStdString(PortGuard::FailureLine("COM2", device.toStdString(), reason.toStdString())),
+                 line);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestPortNames)
+#include "tst_port_names.moc"
