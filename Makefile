@@ -9,9 +9,10 @@ JOBS ?= $(shell nproc)
 
 BUILD_PACKAGES := cmake ninja-build g++ pkg-config qt6-base-dev libgl-dev fonts-liberation
 TEST_PACKAGES := $(BUILD_PACKAGES) umockdev libumockdev-dev g++-mingw-w64-x86-64 wine wine64 python3 \
-                 xvfb xauth openbox xdotool wmctrl x11-utils imagemagick desktop-file-utils appstream dpkg-dev file clang-format git
+                 xvfb xauth openbox xdotool wmctrl x11-utils imagemagick desktop-file-utils appstream dpkg-dev file clang-format git \
+                 lintian man-db groff-base python3-debian
 
-.PHONY: all run test demo bench package deps-build deps-test deps-bench deps-package build build-asan build-mingw build-release
+.PHONY: all run test demo bench package deps-build deps-test deps-bench deps-package deps-windows build build-asan build-windows build-release
 
 all: build
 
@@ -49,17 +50,21 @@ build-asan: deps-test
 	cmake --preset asan -DKAPIREL_WERROR=$(WERROR)
 	cmake --build --preset asan -j $(JOBS)
 
-build-mingw: deps-test
-	cmake --preset mingw
-	cmake --build --preset mingw -j $(JOBS)
+build-windows: deps-windows
+	cmake --preset windows
+	cmake --build --preset windows -j $(JOBS)
 
-test: deps-test build build-mingw build-asan
+test: deps-test build build-windows build-asan
 	ctest --preset default
 	ctest --preset asan
 
-PACKAGE_PACKAGES := $(BUILD_PACKAGES) dpkg-dev file
+WINDOWS_PACKAGES := cmake ninja-build g++-mingw-w64-x86-64
+PACKAGE_PACKAGES := $(BUILD_PACKAGES) $(WINDOWS_PACKAGES) dpkg-dev file
 BENCH_PACKAGES := $(BUILD_PACKAGES) umockdev libumockdev-dev python3 xvfb xauth openbox xdotool wmctrl x11-utils \
                   imagemagick
+
+deps-windows:
+	$(call install_missing,$(WINDOWS_PACKAGES))
 
 deps-package:
 	$(call install_missing,$(PACKAGE_PACKAGES))
@@ -73,9 +78,11 @@ build-release: deps-bench
 	cmake --preset release -DKAPIREL_WERROR=$(WERROR)
 	cmake --build --preset release -j $(JOBS)
 
-# A Debian package of the optimised build: build-release/kapirel_<version>_<arch>.deb
-package: deps-package build-release
+# A Debian package of the optimised build, build-release/kapirel_<version>_<arch>.deb,
+# and the Windows program, build-windows/kapirel-<version>-windows-x64.zip.
+package: deps-package build-release build-windows
 	cd build-release && cpack
+	cd build-windows && cpack
 
 # Figures of the optimised build under Xvfb with the virtual meter, about 4
 # minutes; LONG=1 adds a one-hour run.  Not part of `make test`.

@@ -1,13 +1,13 @@
 #include "Form1.h"
+#include "Module1Lines.h"
 
 #include <QApplication>
 
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
-    // Form1 ends the event loop itself, with the end sequence's exit status.
-    app.setQuitOnLastWindowClosed(false);
-    Form1 form(Module1Lines());
+    Module1Lines port;
+    Form1 form(port);
     form.show();
     return app.exec();
 }

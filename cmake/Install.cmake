@@ -8,6 +8,12 @@
 
 include(GNUInstallDirs)
 
+# Directories the install creates get 0755 rather than 0775 under a umask of
+# 002. The umask can still take bits away (mkdir applies it), so the package
+# sets its directories once more itself (cmake/Package.cmake).
+set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+    OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+
 set(KAPIREL_APPSTREAM_ID cz.orvik.kapirel)
 set(KAPIREL_DATA_DIR ${PROJECT_SOURCE_DIR}/data)
 
@@ -32,3 +38,35 @@ foreach(size IN ITEMS 16 32)
 endforeach()
 install(FILES ${KAPIREL_DATA_DIR}/icons/kapirel.svg
         DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
+
+# Manual pages and the changelog are installed gzipped, as Debian wants them:
+# -9 for the smallest file, -n for no name and time stamp in the header, so
+# the same source always gives the same bytes.
+find_program(KAPIREL_GZIP gzip REQUIRED)
+set(KAPIREL_GZ_DIR ${CMAKE_CURRENT_BINARY_DIR}/gz)
+
+# kapirel_gzip(<source> <name>): ${KAPIREL_GZ_DIR}/<name>.gz, built with `all`.
+function(kapirel_gzip source name)
+    set(plain ${KAPIREL_GZ_DIR}/${name})
+    add_custom_command(
+        OUTPUT ${plain}.gz
+        COMMAND ${CMAKE_COMMAND} -E copy ${source} ${plain}
+        COMMAND ${KAPIREL_GZIP} -9nf ${plain}
+        DEPENDS ${source}
+        COMMENT "Compressing ${name}"
+        VERBATIM)
+    set_property(GLOBAL APPEND PROPERTY KAPIREL_GZ_FILES ${plain}.gz)
+endfunction()
+
+kapirel_gzip(${PROJECT_SOURCE_DIR}/docs/man/kapirel.1 man1/kapirel.1)
+kapirel_gzip(${PROJECT_SOURCE_DIR}/docs/man/cs/kapirel.1 cs/man1/kapirel.1)
+kapirel_gzip(${KAPIREL_DATA_DIR}/debian/changelog changelog)
+get_property(kapirel_gz_files GLOBAL PROPERTY KAPIREL_GZ_FILES)
+add_custom_target(kapirel_compressed_docs ALL DEPENDS ${kapirel_gz_files})
+
+install(FILES ${KAPIREL_GZ_DIR}/man1/kapirel.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${KAPIREL_GZ_DIR}/cs/man1/kapirel.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/cs/man1)
+# The licence in the machine-readable form Debian reads, and the release
+# history; the LICENSE file at the top of the tree is the same licence.
+install(FILES ${KAPIREL_DATA_DIR}/debian/copyright ${KAPIREL_GZ_DIR}/changelog.gz
+        DESTINATION ${CMAKE_INSTALL_DOCDIR})

@@ -10,7 +10,9 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Water meter pulse counter on a serial por
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 
-set(KAPIREL_MAINTAINER "Orvik <kapirel@orvik.cz>" CACHE STRING
+# The project's own address, in the domain its AppStream id names; the same
+# one signs data/debian/changelog and data/debian/copyright.
+set(KAPIREL_MAINTAINER "kapirel developers <kapirel@orvik.cz>" CACHE STRING
     "The Maintainer field of the Debian package: Name <e-mail>")
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${KAPIREL_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
@@ -26,5 +28,21 @@ day and the number of pulses to NAMERENO.TXT in the working directory.")
 # libstdc++), as dpkg-shlibdeps finds them on the build machine.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+# The control members (md5sums) get 0644 as dpkg wants, whatever the umask.
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+# Every directory in the package is 0755. mkdir applies the builder's umask to
+# the directories the install creates (0700 under umask 077), and CPack packs
+# them as they are on the disk, so they are set again between the install into
+# the staging tree and the packing. The files get their modes from install().
+file(CONFIGURE OUTPUT ${CMAKE_BINARY_DIR}/CPackDirectoryModes.cmake CONTENT [[
+file(GLOB_RECURSE kapirel_staged_dirs LIST_DIRECTORIES true "${CPACK_TEMPORARY_INSTALL_DIRECTORY}/*")
+foreach(dir IN LISTS kapirel_staged_dirs)
+    if(IS_DIRECTORY "${dir}" AND NOT IS_SYMLINK "${dir}")
+        file(CHMOD "${dir}" DIRECTORY_PERMISSIONS
+             OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+    endif()
+endforeach()
+]] @ONLY)
+set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_BINARY_DIR}/CPackDirectoryModes.cmake)
 
 include(CPack)

@@ -1,4 +1,4 @@
-# Cross-compiles the Windows backends on Debian with g++-mingw-w64-x86-64.
+# Cross-compiles the Windows program on Debian with g++-mingw-w64-x86-64.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc)

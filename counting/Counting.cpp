@@ -1,16 +1,11 @@
 #include "Counting.h"
 
 #include "MeasurementLog.h"
-#include "Module1.h"
 
 #include <cstdio>
 #include <ctime>
 
-SerialLines Module1Lines()
-{
-    return {Module1::OpenPort, Module1::ClosePort, Module1::SetDtr,
-            Module1::SetRts,   Module1::SetBreak,  Module1::ReadCts};
-}
+namespace counting {
 
 TimeOfDay LocalTimeOfDay()
 {
@@ -37,20 +32,22 @@ std::string EndLine(TimeOfDay time, std::int64_t count)
     return std::string(" konec nacitani : ") + clock + "  pocet pulsu =" + CountText(count);
 }
 
-Counting::Counting(Form1Operations &form, SerialLines lines, std::function<TimeOfDay()> clock, std::string logPath)
-    : form_(form), lines_(std::move(lines)), clock_(std::move(clock)), logPath_(std::move(logPath))
+Logic::Logic(Form1Operations &form, SerialLines &lines, std::function<TimeOfDay()> clock, std::string logPath)
+    : form_(form), lines_(lines), clock_(std::move(clock)), logPath_(std::move(logPath))
 {
 }
 
-void Counting::Load()
+void Logic::Load()
 {
     std::int16_t opened = lines_.OpenPort("COM2");
     if (opened == 0) {
         opened = lines_.OpenPort("COM1");
-        // Runs the switch to "COM1" to its end, notice included.
+        // Marking Option1 is choosing it: the switch to "COM1" runs to its
+        // end, its notice included, before the start-up goes on.
         form_.MarkOption1();
+        Option1Chosen();
     } else {
-        form_.ShowOption2Marked();
+        form_.MarkOption2();
     }
     if (opened == 0)
         form_.ShowNotice("COM NENALEZEN");
@@ -60,7 +57,7 @@ void Counting::Load()
     form_.SetTimer1Interval(PollPeriodMs);
 }
 
-void Counting::Tick()
+void Logic::Tick()
 {
     const std::int16_t cts = lines_.ReadCts();
     if (cts > LastCts) {
@@ -70,11 +67,11 @@ void Counting::Tick()
     LastCts = cts;
 }
 
-void Counting::Option1Chosen() { SwitchPort("COM1", "COM1 OBSAZEN"); }
+void Logic::Option1Chosen() { SwitchPort("COM1", "COM1 OBSAZEN"); }
 
-void Counting::Option2Chosen() { SwitchPort("COM2", "COM2 OBSAZEN"); }
+void Logic::Option2Chosen() { SwitchPort("COM2", "COM2 OBSAZEN"); }
 
-void Counting::SwitchPort(std::string_view port, const std::string &notice)
+void Logic::SwitchPort(std::string_view port, const std::string &notice)
 {
     lines_.ClosePort();
     if (lines_.OpenPort(port) == 0)
@@ -82,14 +79,14 @@ void Counting::SwitchPort(std::string_view port, const std::string &notice)
     PowerContact();
 }
 
-void Counting::PowerContact()
+void Logic::PowerContact()
 {
     lines_.SetBreak(0);
     lines_.SetDtr(1);
     lines_.SetRts(0);
 }
 
-void Counting::SwitchOffAndRelease()
+void Logic::SwitchOffAndRelease()
 {
     lines_.SetDtr(0);
     lines_.SetRts(0);
@@ -97,7 +94,7 @@ void Counting::SwitchOffAndRelease()
     lines_.ClosePort();
 }
 
-int Counting::End()
+int Logic::End()
 {
     if (ended_)
         return exitStatus_;
@@ -116,3 +113,5 @@ int Counting::End()
     }
     return exitStatus_;
 }
+
+} // namespace counting

@@ -3,6 +3,8 @@
 
 #include <string>
 
+namespace counting {
+
 struct AppendResult
 {
     bool Written = false;
@@ -14,3 +16,5 @@ struct AppendResult
 // flushes it to the disk before returning.  The file never keeps a torn
 // line: a write that stops short is cut off again where the OS allows it.
 AppendResult AppendDurably(const std::string &path, const std::string &text);
+
+} // namespace counting

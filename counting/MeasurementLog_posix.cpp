@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+namespace counting {
+
 namespace {
 
 AppendResult Failed(const char *call, int error) { return {false, std::string(call) + ": " + std::strerror(error)}; }
@@ -41,3 +43,5 @@ AppendResult AppendDurably(const std::string &path, const std::string &text)
         return Failed("close", errno);
     return {true, {}};
 }
+
+} // namespace counting

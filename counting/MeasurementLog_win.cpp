@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+namespace counting {
+
 namespace {
 
 AppendResult Failed(const char *call, DWORD error)
@@ -44,3 +46,5 @@ AppendResult AppendDurably(const std::string &path, const std::string &text)
     ::CloseHandle(file);
     return {true, {}};
 }
+
+} // namespace counting

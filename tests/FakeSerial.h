@@ -8,8 +8,9 @@
 #include <string>
 #include <vector>
 
-struct FakeSerial
+class FakeSerial final : public counting::SerialLines
 {
+public:
     // Ports that open; a port missing here (or false) fails to open.
     std::map<std::string, bool> Opens{{"COM1", true}, {"COM2", true}};
     // The CTS level each port shows.
@@ -19,27 +20,25 @@ struct FakeSerial
     // Every call in order, as "OpenPort COM2", "SetDtr 1", "ReadCts" ...
     std::vector<std::string> Calls;
 
-    SerialLines Lines()
+    std::int16_t OpenPort(std::string_view name) override
     {
-        return {
-            [this](std::string_view name) -> std::int16_t {
-                const std::string port(name.substr(0, 4));
-                Calls.push_back("OpenPort " + port);
-                const auto found = Opens.find(port);
-                Open = found != Opens.end() && found->second ? port : std::string();
-                return Open.empty() ? 0 : 1;
-            },
-            [this] {
-                Calls.push_back("ClosePort");
-                Open.clear();
-            },
-            [this](std::int16_t level) { Calls.push_back("SetDtr " + std::to_string(level)); },
-            [this](std::int16_t level) { Calls.push_back("SetRts " + std::to_string(level)); },
-            [this](std::int16_t level) { Calls.push_back("SetBreak " + std::to_string(level)); },
-            [this]() -> std::int16_t {
-                Calls.push_back("ReadCts");
-                return Open.empty() ? 0 : Cts[Open];
-            },
-        };
+        const std::string port(name.substr(0, 4));
+        Calls.push_back("OpenPort " + port);
+        const auto found = Opens.find(port);
+        Open = found != Opens.end() && found->second ? port : std::string();
+        return Open.empty() ? 0 : 1;
+    }
+    void ClosePort() override
+    {
+        Calls.push_back("ClosePort");
+        Open.clear();
+    }
+    void SetDtr(std::int16_t level) override { Calls.push_back("SetDtr " + std::to_string(level)); }
+    void SetRts(std::int16_t level) override { Calls.push_back("SetRts " + std::to_string(level)); }
+    void SetBreak(std::int16_t level) override { Calls.push_back("SetBreak " + std::to_string(level)); }
+    std::int16_t ReadCts() override
+    {
+        Calls.push_back("ReadCts");
+        return Open.empty() ? 0 : Cts[Open];
     }
 };

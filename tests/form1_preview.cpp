@@ -10,12 +10,10 @@
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
-    // As in the program: Form1 ends the event loop itself.
-    app.setQuitOnLastWindowClosed(false);
     FakeSerial fake;
     // The end line goes to a log that is thrown away with the directory.
     const QTemporaryDir logDir;
-    Form1 form(fake.Lines(), LocalTimeOfDay, logDir.filePath(QStringLiteral("NAMERENO.TXT")).toStdString());
+    Form1 form(fake, counting::LocalTimeOfDay, logDir.filePath(QStringLiteral("NAMERENO.TXT")).toStdString());
     form.show();
     return app.exec();
 }

@@ -37,7 +37,7 @@ QStringList Actions(const FakeSerial &fake)
     return actions;
 }
 
-TimeOfDay FixedClock() { return {12, 34, 56}; }
+counting::TimeOfDay FixedClock() { return {12, 34, 56}; }
 
 // What a notice showed while it was open.
 struct Notice
@@ -75,7 +75,7 @@ struct Rig
 
     Form1 *Create()
     {
-        Form = std::make_unique<Form1>(Fake.Lines(), FixedClock, LogPath.toStdString());
+        Form = std::make_unique<Form1>(Fake, FixedClock, LogPath.toStdString());
         return Form.get();
     }
 
@@ -158,7 +158,7 @@ private slots:
         QCoreApplication::exec();
     }
 
-    void caption_and_client_area()
+    void captionAndClientArea()
     {
         Rig rig;
         Form1 *form = rig.Create();
@@ -189,7 +189,7 @@ private slots:
         }
     }
 
-    void control_layout_data()
+    void controlLayout_data()
     {
         QTest::addColumn<QString>("name");
         QTest::addColumn<QRect>("twips");
@@ -208,7 +208,7 @@ private slots:
                                  << 8.25 << "COM1";
     }
 
-    void control_layout()
+    void controlLayout()
     {
         QFETCH(QString, name);
         QFETCH(QRect, twips);
@@ -247,7 +247,7 @@ private slots:
         }
     }
 
-    void controls_at_creation()
+    void controlsAtCreation()
     {
         Rig rig;
         Form1 *form = rig.Create();
@@ -284,7 +284,7 @@ private slots:
         QVERIFY(rig.Fake.Calls.empty());
     }
 
-    void start_up_data()
+    void startUp_data()
     {
         QTest::addColumn<bool>("com1Opens");
         QTest::addColumn<bool>("com2Opens");
@@ -297,7 +297,7 @@ private slots:
         QTest::newRow("no port") << false << false << "Option1" << QStringList{"COM1 OBSAZEN", "COM NENALEZEN"};
     }
 
-    void start_up()
+    void startUp()
     {
         QFETCH(bool, com1Opens);
         QFETCH(bool, com2Opens);
@@ -340,7 +340,7 @@ private slots:
         QCOMPARE(Actions(rig.Fake), actions);
     }
 
-    void option_choice_data()
+    void optionChoice_data()
     {
         QTest::addColumn<QString>("chosen");
         QTest::addColumn<bool>("opens");
@@ -350,7 +350,7 @@ private slots:
         QTest::newRow("Option1, COM1 busy") << "Option1" << false;
     }
 
-    void option_choice()
+    void optionChoice()
     {
         QFETCH(QString, chosen);
         QFETCH(bool, opens);
@@ -379,7 +379,7 @@ private slots:
         }
     }
 
-    void pulses_are_counted()
+    void pulsesAreCounted()
     {
         Rig rig;
         QVERIFY(rig.Show());
@@ -482,7 +482,7 @@ private slots:
         QCOMPARE(notice.Actions.mid(notice.Actions.size() - 4), LinesOff);
     }
 
-    void enter_and_esc_do_not_end()
+    void enterAndEscDoNotEnd()
     {
         Rig rig;
         QVERIFY(rig.Show());

@@ -15,6 +15,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+using namespace counting;
+
 namespace {
 
 const std::string Earlier = " konec nacitani : 07:00:00  pocet pulsu = 12\r\n";

@@ -1,16 +1,18 @@
-// The POSIX half of Module1 against ports emulated with umockdev.
+// The POSIX half of Module1 against ports emulated by the virtual meter's
+// testbed.
 //
 // Runs under umockdev-wrapper: the preload sends /dev/ttyS0 and /dev/ttyS1 to
-// nodes in a testbed, ptys whose ioctls a handler here answers and records.
-// A /dev path missing from the testbed goes to the real /dev, and the real
-// /dev/ttyS0 is this machine's console: no port is opened unless both nodes
-// are in place and the preload is active.
-
-// Before Qt, whose "signals" macro breaks glib's headers.
-#include <umockdev.h>
-
+// the testbed's emulated nodes, whose ioctls the meter's ModemPort answers.
+// A hook on each port records every request and injects the faults and line
+// states a case needs.  A /dev path missing from the testbed goes to the real
+// /dev, and the real /dev/ttyS0 is this machine's console: no port is opened
+// unless the testbed check passes.
 #include "Counting.h"
+#include "EventLog.h"
 #include "Module1.h"
+#include "Module1Lines.h"
+#include "Testbed.h"
+#include "TestbedCheck.h"
 
 #include <QScopeGuard>
 #include <QTemporaryDir>
@@ -21,6 +23,7 @@
 #include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <memory>
 #include <mutex>
 #include <stdio.h> // renameat2
 #include <string>
@@ -46,20 +49,21 @@ struct Call
     int bits;
 };
 
-// The testbed, what its ports answer and what they were asked.  The handler
-// runs on umockdev's own thread, hence the mutex.
-struct Testbed
+// The meter's testbed, what its ports answer and what they were asked.  The
+// hooks run on umockdev's own thread, hence the mutex.
+struct Bed
 {
-    UMockdevTestbed *tb = nullptr;
-    UMockdevIoctlBase *handler = nullptr;
-    std::string root;
+    std::unique_ptr<vmeter::EventLog> log;
+    std::unique_ptr<vmeter::Testbed> testbed;
     std::mutex mutex;
     std::vector<Call> calls;
     int lines[2] = {};         // what TIOCMGET reports
     int tiocmgetError[2] = {}; // nonzero: TIOCMGET fails with this errno
     int tiocexclError[2] = {}; // nonzero: TIOCEXCL fails with this errno
+    bool noModemLines[2] = {}; // a tty without modem lines: every modem request fails ENOTTY
 
-    std::string node(int port) const { return root + DevNodes[port]; }
+    std::string root() const { return testbed ? testbed->Root() : std::string(); }
+    std::string node(int port) const { return root() + DevNodes[port]; }
     std::vector<Call> takeCalls()
     {
         std::lock_guard lock(mutex);
@@ -78,14 +82,45 @@ struct Testbed
         lines[port] = modemLines;
         tiocmgetError[port] = getError;
         tiocexclError[port] = exclError;
+        noModemLines[port] = false;
     }
-    bool attach(int port) { return umockdev_testbed_attach_ioctl(tb, DevNodes[port], handler, nullptr); }
+    void removeModemLines(int port, bool removed)
+    {
+        std::lock_guard lock(mutex);
+        noModemLines[port] = removed;
+    }
+    // Records the request; answers TIOCMGET and TIOCEXCL from the case's
+    // settings and leaves the line switches to the meter's emulation.
+    std::optional<vmeter::IoctlAnswer> answer(int port, unsigned long request, int argument)
+    {
+        std::lock_guard lock(mutex);
+        calls.push_back({port, request, vmeter::ReadsIntArgument(request) ? argument : -1});
+        const auto failed = [](int error) {
+            vmeter::IoctlAnswer failure;
+            failure.Result = -1;
+            failure.Error = error;
+            return std::optional(failure);
+        };
+        if (noModemLines[port] && vmeter::ClassifyRequest(request) == vmeter::RequestKind::Modem)
+            return failed(ENOTTY);
+        if (request == TIOCMGET) {
+            if (tiocmgetError[port] != 0)
+                return failed(tiocmgetError[port]);
+            vmeter::IoctlAnswer bits;
+            bits.Value = lines[port];
+            bits.WriteBack = true;
+            return bits;
+        }
+        if (request == TIOCEXCL && tiocexclError[port] != 0)
+            return failed(tiocexclError[port]);
+        return std::nullopt;
+    }
     // The emulated port a descriptor is open on, or -1.  By inode: the
     // preload reports no device numbers for testbed nodes.
     int portOf(int fd) const
     {
         struct stat opened, node;
-        for (int port = 0; !root.empty() && port < 2; ++port)
+        for (int port = 0; testbed && port < 2; ++port)
             if (::fstat(fd, &opened) == 0 && ::stat(this->node(port).c_str(), &node) == 0 &&
                 opened.st_dev == node.st_dev && opened.st_ino == node.st_ino)
                 return port;
@@ -93,38 +128,7 @@ struct Testbed
     }
 };
 
-Testbed bed;
-
-gboolean onIoctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer)
-{
-    const int port = std::strcmp(umockdev_ioctl_client_get_devnode(client), DevNodes[1]) == 0 ? 1 : 0;
-    const unsigned long request = umockdev_ioctl_client_get_request(client);
-    const bool intArg = request == TIOCMGET || request == TIOCMBIS || request == TIOCMBIC || request == TIOCMSET;
-    // Resolving talks to the blocked caller, so it stays outside the lock.
-    UMockdevIoctlData *arg =
-        intArg ? umockdev_ioctl_data_resolve(umockdev_ioctl_client_get_arg(client), 0, sizeof(int), nullptr) : nullptr;
-    Call call{port, request, -1};
-    int error = 0;
-    {
-        std::lock_guard lock(bed.mutex);
-        if (intArg && !arg) {
-            error = EFAULT;
-        } else if (request == TIOCMGET) {
-            error = bed.tiocmgetError[port];
-            if (!error)
-                std::memcpy(arg->data, &bed.lines[port], sizeof(int));
-        } else if (request == TIOCEXCL) {
-            error = bed.tiocexclError[port];
-        } else if (intArg) {
-            std::memcpy(&call.bits, arg->data, sizeof(int));
-        }
-        bed.calls.push_back(call);
-    }
-    umockdev_ioctl_client_complete(client, error ? -1 : 0, error);
-    if (arg)
-        g_object_unref(arg);
-    return TRUE;
-}
+Bed bed;
 
 // glibc's termios functions reach the kernel without calling ioctl(), out of
 // the preload's sight.  The definitions below, in the test program, take their
@@ -137,14 +141,6 @@ int recordTermios(const char *name, unsigned long request, int fd, Args... args)
         bed.calls.push_back({port, request, -1});
     }
     return reinterpret_cast<Function *>(::dlsym(RTLD_NEXT, name))(fd, args...);
-}
-
-// Requests that read or change the data settings or send a timed break: the
-// TCGETS..TCFLSH block, TCSBRKP and the termios2 calls.
-bool isTermiosRequest(unsigned long request)
-{
-    return (request >= TCGETS && request <= TCFLSH) || request == TCSBRKP ||
-           (_IOC_TYPE(request) == 'T' && _IOC_NR(request) >= 0x2A && _IOC_NR(request) <= 0x2D);
 }
 
 // Open descriptors, once the count stops moving: the preload's sockets are
@@ -170,20 +166,10 @@ int settledDescriptorCount()
     return last;
 }
 
-// Named in LD_PRELOAD and really loaded.
-bool preloadActive()
-{
-    const char *preload = std::getenv("LD_PRELOAD");
-    QFile maps(QStringLiteral("/proc/self/maps"));
-    return preload && std::strstr(preload, "libumockdev-preload") && maps.open(QIODevice::ReadOnly) &&
-           maps.readAll().contains("libumockdev-preload");
-}
-
 bool testbedInPlace()
 {
-    struct stat st;
-    return bed.tb && preloadActive() && umockdev_in_mock_environment() && ::lstat(bed.node(0).c_str(), &st) == 0 &&
-           ::lstat(bed.node(1).c_str(), &st) == 0;
+    std::string why;
+    return bed.testbed && vmeter::InsideTestbed(why);
 }
 
 bool descriptorValid(int fd) { return ::fcntl(fd, F_GETFD) != -1; }
@@ -223,34 +209,27 @@ class TestSerialPosix : public QObject
 private slots:
     void initTestCase()
     {
-        if (!preloadActive())
-            QFAIL("not running under umockdev-wrapper; refusing to touch any port");
-        bed.tb = umockdev_testbed_new();
-        g_autofree gchar *root = umockdev_testbed_get_root_dir(bed.tb);
-        bed.root = root;
-        QVERIFY(
-            umockdev_testbed_add_from_string(bed.tb,
-                                             "P: /devices/ttyS1\nN: ttyS1\nE: SUBSYSTEM=tty\nE: DEVNAME=/dev/ttyS1\n\n"
-                                             "P: /devices/ttyS0\nN: ttyS0\nE: SUBSYSTEM=tty\nE: DEVNAME=/dev/ttyS0\n",
-                                             nullptr));
-        QVERIFY2(testbedInPlace(), "the testbed lacks /dev/ttyS0 or /dev/ttyS1; refusing to touch any port");
+        bed.log = std::make_unique<vmeter::EventLog>(vmeter::MonotonicSeconds());
+        bed.testbed = std::make_unique<vmeter::Testbed>(
+            *bed.log, std::array{vmeter::ParsePortConfig("present"), vmeter::ParsePortConfig("present")});
+        std::string error;
+        QVERIFY2(bed.testbed->Create(error), error.c_str());
+        QVERIFY2(vmeter::InsideTestbed(error),
+                 qPrintable("refusing to touch any port: " + QString::fromStdString(error)));
         struct stat viaPreload, inTestbed; // /dev/ttyS0 must lead to the testbed's node
         QVERIFY(::stat(DevNodes[0], &viaPreload) == 0 && ::stat(bed.node(0).c_str(), &inTestbed) == 0);
         QVERIFY2(viaPreload.st_dev == inTestbed.st_dev && viaPreload.st_ino == inTestbed.st_ino,
                  "/dev/ttyS0 does not lead to the testbed; refusing to touch any port");
-        bed.handler = umockdev_ioctl_base_new();
-        g_signal_connect(bed.handler, "handle-ioctl", G_CALLBACK(onIoctl), nullptr);
-        QVERIFY(bed.attach(0) && bed.attach(1));
+        for (int port = 0; port < 2; ++port)
+            bed.testbed->Modem(port).SetHook(
+                [port](unsigned long request, int argument) { return bed.answer(port, request, argument); });
     }
 
     void cleanupTestCase()
     {
         Module1::ClosePort();
-        if (bed.tb)
-            g_object_unref(std::exchange(bed.tb, nullptr));
-        if (bed.handler)
-            g_object_unref(bed.handler);
-        bed.root.clear();
+        bed.testbed.reset();
+        bed.log.reset();
     }
 
     void init()
@@ -399,7 +378,7 @@ private slots:
     // instead of reaching the real /dev.
     void absentPortFails()
     {
-        const std::string node = bed.node(1), spare = bed.root + "/dev/absent-ttyS1";
+        const std::string node = bed.node(1), spare = bed.root() + "/dev/absent-ttyS1";
         const auto swap = [&] { return ::renameat2(AT_FDCWD, spare.c_str(), AT_FDCWD, node.c_str(), RENAME_EXCHANGE); };
         QCOMPARE(::mkdir(spare.c_str(), 0755), 0);
         QCOMPARE(swap(), 0); // one step: at no moment is the node missing
@@ -418,11 +397,11 @@ private slots:
         QVERIFY2(Module1::OpenPort("COM2") != 0, "the port does not open once it is back");
     }
 
-    // Without the handler the node is a bare pty, which has no modem lines.
+    // A tty without modem lines (a pty, a console) is no serial port.
     void deviceWithoutModemLinesFails()
     {
-        QVERIFY(umockdev_testbed_detach_ioctl(bed.tb, DevNodes[0], nullptr));
-        auto reattach = qScopeGuard([] { bed.attach(0); });
+        bed.removeModemLines(0, true);
+        auto restore = qScopeGuard([] { bed.removeModemLines(0, false); });
         const int probe = ::open(DevNodes[0], PortFlags);
         int status = 0;
         QVERIFY(probe >= 0);
@@ -543,17 +522,18 @@ private slots:
     // back and forth leave no descriptor behind, and a held port leaves none open.
     void switchingLeavesNoDescriptor()
     {
-        struct NoticeCounter : Form1Operations
+        struct NoticeCounter : counting::Form1Operations
         {
             int Notices = 0;
             void SetText1(const std::string &) override {}
             void MarkOption1() override {}
-            void ShowOption2Marked() override {}
+            void MarkOption2() override {}
             void SetTimer1Interval(int) override {}
             void ShowNotice(const std::string &) override { ++Notices; }
         } form;
         QTemporaryDir logDir;
-        Counting logic(form, Module1Lines(), LocalTimeOfDay, logDir.filePath("NAMERENO.TXT").toStdString());
+        Module1Lines port;
+        counting::Logic logic(form, port, counting::LocalTimeOfDay, logDir.filePath("NAMERENO.TXT").toStdString());
         logic.Load();
         QVERIFY(Module1::PortHandle >= 0);
         const int before = settledDescriptorCount();
@@ -589,7 +569,8 @@ private slots:
         const std::vector<unsigned long> requests = bed.takeRequests();
         QVERIFY(requests.size() > 20);
         for (unsigned long request : requests)
-            QVERIFY2(!isTermiosRequest(request), qPrintable(QString::number(request, 16)));
+            QVERIFY2(vmeter::ClassifyRequest(request) != vmeter::RequestKind::Termios,
+                     qPrintable(QString::number(request, 16)));
     }
 };
 

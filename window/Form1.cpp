@@ -4,7 +4,7 @@
 #include "TerminationSignals.h"
 
 #include <QCloseEvent>
-#include <QCoreApplication>
+#include <QGuiApplication>
 #include <QIcon>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -43,8 +43,8 @@ QFont DesignFont(const QString &family, qreal points)
 
 } // namespace
 
-Form1::Form1(SerialLines lines, std::function<TimeOfDay()> clock, std::string logPath)
-    : logic_(*this, std::move(lines), std::move(clock), std::move(logPath))
+Form1::Form1(counting::SerialLines &port, std::function<counting::TimeOfDay()> clock, std::string logPath)
+    : logic_(*this, port, std::move(clock), std::move(logPath))
 {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QStringLiteral("Orvik KAPIREL "));
@@ -70,7 +70,7 @@ Form1::Form1(SerialLines lines, std::function<TimeOfDay()> clock, std::string lo
 
     Timer1 = new PollTimer(this);
     Timer1->setObjectName(QStringLiteral("Timer1"));
-    Timer1->setInterval(PollPeriodMs);
+    Timer1->setInterval(counting::PollPeriodMs);
 
     Option2 = new QRadioButton(QStringLiteral("COM2"), this);
     Option2->setObjectName(QStringLiteral("Option2"));
@@ -90,21 +90,25 @@ Form1::Form1(SerialLines lines, std::function<TimeOfDay()> clock, std::string lo
     // the client area, where move() would place the frame.
     PlaceTwips(this, 2760, 2190, 6555, 4725);
 
+    // Every way out of the program goes through EndCounting, which runs the
+    // end sequence once and ends the event loop with its status:
+    // - Command1, clicked or pressed with Space: the window stays until the
+    //   program is gone, so no close event follows;
+    // - the window's close (close button, window menu, Alt+F4, the window
+    //   manager) and SIGTERM, SIGHUP or SIGINT, which close the window;
+    // - any other quit of the application, a desktop session's end among them.
+    // The window never quits the program on its own: Qt's quit on the last
+    // window's close would end the loop with status 0 after a failed log.
+    QGuiApplication::setQuitOnLastWindowClosed(false);
+    connect(Command1, &QPushButton::clicked, this, &Form1::EndCounting);
+    signals_ = new TerminationSignals(this);
+    connect(signals_, &TerminationSignals::received, this, &QWidget::close);
+    connect(qApp, &QCoreApplication::aboutToQuit, this, &Form1::EndCounting);
+
     connect(Timer1, &PollTimer::timeout, this, [this] { logic_.Tick(); });
-    connect(Command1, &QPushButton::clicked, this, [this] {
-        // Ends the program without closing the window, so no close event
-        // follows and the end sequence runs once.
-        QCoreApplication::exit(logic_.End());
-    });
     // clicked(), not toggled(): choosing the marked button again reopens its port.
     connect(Option1, &QRadioButton::clicked, this, [this] { logic_.Option1Chosen(); });
     connect(Option2, &QRadioButton::clicked, this, [this] { logic_.Option2Chosen(); });
-
-    signals_ = new TerminationSignals(this);
-    connect(signals_, &TerminationSignals::received, this, &QWidget::close);
-    // Whatever else makes the program quit (a Windows session end among
-    // them) still logs the run; End() does nothing when it already ran.
-    connect(qApp, &QCoreApplication::aboutToQuit, this, [this] { logic_.End(); });
 
     Timer1->start();
 }
@@ -135,10 +139,11 @@ void Form1::setVisible(bool visible)
 
 void Form1::closeEvent(QCloseEvent *event)
 {
-    const int status = logic_.End();
+    EndCounting();
     event->accept();
-    QCoreApplication::exit(status);
 }
+
+void Form1::EndCounting() { QCoreApplication::exit(logic_.End()); }
 
 void Form1::SetText1(const std::string &text)
 {
@@ -148,13 +153,9 @@ void Form1::SetText1(const std::string &text)
     Text1->setCursorPosition(0);
 }
 
-void Form1::MarkOption1()
-{
-    Option1->setChecked(true);
-    logic_.Option1Chosen();
-}
+void Form1::MarkOption1() { Option1->setChecked(true); }
 
-void Form1::ShowOption2Marked() { Option2->setChecked(true); }
+void Form1::MarkOption2() { Option2->setChecked(true); }
 
 void Form1::SetTimer1Interval(int milliseconds) { Timer1->setInterval(milliseconds); }
 

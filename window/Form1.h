@@ -1,6 +1,13 @@
 // Form1: the program's one window.  It places its controls from the design
 // values in twips, delivers its events to the counting logic and carries out
 // the window operations the logic asks for.  It decides nothing itself.
+//
+// When the load runs: on the first show, inside setVisible(true), before
+// QWidget::setVisible.  The start-up may show notices, and they must come
+// while the window is not yet shown at all.  By showEvent Qt already counts
+// the window as visible (isVisible() is true, a notice would be parented to a
+// "shown" window), and the constructor is too early: a Form1 that is only
+// created (a test of its layout, a screenshot) must not open any port.
 #pragma once
 
 #include "Counting.h"
@@ -13,26 +20,27 @@ class QRadioButton;
 class PollTimer;
 class TerminationSignals;
 
-class Form1 : public QWidget, private Form1Operations
+class Form1 : public QWidget, private counting::Form1Operations
 {
     Q_OBJECT
 public:
-    explicit Form1(SerialLines lines, std::function<TimeOfDay()> clock = LocalTimeOfDay,
-                   std::string logPath = MeasurementLogName);
+    explicit Form1(counting::SerialLines &port, std::function<counting::TimeOfDay()> clock = counting::LocalTimeOfDay,
+                   std::string logPath = counting::MeasurementLogName);
     ~Form1() override;
 
-    const Counting &Logic() const { return logic_; }
+    const counting::Logic &Logic() const { return logic_; }
 
-    // The first show delivers the load event before the window appears.
     void setVisible(bool visible) override;
 
 protected:
     void closeEvent(QCloseEvent *event) override;
 
 private:
+    void EndCounting();
+
     void SetText1(const std::string &text) override;
     void MarkOption1() override;
-    void ShowOption2Marked() override;
+    void MarkOption2() override;
     void SetTimer1Interval(int milliseconds) override;
     void ShowNotice(const std::string &text) override;
 
@@ -44,6 +52,6 @@ private:
     QRadioButton *Option2 = nullptr;
     QRadioButton *Option1 = nullptr;
     TerminationSignals *signals_ = nullptr;
-    Counting logic_;
+    counting::Logic logic_;
     bool loaded_ = false;
 };

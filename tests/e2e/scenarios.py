@@ -16,7 +16,7 @@ import sys
 import time
 import traceback
 
-from harness import (COMMAND1, MAIN_TITLE, NOTICE_TITLE, OPTION1, OPTION2, Failure, Session, Tools, check,
+from kapirel_e2e.harness import (COMMAND1, MAIN_TITLE, NOTICE_TITLE, OPTION1, OPTION2, Failure, Session, Tools, check,
                      check_count, check_end, check_one_line, check_only_modem_requests, check_setup, wait_until)
 
 COM1 = "/dev/ttyS0"

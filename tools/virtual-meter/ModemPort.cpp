@@ -31,46 +31,6 @@ const Named KnownRequests[] = {
 
 constexpr unsigned long TtyType = 'T';
 
-// termios, flow, flush, queue and window-size requests: a pty carries them out
-// the way a UART driver does (termios2 variants included, by number, since
-// <termios.h> and <asm/termbits.h> cannot be included together).
-bool PtyDoesItLikeAUart(unsigned long request)
-{
-    if (_IOC_TYPE(request) != TtyType)
-        return false;
-    switch (_IOC_NR(request)) {
-    case 0x01:
-    case 0x02:
-    case 0x03:
-    case 0x04: // TCGETS TCSETS TCSETSW TCSETSF
-    case 0x05:
-    case 0x06:
-    case 0x07:
-    case 0x08: // TCGETA TCSETA TCSETAW TCSETAF
-    case 0x09:
-    case 0x0A:
-    case 0x0B: // TCSBRK TCXONC TCFLSH
-    case 0x11:
-    case 0x13:
-    case 0x14: // TIOCOUTQ TIOCGWINSZ TIOCSWINSZ
-    case 0x1B:
-    case 0x25: // FIONREAD TCSBRKP
-    case 0x2A:
-    case 0x2B:
-    case 0x2C:
-    case 0x2D: // TCGETS2 TCSETS2 TCSETSW2 TCSETSF2
-        return true;
-    default:
-        return false;
-    }
-}
-
-bool IsModemRequest(unsigned long request)
-{
-    return request == TIOCMGET || request == TIOCMBIS || request == TIOCMBIC || request == TIOCMSET ||
-           request == TIOCSBRK || request == TIOCCBRK || request == TIOCMIWAIT || request == TIOCGICOUNT;
-}
-
 int Bits(const LineState &lines)
 {
     return (lines.Dtr ? TIOCM_DTR : 0) | (lines.Rts ? TIOCM_RTS : 0) | (lines.Cts != 0 ? TIOCM_CTS : 0);
@@ -93,6 +53,43 @@ IoctlAnswer PassThrough()
 }
 
 } // namespace
+
+RequestKind ClassifyRequest(unsigned long request)
+{
+    if (request == TIOCMGET || request == TIOCMBIS || request == TIOCMBIC || request == TIOCMSET ||
+        request == TIOCSBRK || request == TIOCCBRK || request == TIOCMIWAIT || request == TIOCGICOUNT)
+        return RequestKind::Modem;
+    if (_IOC_TYPE(request) != TtyType)
+        return RequestKind::Other;
+    // By number, termios2 included, since <termios.h> and <asm/termbits.h>
+    // cannot be included together.
+    switch (_IOC_NR(request)) {
+    case 0x01: // TCGETS
+    case 0x02: // TCSETS
+    case 0x03: // TCSETSW
+    case 0x04: // TCSETSF
+    case 0x05: // TCGETA
+    case 0x06: // TCSETA
+    case 0x07: // TCSETAW
+    case 0x08: // TCSETAF
+    case 0x09: // TCSBRK
+    case 0x0A: // TCXONC
+    case 0x0B: // TCFLSH
+    case 0x25: // TCSBRKP
+    case 0x2A: // TCGETS2
+    case 0x2B: // TCSETS2
+    case 0x2C: // TCSETSW2
+    case 0x2D: // TCSETSF2
+        return RequestKind::Termios;
+    case 0x11: // TIOCOUTQ
+    case 0x13: // TIOCGWINSZ
+    case 0x14: // TIOCSWINSZ
+    case 0x1B: // FIONREAD
+        return RequestKind::Queue;
+    default:
+        return RequestKind::Other;
+    }
+}
 
 std::string RequestName(unsigned long request)
 {
@@ -178,6 +175,12 @@ bool ModemPort::RemovedAt(double nowMs) const
     return config_.RemoveMs && originMs_ && nowMs - *originMs_ >= *config_.RemoveMs;
 }
 
+void ModemPort::SetHook(Hook hook)
+{
+    const std::lock_guard lock(mutex_);
+    hook_ = std::move(hook);
+}
+
 std::optional<double> ModemPort::OriginMs() const
 {
     const std::lock_guard lock(mutex_);
@@ -203,11 +206,15 @@ IoctlAnswer ModemPort::Ioctl(unsigned long request, int argument, double nowMs)
 {
     const std::lock_guard lock(mutex_);
     const std::optional<int> passed = ReadsIntArgument(request) ? std::optional<int>(argument) : std::optional<int>();
+    if (hook_) {
+        if (std::optional<IoctlAnswer> answer = hook_(request, argument))
+            return *answer;
+    }
     if (RemovedAt(nowMs))
         return Failure(EIO, passed);
 
     if (config_.Kind == PortKind::NotSerial) {
-        if (IsModemRequest(request))
+        if (ClassifyRequest(request) == RequestKind::Modem)
             return Failure(ENOTTY, passed);
         return PassThrough();
     }
@@ -246,7 +253,8 @@ IoctlAnswer ModemPort::Ioctl(unsigned long request, int argument, double nowMs)
     default:
         break;
     }
-    if (PtyDoesItLikeAUart(request))
+    // A pty carries out termios and queue requests the way a UART driver does.
+    if (const RequestKind kind = ClassifyRequest(request); kind == RequestKind::Termios || kind == RequestKind::Queue)
         return PassThrough();
     return Failure(ENOTTY, passed);
 }

@@ -5,6 +5,7 @@
 
 #include "PortConfig.h"
 
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -32,6 +33,15 @@ struct IoctlAnswer
     bool WriteBack = false;
 };
 
+// How a tty request touches a serial port.
+enum class RequestKind {
+    Modem,   // the modem lines and held breaks: TIOCM*, TIOCSBRK, TIOCCBRK, TIOCMIWAIT, TIOCGICOUNT
+    Termios, // reads or changes the data settings, or sends a timed break: TCGETS..TCFLSH, TCSBRKP, termios2
+    Queue,   // queue and window-size requests: TIOCOUTQ, FIONREAD, TIOCGWINSZ, TIOCSWINSZ
+    Other,   // everything else, TIOCEXCL and TIOCNXCL among them
+};
+RequestKind ClassifyRequest(unsigned long request);
+
 // The name of a tty request ("TIOCMGET"), or its number in hex.
 std::string RequestName(unsigned long request);
 // Requests whose argument points to an int that the port reads.
@@ -57,6 +67,12 @@ public:
     void Closed(double nowMs);
     IoctlAnswer Ioctl(unsigned long request, int argument, double nowMs);
     LineState Lines(double nowMs) const;
+
+    // Sees every request before the emulation: it answers the request itself
+    // (a fault, other modem bits), or returns nothing and leaves it to the
+    // emulation.  Called with the port's lock held; for tests.
+    using Hook = std::function<std::optional<IoctlAnswer>(unsigned long request, int argument)>;
+    void SetHook(Hook hook);
     // Milliseconds since the meter's start; empty until origin=open anchors.
     std::optional<double> OriginMs() const;
 
@@ -71,6 +87,7 @@ private:
     std::optional<double> originMs_;
     int openers_ = 0;
     LineState lines_;
+    Hook hook_;
 };
 
 } // namespace vmeter

@@ -205,46 +205,7 @@ gboolean OnIoctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer data
     return TRUE;
 }
 
-bool ShadowOk(const std::string &node, std::string &error)
-{
-    struct stat status
-    {
-    };
-    if (::lstat(node.c_str(), &status) != 0) {
-        error = node + " is missing from the testbed: " + std::strerror(errno);
-        return false;
-    }
-    if (S_ISDIR(status.st_mode))
-        return true;
-    if (!S_ISLNK(status.st_mode)) {
-        error = node + " is neither an emulated node nor a directory";
-        return false;
-    }
-    char target[256] = {};
-    const ssize_t length = ::readlink(node.c_str(), target, sizeof target - 1);
-    if (length <= 0 || std::strncmp(target, "/dev/pts/", 9) != 0) {
-        error = node + " does not point to a pty";
-        return false;
-    }
-    return true;
-}
-
 } // namespace
-
-std::string TtyPath(int index) { return "/dev/ttyS" + std::to_string(index); }
-
-bool CheckShadowed(const std::string &root, std::string &error)
-{
-    if (root.empty() || root[0] != '/') {
-        error = "no testbed directory";
-        return false;
-    }
-    for (int index = 0; index < ShadowedTtyCount; ++index) {
-        if (!ShadowOk(root + TtyPath(index), error))
-            return false;
-    }
-    return true;
-}
 
 Testbed::Testbed(EventLog &log, const std::array<PortConfig, PortCount> &configs) : log_(log), configs_(configs) {}
 
@@ -301,6 +262,8 @@ bool Testbed::Create(std::string &error)
     }
     return true;
 }
+
+ModemPort &Testbed::Modem(int index) { return *ports_.at(index)->Modem; }
 
 void Testbed::SweepClosures()
 {
@@ -378,7 +341,7 @@ bool Testbed::Hold(int index, std::string &error)
 {
     Port &port = *ports_[index];
     const std::string node = root_ + TtyPath(index);
-    if (!ShadowOk(node, error))
+    if (!CheckShadowed(root_, error))
         return false;
     // Opened as the meter itself, without the preload: the node is a symlink
     // to the pty, and a flock on it conflicts with the program's own flock.

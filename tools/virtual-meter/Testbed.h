@@ -11,6 +11,7 @@
 #include "EventLog.h"
 #include "ModemPort.h"
 #include "PortConfig.h"
+#include "TestbedCheck.h"
 
 #include <array>
 #include <atomic>
@@ -24,15 +25,7 @@ struct _GSource;
 
 namespace vmeter {
 
-inline constexpr int PortCount = 2;         // ttyS0 = "COM1", ttyS1 = "COM2"
-inline constexpr int ShadowedTtyCount = 32; // ttyS0..ttyS31
-
-// The device path of ttyS<index>, e.g. "/dev/ttyS1".
-std::string TtyPath(int index);
-
-// True when <root>/dev/ttyS0..ttyS31 all exist inside the testbed as an
-// emulated pty node or as a directory.  Checked before any command runs.
-bool CheckShadowed(const std::string &root, std::string &error);
+inline constexpr int PortCount = 2; // ttyS0 = "COM1", ttyS1 = "COM2"
 
 class Testbed
 {
@@ -46,6 +39,8 @@ public:
     // held ports.  Sets UMOCKDEV_DIR in this process's environment.
     bool Create(std::string &error);
     const std::string &Root() const { return root_; }
+    // The emulation behind ttyS<index>.
+    ModemPort &Modem(int index);
     // Starts the waveforms of the ports with origin=usr1 (or usr2).
     void Trigger(Origin signal);
 

@@ -6,46 +6,23 @@
 // Steps: open DEV | close | mget | mbis BITS | mbic BITS | sbrk | cbrk | excl |
 //        tcgets | sleep MS | count MS (rising CTS edges seen polling every 5 ms)
 //
-// It refuses to touch any device unless umockdev's preload library is mapped
-// and both /dev/ttyS0 and /dev/ttyS1 exist inside the testbed, so it can
+// It refuses to touch any device outside a virtual-meter testbed, so it can
 // never reach the machine's own serial ports.
+#include "TestbedCheck.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
-#include <fstream>
 #include <string>
 #include <sys/file.h>
 #include <sys/ioctl.h>
-#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 namespace {
-
-bool InsideTestbed()
-{
-    const char *root = std::getenv("UMOCKDEV_DIR");
-    if (root == nullptr || root[0] != '/')
-        return false;
-    std::ifstream maps("/proc/self/maps");
-    std::string line;
-    bool preloaded = false;
-    while (std::getline(maps, line))
-        preloaded = preloaded || line.find("libumockdev-preload") != std::string::npos;
-    if (!preloaded)
-        return false;
-    for (const char *node : {"/dev/ttyS0", "/dev/ttyS1"}) {
-        struct stat status
-        {
-        };
-        if (::lstat((std::string(root) + node).c_str(), &status) != 0)
-            return false;
-    }
-    return true;
-}
 
 double NowMs()
 {
@@ -64,8 +41,9 @@ void Report(const char *step, int result, int value = 0)
 
 int main(int argc, char **argv)
 {
-    if (!InsideTestbed()) {
-        std::fprintf(stderr, "virtual-meter-probe: not inside a virtual-meter testbed; refusing to open ports\n");
+    if (std::string why; !vmeter::InsideTestbed(why)) {
+        std::fprintf(stderr, "virtual-meter-probe: not inside a virtual-meter testbed (%s); refusing to open ports\n",
+                     why.c_str());
         return 2;
     }
     int fd = -1;

@@ -1,33 +1,19 @@
 // Unit tests of the virtual meter's waveform, port descriptions and modem
-// ioctl emulation.  Plain checks, no framework: prints each failure and the
-// totals, exits non-zero on any failure.
+// ioctl emulation.
 #include "ModemPort.h"
 #include "PortConfig.h"
 #include "Waveform.h"
 
+#include <QTest>
+
 #include <cerrno>
-#include <cstdio>
 #include <functional>
 #include <string>
 #include <sys/ioctl.h>
 #include <termios.h>
+#include <vector>
 
 namespace {
-
-int Passed = 0;
-int Failed = 0;
-
-void Check(bool condition, const char *what, int line)
-{
-    if (condition) {
-        ++Passed;
-        return;
-    }
-    ++Failed;
-    std::printf("FAIL line %d: %s\n", line, what);
-}
-
-#define CHECK(condition) Check((condition), #condition, __LINE__)
 
 bool Throws(const std::string &text)
 {
@@ -51,239 +37,257 @@ int RisingEdges(const vmeter::Waveform &wave, double untilMs, double stepMs = 1)
     return edges;
 }
 
-void PeriodicWave()
-{
-    vmeter::Waveform wave;
-    wave.PeriodMs = 500; // 2 Hz
-    wave.DutyPercent = 50;
-    wave.DelayMs = 1000;
-    wave.Pulses = 3;
-    CHECK(wave.LevelAt(0) == 0);
-    CHECK(wave.LevelAt(999.9) == 0);
-    CHECK(wave.LevelAt(1000) == 1); // the first pulse starts on the delay
-    CHECK(wave.LevelAt(1249.9) == 1);
-    CHECK(wave.LevelAt(1250) == 0); // 50 % of 500 ms
-    CHECK(wave.LevelAt(1500) == 1); // second pulse
-    CHECK(wave.LevelAt(2000) == 1); // third pulse
-    CHECK(wave.LevelAt(2250) == 0);
-    CHECK(wave.LevelAt(2500) == 0); // no fourth pulse
-    CHECK(wave.LevelAt(1e9) == 0);
-    CHECK(wave.EndMs() && *wave.EndMs() == 2500);
-    CHECK(RisingEdges(wave, 10000) == 3);
-}
-
-void DutyAndEndless()
-{
-    vmeter::Waveform wave;
-    wave.PeriodMs = 100;
-    wave.DutyPercent = 20;
-    CHECK(wave.LevelAt(0) == 1);
-    CHECK(wave.LevelAt(19.9) == 1);
-    CHECK(wave.LevelAt(20) == 0);
-    CHECK(wave.LevelAt(99.9) == 0);
-    CHECK(wave.LevelAt(100) == 1);
-    CHECK(!wave.EndMs());
-    CHECK(RisingEdges(wave, 1000, 0.5) == 10); // the pulse at 0 is the start level, not an edge
-    CHECK(wave.LevelAt(3600000.0 + 10) == 1);  // an hour later still on the grid
-}
-
-void IdleHigh()
-{
-    // CTS on at the start: each pulse is an off phase followed by on again.
-    vmeter::Waveform wave;
-    wave.Idle = 1;
-    wave.PeriodMs = 200;
-    wave.DelayMs = 100;
-    wave.Pulses = 4;
-    CHECK(wave.LevelAt(0) == 1);
-    CHECK(wave.LevelAt(100) == 0);
-    CHECK(wave.LevelAt(200) == 1);
-    CHECK(wave.LevelAt(5000) == 1);
-    CHECK(RisingEdges(wave, 5000) == 4);
-}
-
-void NoPulses()
-{
-    vmeter::Waveform wave;
-    CHECK(wave.LevelAt(0) == 0 && wave.LevelAt(1e6) == 0);
-    CHECK(wave.EndMs() && *wave.EndMs() == 0);
-    wave.Idle = 1;
-    CHECK(wave.LevelAt(5) == 1);
-    wave.PeriodMs = 100;
-    wave.Pulses = 0;
-    CHECK(wave.LevelAt(5) == 1 && RisingEdges(wave, 1000) == 0);
-}
-
-void Steps()
-{
-    vmeter::Waveform wave;
-    wave.Steps = {{0, 0}, {100, 1}, {140, 0}, {300, 1}};
-    CHECK(wave.LevelAt(99) == 0);
-    CHECK(wave.LevelAt(100) == 1);
-    CHECK(wave.LevelAt(139) == 1);
-    CHECK(wave.LevelAt(140) == 0);
-    CHECK(wave.LevelAt(300) == 1 && wave.LevelAt(1e6) == 1);
-    CHECK(wave.EndMs() && *wave.EndMs() == 300);
-    vmeter::Waveform late;
-    late.Idle = 1;
-    late.Steps = {{50, 0}};
-    CHECK(late.LevelAt(0) == 1 && late.LevelAt(50) == 0);
-}
-
-void Parsing()
-{
-    using vmeter::ParsePortConfig;
-    using vmeter::PortKind;
-    const auto full = ParsePortConfig("present,hz=2,duty=25,pulses=600,delay=500,idle=1,origin=open,remove=3000");
-    CHECK(full.Kind == PortKind::Present);
-    CHECK(full.Cts.PeriodMs == 500);
-    CHECK(full.Cts.DutyPercent == 25);
-    CHECK(full.Cts.Pulses && *full.Cts.Pulses == 600);
-    CHECK(full.Cts.DelayMs == 500);
-    CHECK(full.Cts.Idle == 1);
-    CHECK(full.TimeOrigin == vmeter::Origin::Open);
-    CHECK(full.RemoveMs && *full.RemoveMs == 3000);
-    CHECK(!full.Held);
-
-    const auto endless = ParsePortConfig("present,period=250,pulses=inf");
-    CHECK(endless.Cts.PeriodMs == 250 && !endless.Cts.Pulses);
-    CHECK(ParsePortConfig("present").Cts.PeriodMs == 0);
-    CHECK(ParsePortConfig("absent").Kind == PortKind::Absent);
-    CHECK(ParsePortConfig("notserial").Kind == PortKind::NotSerial);
-    const auto held = ParsePortConfig("held");
-    CHECK(held.Held && held.Kind == PortKind::Present);
-    CHECK(ParsePortConfig("present,hz=1,held").Held);
-    CHECK(ParsePortConfig("notserial,held").Held);
-    const auto steps = ParsePortConfig("present,steps=0:0;100:1;140:off");
-    CHECK(steps.Cts.Steps.size() == 3 && steps.Cts.Steps[1].first == 100 && steps.Cts.Steps[1].second == 1);
-
-    CHECK(Throws(""));
-    CHECK(Throws("sometimes"));
-    CHECK(Throws("hz=2")); // no kind
-    CHECK(Throws("present,hz=0"));
-    CHECK(Throws("present,hz=-1"));
-    CHECK(Throws("present,hz=abc"));
-    CHECK(Throws("present,duty=0"));
-    CHECK(Throws("present,duty=100"));
-    CHECK(Throws("present,pulses=2.5"));
-    CHECK(Throws("present,pulses=5")); // pulses need a rate
-    CHECK(Throws("present,delay=-1"));
-    CHECK(Throws("present,idle=2"));
-    CHECK(Throws("present,hz=1,hz=2"));
-    CHECK(Throws("present,hz=1,steps=0:1"));
-    CHECK(Throws("present,steps=10:1;5:0"));
-    CHECK(Throws("present,steps=10"));
-    CHECK(Throws("present,origin=later"));
-    CHECK(Throws("absent,hz=2"));
-    CHECK(Throws("absent,held"));
-    CHECK(Throws("notserial,hz=2"));
-    CHECK(Throws("hz=2,present"));
-    CHECK(Throws("present,bogus"));
-}
-
-void Emulation()
-{
-    using vmeter::ModemPort;
-    ModemPort port("/dev/ttyS1", vmeter::ParsePortConfig("present,period=100,duty=50,delay=1000,pulses=2"));
-    CHECK(!port.Opened(10)); // origin=start was set at construction
-    // Linux raises DTR and RTS on open.
-    auto answer = port.Ioctl(TIOCMGET, 0, 20);
-    CHECK(answer.Emulated && answer.Result == 0 && answer.WriteBack);
-    CHECK(answer.Value && *answer.Value == (TIOCM_DTR | TIOCM_RTS));
-
-    CHECK(port.Ioctl(TIOCCBRK, 0, 21).Result == 0);
-    answer = port.Ioctl(TIOCMBIS, TIOCM_DTR, 22);
-    CHECK(answer.Result == 0 && answer.Value && *answer.Value == TIOCM_DTR && !answer.WriteBack);
-    CHECK(port.Ioctl(TIOCMBIC, TIOCM_RTS, 23).Result == 0);
-    CHECK(port.Lines(24).Dtr && !port.Lines(24).Rts && !port.Lines(24).Break);
-    CHECK(port.Ioctl(TIOCSBRK, 0, 25).Result == 0 && port.Lines(25).Break);
-    CHECK(port.Ioctl(TIOCEXCL, 0, 26).Result == 0);
-
-    answer = port.Ioctl(TIOCMGET, 0, 1010);
-    CHECK(answer.Value && *answer.Value == (TIOCM_DTR | TIOCM_CTS));
-    answer = port.Ioctl(TIOCMGET, 0, 1060);
-    CHECK(answer.Value && *answer.Value == TIOCM_DTR);
-    CHECK(port.Ioctl(TIOCMSET, TIOCM_RTS, 1070).Result == 0);
-    CHECK(!port.Lines(1070).Dtr && port.Lines(1070).Rts);
-
-    // termios goes to the pty; unknown requests fail as on a UART driver.
-    CHECK(!port.Ioctl(TCGETS, 0, 1100).Emulated);
-    answer = port.Ioctl(TIOCGSERIAL, 0, 1100);
-    CHECK(answer.Emulated && answer.Result == -1 && answer.Error == ENOTTY);
-
-    // The last close hangs up: DTR, RTS and break drop.
-    port.Closed(1200);
-    CHECK(!port.Lines(1200).Dtr && !port.Lines(1200).Rts && !port.Lines(1200).Break);
-}
-
-void OpenOriginAndRemoval()
-{
-    using vmeter::ModemPort;
-    ModemPort port("/dev/ttyS0", vmeter::ParsePortConfig("present,steps=100:1;200:0,origin=open,remove=500"));
-    CHECK(!port.OriginMs());
-    CHECK(port.Lines(5000).Cts == 0);
-    CHECK(port.Opened(5000));
-    CHECK(!port.Opened(5001)); // a second open keeps the origin
-    CHECK(port.OriginMs() && *port.OriginMs() == 5000);
-    CHECK(port.Lines(5150).Cts == 1);
-    auto answer = port.Ioctl(TIOCMGET, 0, 5150);
-    CHECK(answer.Value && (*answer.Value & TIOCM_CTS) != 0);
-    answer = port.Ioctl(TIOCMGET, 0, 5500);
-    CHECK(answer.Result == -1 && answer.Error == EIO && answer.Emulated);
-    answer = port.Ioctl(TIOCMBIC, TIOCM_DTR, 5600);
-    CHECK(answer.Result == -1 && answer.Error == EIO && answer.Value && *answer.Value == TIOCM_DTR);
-    CHECK(port.Ioctl(TCGETS, 0, 5600).Error == EIO);
-}
-
-void SignalOrigin()
-{
-    vmeter::ModemPort port("/dev/ttyS1", vmeter::ParsePortConfig("present,hz=10,pulses=1,origin=usr2"));
-    CHECK(!port.Opened(100));                          // an open does not start it
-    CHECK(!port.Triggered(vmeter::Origin::Usr1, 200)); // nor the other signal
-    CHECK(port.Lines(250).Cts == 0);
-    CHECK(port.Triggered(vmeter::Origin::Usr2, 300));
-    CHECK(!port.Triggered(vmeter::Origin::Usr2, 400)); // the first one counts
-    CHECK(port.OriginMs() && *port.OriginMs() == 300);
-    CHECK(port.Lines(310).Cts == 1 && port.Lines(360).Cts == 0);
-    CHECK(vmeter::ParsePortConfig("present,origin=usr1").TimeOrigin == vmeter::Origin::Usr1);
-}
-
-void NotSerial()
-{
-    vmeter::ModemPort port("/dev/ttyS1", vmeter::ParsePortConfig("notserial"));
-    port.Opened(0);
-    for (const unsigned long request : {TIOCMGET, TIOCMBIS, TIOCMBIC, TIOCSBRK, TIOCCBRK}) {
-        const auto answer = port.Ioctl(request, TIOCM_DTR, 10);
-        CHECK(answer.Emulated && answer.Result == -1 && answer.Error == ENOTTY);
-    }
-    CHECK(!port.Ioctl(TCGETS, 0, 10).Emulated);
-    CHECK(!port.Ioctl(TIOCEXCL, 0, 10).Emulated);
-}
-
-void Names()
-{
-    CHECK(vmeter::RequestName(TIOCMGET) == "TIOCMGET");
-    CHECK(vmeter::RequestName(TIOCCBRK) == "TIOCCBRK");
-    CHECK(vmeter::RequestName(0x12345678) == "0x12345678");
-    CHECK(vmeter::ModemBitsJson(TIOCM_DTR | TIOCM_CTS) == "[\"DTR\",\"CTS\"]");
-    CHECK(vmeter::ModemBitsJson(0) == "[]");
-}
-
 } // namespace
 
-int main()
+class TestVirtualMeter : public QObject
 {
-    PeriodicWave();
-    DutyAndEndless();
-    IdleHigh();
-    NoPulses();
-    Steps();
-    Parsing();
-    Emulation();
-    OpenOriginAndRemoval();
-    SignalOrigin();
-    NotSerial();
-    Names();
-    std::printf("%d passed, %d failed\n", Passed, Failed);
-    return Failed == 0 ? 0 : 1;
-}
+    Q_OBJECT
+
+private slots:
+    void periodicWave()
+    {
+        vmeter::Waveform wave;
+        wave.PeriodMs = 500; // 2 Hz
+        wave.DutyPercent = 50;
+        wave.DelayMs = 1000;
+        wave.Pulses = 3;
+        QVERIFY(wave.LevelAt(0) == 0);
+        QVERIFY(wave.LevelAt(999.9) == 0);
+        QVERIFY(wave.LevelAt(1000) == 1); // the first pulse starts on the delay
+        QVERIFY(wave.LevelAt(1249.9) == 1);
+        QVERIFY(wave.LevelAt(1250) == 0); // 50 % of 500 ms
+        QVERIFY(wave.LevelAt(1500) == 1); // second pulse
+        QVERIFY(wave.LevelAt(2000) == 1); // third pulse
+        QVERIFY(wave.LevelAt(2250) == 0);
+        QVERIFY(wave.LevelAt(2500) == 0); // no fourth pulse
+        QVERIFY(wave.LevelAt(1e9) == 0);
+        QVERIFY(wave.EndMs() && *wave.EndMs() == 2500);
+        QVERIFY(RisingEdges(wave, 10000) == 3);
+    }
+
+    void dutyAndEndless()
+    {
+        vmeter::Waveform wave;
+        wave.PeriodMs = 100;
+        wave.DutyPercent = 20;
+        QVERIFY(wave.LevelAt(0) == 1);
+        QVERIFY(wave.LevelAt(19.9) == 1);
+        QVERIFY(wave.LevelAt(20) == 0);
+        QVERIFY(wave.LevelAt(99.9) == 0);
+        QVERIFY(wave.LevelAt(100) == 1);
+        QVERIFY(!wave.EndMs());
+        QVERIFY(RisingEdges(wave, 1000, 0.5) == 10); // the pulse at 0 is the start level, not an edge
+        QVERIFY(wave.LevelAt(3600000.0 + 10) == 1);  // an hour later still on the grid
+    }
+
+    void idleHigh()
+    {
+        // CTS on at the start: each pulse is an off phase followed by on again.
+        vmeter::Waveform wave;
+        wave.Idle = 1;
+        wave.PeriodMs = 200;
+        wave.DelayMs = 100;
+        wave.Pulses = 4;
+        QVERIFY(wave.LevelAt(0) == 1);
+        QVERIFY(wave.LevelAt(100) == 0);
+        QVERIFY(wave.LevelAt(200) == 1);
+        QVERIFY(wave.LevelAt(5000) == 1);
+        QVERIFY(RisingEdges(wave, 5000) == 4);
+    }
+
+    void noPulses()
+    {
+        vmeter::Waveform wave;
+        QVERIFY(wave.LevelAt(0) == 0 && wave.LevelAt(1e6) == 0);
+        QVERIFY(wave.EndMs() && *wave.EndMs() == 0);
+        wave.Idle = 1;
+        QVERIFY(wave.LevelAt(5) == 1);
+        wave.PeriodMs = 100;
+        wave.Pulses = 0;
+        QVERIFY(wave.LevelAt(5) == 1 && RisingEdges(wave, 1000) == 0);
+    }
+
+    void steps()
+    {
+        vmeter::Waveform wave;
+        wave.Steps = {{0, 0}, {100, 1}, {140, 0}, {300, 1}};
+        QVERIFY(wave.LevelAt(99) == 0);
+        QVERIFY(wave.LevelAt(100) == 1);
+        QVERIFY(wave.LevelAt(139) == 1);
+        QVERIFY(wave.LevelAt(140) == 0);
+        QVERIFY(wave.LevelAt(300) == 1 && wave.LevelAt(1e6) == 1);
+        QVERIFY(wave.EndMs() && *wave.EndMs() == 300);
+        vmeter::Waveform late;
+        late.Idle = 1;
+        late.Steps = {{50, 0}};
+        QVERIFY(late.LevelAt(0) == 1 && late.LevelAt(50) == 0);
+    }
+
+    void parsing()
+    {
+        using vmeter::ParsePortConfig;
+        using vmeter::PortKind;
+        const auto full = ParsePortConfig("present,hz=2,duty=25,pulses=600,delay=500,idle=1,origin=open,remove=3000");
+        QVERIFY(full.Kind == PortKind::Present);
+        QVERIFY(full.Cts.PeriodMs == 500);
+        QVERIFY(full.Cts.DutyPercent == 25);
+        QVERIFY(full.Cts.Pulses && *full.Cts.Pulses == 600);
+        QVERIFY(full.Cts.DelayMs == 500);
+        QVERIFY(full.Cts.Idle == 1);
+        QVERIFY(full.TimeOrigin == vmeter::Origin::Open);
+        QVERIFY(full.RemoveMs && *full.RemoveMs == 3000);
+        QVERIFY(!full.Held);
+
+        const auto endless = ParsePortConfig("present,period=250,pulses=inf");
+        QVERIFY(endless.Cts.PeriodMs == 250 && !endless.Cts.Pulses);
+        QVERIFY(ParsePortConfig("present").Cts.PeriodMs == 0);
+        QVERIFY(ParsePortConfig("absent").Kind == PortKind::Absent);
+        QVERIFY(ParsePortConfig("notserial").Kind == PortKind::NotSerial);
+        const auto held = ParsePortConfig("held");
+        QVERIFY(held.Held && held.Kind == PortKind::Present);
+        QVERIFY(ParsePortConfig("present,hz=1,held").Held);
+        QVERIFY(ParsePortConfig("notserial,held").Held);
+        const auto steps = ParsePortConfig("present,steps=0:0;100:1;140:off");
+        QVERIFY(steps.Cts.Steps.size() == 3 && steps.Cts.Steps[1].first == 100 && steps.Cts.Steps[1].second == 1);
+
+        QVERIFY(Throws(""));
+        QVERIFY(Throws("sometimes"));
+        QVERIFY(Throws("hz=2")); // no kind
+        QVERIFY(Throws("present,hz=0"));
+        QVERIFY(Throws("present,hz=-1"));
+        QVERIFY(Throws("present,hz=abc"));
+        QVERIFY(Throws("present,duty=0"));
+        QVERIFY(Throws("present,duty=100"));
+        QVERIFY(Throws("present,pulses=2.5"));
+        QVERIFY(Throws("present,pulses=5")); // pulses need a rate
+        QVERIFY(Throws("present,delay=-1"));
+        QVERIFY(Throws("present,idle=2"));
+        QVERIFY(Throws("present,hz=1,hz=2"));
+        QVERIFY(Throws("present,hz=1,steps=0:1"));
+        QVERIFY(Throws("present,steps=10:1;5:0"));
+        QVERIFY(Throws("present,steps=10"));
+        QVERIFY(Throws("present,origin=later"));
+        QVERIFY(Throws("absent,hz=2"));
+        QVERIFY(Throws("absent,held"));
+        QVERIFY(Throws("notserial,hz=2"));
+        QVERIFY(Throws("hz=2,present"));
+        QVERIFY(Throws("present,bogus"));
+    }
+
+    void emulation()
+    {
+        using vmeter::ModemPort;
+        ModemPort port("/dev/ttyS1", vmeter::ParsePortConfig("present,period=100,duty=50,delay=1000,pulses=2"));
+        QVERIFY(!port.Opened(10)); // origin=start was set at construction
+        // Linux raises DTR and RTS on open.
+        auto answer = port.Ioctl(TIOCMGET, 0, 20);
+        QVERIFY(answer.Emulated && answer.Result == 0 && answer.WriteBack);
+        QVERIFY(answer.Value && *answer.Value == (TIOCM_DTR | TIOCM_RTS));
+
+        QVERIFY(port.Ioctl(TIOCCBRK, 0, 21).Result == 0);
+        answer = port.Ioctl(TIOCMBIS, TIOCM_DTR, 22);
+        QVERIFY(answer.Result == 0 && answer.Value && *answer.Value == TIOCM_DTR && !answer.WriteBack);
+        QVERIFY(port.Ioctl(TIOCMBIC, TIOCM_RTS, 23).Result == 0);
+        QVERIFY(port.Lines(24).Dtr && !port.Lines(24).Rts && !port.Lines(24).Break);
+        QVERIFY(port.Ioctl(TIOCSBRK, 0, 25).Result == 0 && port.Lines(25).Break);
+        QVERIFY(port.Ioctl(TIOCEXCL, 0, 26).Result == 0);
+
+        answer = port.Ioctl(TIOCMGET, 0, 1010);
+        QVERIFY(answer.Value && *answer.Value == (TIOCM_DTR | TIOCM_CTS));
+        answer = port.Ioctl(TIOCMGET, 0, 1060);
+        QVERIFY(answer.Value && *answer.Value == TIOCM_DTR);
+        QVERIFY(port.Ioctl(TIOCMSET, TIOCM_RTS, 1070).Result == 0);
+        QVERIFY(!port.Lines(1070).Dtr && port.Lines(1070).Rts);
+
+        // termios goes to the pty; unknown requests fail as on a UART driver.
+        QVERIFY(!port.Ioctl(TCGETS, 0, 1100).Emulated);
+        answer = port.Ioctl(TIOCGSERIAL, 0, 1100);
+        QVERIFY(answer.Emulated && answer.Result == -1 && answer.Error == ENOTTY);
+
+        // The last close hangs up: DTR, RTS and break drop.
+        port.Closed(1200);
+        QVERIFY(!port.Lines(1200).Dtr && !port.Lines(1200).Rts && !port.Lines(1200).Break);
+    }
+
+    void openOriginAndRemoval()
+    {
+        using vmeter::ModemPort;
+        ModemPort port("/dev/ttyS0", vmeter::ParsePortConfig("present,steps=100:1;200:0,origin=open,remove=500"));
+        QVERIFY(!port.OriginMs());
+        QVERIFY(port.Lines(5000).Cts == 0);
+        QVERIFY(port.Opened(5000));
+        QVERIFY(!port.Opened(5001)); // a second open keeps the origin
+        QVERIFY(port.OriginMs() && *port.OriginMs() == 5000);
+        QVERIFY(port.Lines(5150).Cts == 1);
+        auto answer = port.Ioctl(TIOCMGET, 0, 5150);
+        QVERIFY(answer.Value && (*answer.Value & TIOCM_CTS) != 0);
+        answer = port.Ioctl(TIOCMGET, 0, 5500);
+        QVERIFY(answer.Result == -1 && answer.Error == EIO && answer.Emulated);
+        answer = port.Ioctl(TIOCMBIC, TIOCM_DTR, 5600);
+        QVERIFY(answer.Result == -1 && answer.Error == EIO && answer.Value && *answer.Value == TIOCM_DTR);
+        QVERIFY(port.Ioctl(TCGETS, 0, 5600).Error == EIO);
+    }
+
+    void signalOrigin()
+    {
+        vmeter::ModemPort port("/dev/ttyS1", vmeter::ParsePortConfig("present,hz=10,pulses=1,origin=usr2"));
+        QVERIFY(!port.Opened(100));                          // an open does not start it
+        QVERIFY(!port.Triggered(vmeter::Origin::Usr1, 200)); // nor the other signal
+        QVERIFY(port.Lines(250).Cts == 0);
+        QVERIFY(port.Triggered(vmeter::Origin::Usr2, 300));
+        QVERIFY(!port.Triggered(vmeter::Origin::Usr2, 400)); // the first one counts
+        QVERIFY(port.OriginMs() && *port.OriginMs() == 300);
+        QVERIFY(port.Lines(310).Cts == 1 && port.Lines(360).Cts == 0);
+        QVERIFY(vmeter::ParsePortConfig("present,origin=usr1").TimeOrigin == vmeter::Origin::Usr1);
+    }
+
+    void notSerial()
+    {
+        vmeter::ModemPort port("/dev/ttyS1", vmeter::ParsePortConfig("notserial"));
+        port.Opened(0);
+        for (const unsigned long request : {TIOCMGET, TIOCMBIS, TIOCMBIC, TIOCSBRK, TIOCCBRK}) {
+            const auto answer = port.Ioctl(request, TIOCM_DTR, 10);
+            QVERIFY(answer.Emulated && answer.Result == -1 && answer.Error == ENOTTY);
+        }
+        QVERIFY(!port.Ioctl(TCGETS, 0, 10).Emulated);
+        QVERIFY(!port.Ioctl(TIOCEXCL, 0, 10).Emulated);
+    }
+
+    void names()
+    {
+        QVERIFY(vmeter::RequestName(TIOCMGET) == "TIOCMGET");
+        QVERIFY(vmeter::RequestName(TIOCCBRK) == "TIOCCBRK");
+        QVERIFY(vmeter::RequestName(0x12345678) == "0x12345678");
+        QVERIFY(vmeter::ModemBitsJson(TIOCM_DTR | TIOCM_CTS) == "[\"DTR\",\"CTS\"]");
+        QVERIFY(vmeter::ModemBitsJson(0) == "[]");
+        QVERIFY(vmeter::ClassifyRequest(TIOCMBIS) == vmeter::RequestKind::Modem);
+        QVERIFY(vmeter::ClassifyRequest(TCSETSF) == vmeter::RequestKind::Termios);
+        QVERIFY(vmeter::ClassifyRequest(TCSBRKP) == vmeter::RequestKind::Termios);
+        QVERIFY(vmeter::ClassifyRequest(FIONREAD) == vmeter::RequestKind::Queue);
+        QVERIFY(vmeter::ClassifyRequest(TIOCEXCL) == vmeter::RequestKind::Other);
+    }
+
+    // A hook sees every request first; what it leaves goes to the emulation.
+    void hookAnswersFirst()
+    {
+        vmeter::ModemPort port("/dev/ttyS1", vmeter::ParsePortConfig("present"));
+        port.Opened(0);
+        std::vector<unsigned long> seen;
+        port.SetHook([&seen](unsigned long request, int) -> std::optional<vmeter::IoctlAnswer> {
+            seen.push_back(request);
+            if (request != TIOCMGET)
+                return std::nullopt;
+            vmeter::IoctlAnswer failed;
+            failed.Result = -1;
+            failed.Error = EIO;
+            return failed;
+        });
+        QCOMPARE(port.Ioctl(TIOCMGET, 0, 1).Error, EIO);
+        QCOMPARE(port.Ioctl(TIOCMBIC, TIOCM_DTR, 2).Result, 0L);
+        QVERIFY(!port.Lines(3).Dtr);
+        QCOMPARE(seen, (std::vector<unsigned long>{TIOCMGET, TIOCMBIC}));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestVirtualMeter)
+#include "tst_virtual_meter.moc"

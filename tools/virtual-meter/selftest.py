@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """The virtual meter on its own, driven by virtual-meter-probe (no X needed).
 
-    meter_selftest.py --meter BIN --probe BIN
+    selftest.py --meter BIN --probe BIN
 """
 
 import argparse

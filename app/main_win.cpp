@@ -1,0 +1,13 @@
+#include "Form1.h"
+#include "Module1Lines.h"
+
+#include <windows.h>
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand)
+{
+    Module1Lines port;
+    Form1 form(instance, port);
+    if (!form.Create(showCommand))
+        return 1;
+    return form.Run();
+}

@@ -1,0 +1,364 @@
+#include "Form1.h"
+
+#include <cmath>
+#include <string>
+#include <utility>
+
+namespace {
+
+constexpr wchar_t WindowClass[] = L"KapirelForm1";
+constexpr wchar_t NoticeTitle[] = L"KAPIREL";
+constexpr int TwipsPerInch = 1440;
+
+enum ControlId : int {
+    Text1Id = 101,
+    Command1Id,
+    Option2Id,
+    Option1Id,
+};
+
+constexpr DWORD FormStyle = WS_OVERLAPPEDWINDOW;
+// Tab and the arrow keys move between the controls (IsDialogMessage).
+constexpr DWORD FormExStyle = WS_EX_CONTROLPARENT;
+
+// A control's place and size in twips, from the client area's top left.
+struct Twips
+{
+    int Left, Top, Width, Height;
+};
+
+constexpr Twips ClientArea{2760, 2190, 6555, 4725};
+constexpr Twips Text1Place{1440, 480, 3735, 1695};
+constexpr Twips Command1Place{2280, 3240, 1935, 615};
+constexpr Twips Option2Place{5400, 4080, 855, 495};
+constexpr Twips Option1Place{240, 4080, 975, 495};
+
+int TwipsToPixels(int twips, UINT dpi)
+{
+    return static_cast<int>((static_cast<long long>(twips) * dpi + TwipsPerInch / 2) / TwipsPerInch);
+}
+
+// The per-monitor DPI functions of Windows 10 1607, looked up at run time so
+// that the program still starts on older Windows.
+template <typename Function> Function User32Function(const char *name)
+{
+    return reinterpret_cast<Function>(
+        reinterpret_cast<void *>(::GetProcAddress(::GetModuleHandleW(L"user32.dll"), name)));
+}
+
+UINT WindowDpi(HWND window)
+{
+    static const auto getDpiForWindow = User32Function<UINT(WINAPI *)(HWND)>("GetDpiForWindow");
+    if (getDpiForWindow != nullptr && window != nullptr)
+        return getDpiForWindow(window);
+    HDC screen = ::GetDC(nullptr);
+    const int dpi = ::GetDeviceCaps(screen, LOGPIXELSY);
+    ::ReleaseDC(nullptr, screen);
+    return dpi > 0 ? static_cast<UINT>(dpi) : 96;
+}
+
+// The frame around a client area of the design size.
+RECT FrameFor(int left, int top, int width, int height, UINT dpi)
+{
+    RECT frame{left, top, left + width, top + height};
+    static const auto adjustForDpi =
+        User32Function<BOOL(WINAPI *)(LPRECT, DWORD, BOOL, DWORD, UINT)>("AdjustWindowRectExForDpi");
+    if (adjustForDpi != nullptr)
+        adjustForDpi(&frame, FormStyle, FALSE, FormExStyle, dpi);
+    else
+        ::AdjustWindowRectEx(&frame, FormStyle, FALSE, FormExStyle);
+    return frame;
+}
+
+// Weight 400, neither italic, underlined nor struck through, in the
+// Central European character set.
+HFONT DesignFont(const wchar_t *face, double points, UINT dpi)
+{
+    const int height = -static_cast<int>(std::lround(points * dpi / 72.0));
+    return ::CreateFontW(height, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, EASTEUROPE_CHARSET, OUT_DEFAULT_PRECIS,
+                         CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE, face);
+}
+
+std::wstring Wide(const std::string &text)
+{
+    // The logic's texts are ASCII, apart from a system message in the ANSI
+    // code page inside the log-failure notice.
+    const int length = ::MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring wide(static_cast<std::size_t>(length), L'\0');
+    ::MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), wide.data(), length);
+    return wide;
+}
+
+void Place(HWND control, const Twips &place, UINT dpi)
+{
+    ::SetWindowPos(control, nullptr, TwipsToPixels(place.Left, dpi), TwipsToPixels(place.Top, dpi),
+                   TwipsToPixels(place.Width, dpi), TwipsToPixels(place.Height, dpi), SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+} // namespace
+
+Form1::Form1(HINSTANCE instance, counting::SerialLines &port, std::function<counting::TimeOfDay()> clock,
+             std::string logPath)
+    : instance_(instance), logic_(*this, port, std::move(clock), std::move(logPath))
+{
+}
+
+Form1::~Form1()
+{
+    if (window_ != nullptr)
+        ::DestroyWindow(window_);
+    for (HFONT font : {text1Font_, command1Font_, optionFont_}) {
+        if (font != nullptr)
+            ::DeleteObject(font);
+    }
+}
+
+bool Form1::Create(int showCommand)
+{
+    WNDCLASSEXW windowClass{};
+    windowClass.cbSize = sizeof windowClass;
+    windowClass.lpfnWndProc = WindowProc;
+    windowClass.hInstance = instance_;
+    windowClass.hIcon = ::LoadIconW(instance_, MAKEINTRESOURCEW(1));
+    windowClass.hIconSm =
+        static_cast<HICON>(::LoadImageW(instance_, MAKEINTRESOURCEW(1), IMAGE_ICON, ::GetSystemMetrics(SM_CXSMICON),
+                                        ::GetSystemMetrics(SM_CYSMICON), LR_DEFAULTCOLOR));
+    windowClass.hCursor = ::LoadCursorW(nullptr, MAKEINTRESOURCEW(32512)); // IDC_ARROW
+    windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+    windowClass.lpszClassName = WindowClass;
+    if (::RegisterClassExW(&windowClass) == 0)
+        return false;
+
+    // The start position is the client area's; the frame goes around it.
+    const UINT dpi = WindowDpi(nullptr);
+    const RECT frame = FrameFor(TwipsToPixels(ClientArea.Left, dpi), TwipsToPixels(ClientArea.Top, dpi),
+                                TwipsToPixels(ClientArea.Width, dpi), TwipsToPixels(ClientArea.Height, dpi), dpi);
+    // Created hidden: the load comes first.
+    window_ = ::CreateWindowExW(FormExStyle, WindowClass, L"Orvik KAPIREL ", FormStyle, frame.left, frame.top,
+                                frame.right - frame.left, frame.bottom - frame.top, nullptr, nullptr, instance_, this);
+    if (window_ == nullptr)
+        return false;
+
+    logic_.Load();
+    ::ShowWindow(window_, showCommand);
+    ::UpdateWindow(window_);
+    ::SetFocus(Option1);
+    return true;
+}
+
+int Form1::Run()
+{
+    MSG message;
+    for (;;) {
+        const HANDLE timer = Timer1.Handle();
+        const DWORD woke = ::MsgWaitForMultipleObjectsEx(1, &timer, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+        if (woke == WAIT_OBJECT_0)
+            logic_.Tick();
+        while (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+            if (message.message == WM_QUIT)
+                return static_cast<int>(message.wParam);
+            if (window_ == nullptr || !::IsDialogMessageW(window_, &message)) {
+                ::TranslateMessage(&message);
+                ::DispatchMessageW(&message);
+            }
+        }
+    }
+}
+
+LRESULT CALLBACK Form1::WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == WM_NCCREATE) {
+        auto *form = static_cast<Form1 *>(reinterpret_cast<CREATESTRUCTW *>(lParam)->lpCreateParams);
+        form->window_ = window;
+        ::SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(form));
+    }
+    auto *form = reinterpret_cast<Form1 *>(::GetWindowLongPtrW(window, GWLP_USERDATA));
+    if (form == nullptr)
+        return ::DefWindowProcW(window, message, wParam, lParam);
+    return form->OnMessage(message, wParam, lParam);
+}
+
+LRESULT Form1::OnMessage(UINT message, WPARAM wParam, LPARAM lParam)
+{
+    switch (message) {
+    case WM_CREATE:
+        OnCreate();
+        return 0;
+    case WM_COMMAND:
+        OnCommand(LOWORD(wParam), HIWORD(wParam));
+        return 0;
+    case WM_NEXTDLGCTL: {
+        // IsDialogMessage asks for the next control on Tab; a plain window's
+        // DefWindowProc would ignore it.
+        const HWND focus = ::GetFocus();
+        const HWND next =
+            LOWORD(lParam) != 0 ? reinterpret_cast<HWND>(wParam) : ::GetNextDlgTabItem(window_, focus, wParam != 0);
+        if (next != nullptr)
+            ::SetFocus(next);
+        return 0;
+    }
+    case WM_DPICHANGED:
+        OnDpiChanged(HIWORD(wParam), *reinterpret_cast<const RECT *>(lParam));
+        return 0;
+    case WM_CLOSE:
+        EndCounting();
+        ::DestroyWindow(window_);
+        return 0;
+    case WM_QUERYENDSESSION:
+        return TRUE;
+    case WM_ENDSESSION:
+        // Windows ends the process once this returns; a cancelled log-off
+        // (wParam FALSE) changes nothing.
+        if (wParam != FALSE)
+            EndCounting();
+        return 0;
+    case WM_DESTROY:
+        destroying_ = true;
+        EndCounting();
+        return 0;
+    case WM_NCDESTROY: {
+        const HWND window = std::exchange(window_, nullptr);
+        ::SetWindowLongPtrW(window, GWLP_USERDATA, 0);
+        return ::DefWindowProcW(window, message, wParam, lParam);
+    }
+    default:
+        return ::DefWindowProcW(window_, message, wParam, lParam);
+    }
+}
+
+void Form1::OnCreate()
+{
+    // Created in the design order; the tab order is set below.
+    const auto control = [this](const wchar_t *kind, const wchar_t *text, DWORD style, DWORD exStyle, int id) {
+        return ::CreateWindowExW(exStyle, kind, text, WS_CHILD | WS_VISIBLE | style, 0, 0, 0, 0, window_,
+                                 reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance_, nullptr);
+    };
+    Text1 = control(L"EDIT", L"", WS_TABSTOP | WS_GROUP | ES_LEFT | ES_AUTOHSCROLL, WS_EX_CLIENTEDGE, Text1Id);
+    // Neither default nor cancel button: Enter and Esc must not end the count.
+    Command1 = control(L"BUTTON", L"ukon\u010Den\u00ED \u010D\u00EDt\u00E1n\u00ED",
+                       WS_TABSTOP | WS_GROUP | BS_PUSHBUTTON, 0, Command1Id);
+    // Timer1 comes here in the design order; it is the member of that name.
+    Option2 = control(L"BUTTON", L"COM2", WS_TABSTOP | BS_AUTORADIOBUTTON, 0, Option2Id);
+    Option1 = control(L"BUTTON", L"COM1", WS_TABSTOP | WS_GROUP | BS_AUTORADIOBUTTON, 0, Option1Id);
+    // No length limit (the default is 30,000 characters).
+    ::SendMessageW(Text1, EM_SETLIMITTEXT, 0, 0);
+
+    // The dialog manager takes the tab order, and the option buttons' group,
+    // from the z-order: Option1, Option2, Command1, Text1.
+    ::SetWindowPos(Option1, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+    ::SetWindowPos(Option2, Option1, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+    ::SetWindowPos(Command1, Option2, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+    ::SetWindowPos(Text1, Command1, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+
+    // Radio buttons report BN_CLICKED when they merely get the focus; the
+    // subclass marks that time so that it is not taken for a choice.
+    buttonProc_ = reinterpret_cast<WNDPROC>(::GetWindowLongPtrW(Option1, GWLP_WNDPROC));
+    for (HWND option : {Option1, Option2})
+        ::SetWindowLongPtrW(option, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(OptionProc));
+
+    Layout(WindowDpi(window_));
+    Timer1.SetInterval(counting::PollPeriodMs);
+}
+
+LRESULT CALLBACK Form1::OptionProc(HWND button, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    auto *form = reinterpret_cast<Form1 *>(::GetWindowLongPtrW(::GetParent(button), GWLP_USERDATA));
+    if (form == nullptr)
+        return ::DefWindowProcW(button, message, wParam, lParam);
+    if (message != WM_SETFOCUS)
+        return ::CallWindowProcW(form->buttonProc_, button, message, wParam, lParam);
+    ++form->focusArriving_;
+    const LRESULT result = ::CallWindowProcW(form->buttonProc_, button, message, wParam, lParam);
+    --form->focusArriving_;
+    return result;
+}
+
+void Form1::OnCommand(int id, int code)
+{
+    if (code != BN_CLICKED)
+        return;
+    switch (id) {
+    case Command1Id:
+        // The window stays until the program is gone: no close follows.
+        EndCounting();
+        break;
+    case Option1Id:
+    case Option2Id:
+        // Choosing the marked button again reopens its port.
+        if (focusArriving_ == 0)
+            id == Option1Id ? logic_.Option1Chosen() : logic_.Option2Chosen();
+        break;
+    default:
+        // IDOK and IDCANCEL, which IsDialogMessage sends for Enter and Esc.
+        break;
+    }
+}
+
+void Form1::OnDpiChanged(UINT dpi, const RECT &suggested)
+{
+    Layout(dpi);
+    ::SetWindowPos(window_, nullptr, suggested.left, suggested.top, suggested.right - suggested.left,
+                   suggested.bottom - suggested.top, SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+void Form1::Layout(UINT dpi)
+{
+    Place(Text1, Text1Place, dpi);
+    Place(Command1, Command1Place, dpi);
+    Place(Option2, Option2Place, dpi);
+    Place(Option1, Option1Place, dpi);
+
+    const HFONT old[] = {text1Font_, command1Font_, optionFont_};
+    text1Font_ = DesignFont(L"Arial", 27.75, dpi);
+    command1Font_ = DesignFont(L"Arial", 9.75, dpi);
+    optionFont_ = DesignFont(L"MS Sans Serif", 8.25, dpi);
+    ::SendMessageW(Text1, WM_SETFONT, reinterpret_cast<WPARAM>(text1Font_), TRUE);
+    ::SendMessageW(Command1, WM_SETFONT, reinterpret_cast<WPARAM>(command1Font_), TRUE);
+    ::SendMessageW(Option2, WM_SETFONT, reinterpret_cast<WPARAM>(optionFont_), TRUE);
+    ::SendMessageW(Option1, WM_SETFONT, reinterpret_cast<WPARAM>(optionFont_), TRUE);
+    for (HFONT font : old) {
+        if (font != nullptr)
+            ::DeleteObject(font);
+    }
+}
+
+// Every way out of the program comes here, and the end sequence runs once;
+// the first end's status is the exit status:
+// - Command1, clicked or pressed with Space: the loop ends, the window stays
+//   until the process is gone, and no WM_CLOSE follows;
+// - WM_CLOSE: the close button, the window menu, Alt+F4;
+// - WM_ENDSESSION: log-off or shutdown, after which Windows ends the process;
+// - WM_DESTROY: the window destroyed without a WM_CLOSE.
+void Form1::EndCounting()
+{
+    exitStatus_ = logic_.End();
+    ::PostQuitMessage(exitStatus_);
+}
+
+void Form1::SetText1(const std::string &text)
+{
+    ::SetWindowTextW(Text1, Wide(text).c_str());
+    // A line wider than the box shows from its beginning.
+    ::SendMessageW(Text1, EM_SETSEL, 0, 0);
+    ::SendMessageW(Text1, EM_SCROLLCARET, 0, 0);
+}
+
+void Form1::MarkOption1()
+{
+    ::SendMessageW(Option1, BM_SETCHECK, BST_CHECKED, 0);
+    ::SendMessageW(Option2, BM_SETCHECK, BST_UNCHECKED, 0);
+}
+
+void Form1::MarkOption2()
+{
+    ::SendMessageW(Option2, BM_SETCHECK, BST_CHECKED, 0);
+    ::SendMessageW(Option1, BM_SETCHECK, BST_UNCHECKED, 0);
+}
+
+void Form1::SetTimer1Interval(int milliseconds) { Timer1.SetInterval(milliseconds); }
+
+void Form1::ShowNotice(const std::string &text)
+{
+    // No icon, one OK button; modal to the window unless it is going away.
+    ::MessageBoxW(destroying_ ? nullptr : window_, Wide(text).c_str(), NoticeTitle, MB_OK);
+}
