@@ -250,8 +250,8 @@ void Form1::OnCreate()
     ::SetWindowPos(Command1, Option2, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
     ::SetWindowPos(Text1, Command1, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
 
-    // Radio buttons report BN_CLICKED when they merely get the focus; the
-    // subclass marks that time so that it is not taken for a choice.
+    // Radio buttons report BN_CLICKED when they merely get the focus, and
+    // take WS_TABSTOP from whichever is marked; the subclass undoes both.
     buttonProc_ = reinterpret_cast<WNDPROC>(::GetWindowLongPtrW(Option1, GWLP_WNDPROC));
     for (HWND option : {Option1, Option2})
         ::SetWindowLongPtrW(option, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(OptionProc));
@@ -265,12 +265,32 @@ LRESULT CALLBACK Form1::OptionProc(HWND button, UINT message, WPARAM wParam, LPA
     auto *form = reinterpret_cast<Form1 *>(::GetWindowLongPtrW(::GetParent(button), GWLP_USERDATA));
     if (form == nullptr)
         return ::DefWindowProcW(button, message, wParam, lParam);
-    if (message != WM_SETFOCUS)
+    switch (message) {
+    case WM_SETFOCUS: {
+        // An unmarked auto radio button may also mark itself on the focus.
+        const LRESULT option1 = ::SendMessageW(form->Option1, BM_GETCHECK, 0, 0);
+        const LRESULT option2 = ::SendMessageW(form->Option2, BM_GETCHECK, 0, 0);
+        ++form->focusArriving_;
+        const LRESULT result = ::CallWindowProcW(form->buttonProc_, button, message, wParam, lParam);
+        --form->focusArriving_;
+        if (::SendMessageW(form->Option1, BM_GETCHECK, 0, 0) != option1)
+            ::SendMessageW(form->Option1, BM_SETCHECK, option1, 0);
+        if (::SendMessageW(form->Option2, BM_GETCHECK, 0, 0) != option2)
+            ::SendMessageW(form->Option2, BM_SETCHECK, option2, 0);
+        return result;
+    }
+    case BM_SETCHECK: {
+        // USER32 leaves WS_TABSTOP on the marked radio button only, so that Tab
+        // would skip the other one; both stay in the tab order.
+        const LRESULT result = ::CallWindowProcW(form->buttonProc_, button, message, wParam, lParam);
+        const LONG_PTR style = ::GetWindowLongPtrW(button, GWL_STYLE);
+        if ((style & WS_TABSTOP) == 0)
+            ::SetWindowLongPtrW(button, GWL_STYLE, style | WS_TABSTOP);
+        return result;
+    }
+    default:
         return ::CallWindowProcW(form->buttonProc_, button, message, wParam, lParam);
-    ++form->focusArriving_;
-    const LRESULT result = ::CallWindowProcW(form->buttonProc_, button, message, wParam, lParam);
-    --form->focusArriving_;
-    return result;
+    }
 }
 
 void Form1::OnCommand(int id, int code)
