@@ -197,6 +197,21 @@ LRESULT Form1::OnMessage(UINT message, WPARAM wParam, LPARAM lParam)
             ::SetFocus(next);
         return 0;
     }
+    case WM_ACTIVATE:
+        // As in a dialog box, the control that had the focus gets it back when
+        // the window is active again, after a notice among others;
+        // DefWindowProc would give it to the window itself, where Space and
+        // Tab do nothing until a click.
+        if (LOWORD(wParam) == WA_INACTIVE) {
+            const HWND focus = ::GetFocus();
+            if (focus != nullptr && ::IsChild(window_, focus))
+                focused_ = focus;
+            return 0;
+        }
+        if (HIWORD(wParam) != 0) // minimised
+            return ::DefWindowProcW(window_, message, wParam, lParam);
+        ::SetFocus(focused_ != nullptr ? focused_ : Option1);
+        return 0;
     case WM_DPICHANGED:
         OnDpiChanged(HIWORD(wParam), *reinterpret_cast<const RECT *>(lParam));
         return 0;

@@ -59,6 +59,8 @@ private:
     // Nonzero while an option button takes the focus: the BN_CLICKED that a
     // radio button sends on getting the focus is no choice.
     int focusArriving_ = 0;
+    // The control that had the focus when the window was last deactivated.
+    HWND focused_ = nullptr;
     bool destroying_ = false;
     int exitStatus_ = 0;
     counting::Logic logic_;
