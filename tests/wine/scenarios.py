@@ -455,6 +455,28 @@ def end_by_session_end(s):
     check_one_line(program, 3, time.time())
 
 
+def counting_in_window_menu(s):
+    """The window menu is open (a modal loop of Windows' own) while the pulses come: every pulse is counted."""
+    program = s.start(COM2=pulses(4))
+    window = program.main_window()
+    program.wait_polling("COM2")
+    status = s.box.wine([s.tools.probe, "menu", MAIN_TITLE], "menu").wait(timeout=30)
+    check(status == 0, "window_probe.exe could not open the window menu")
+    wait_until(lambda: any(w["class"] == "#32768" for w in program.probe()), 10, "the window menu")
+    s.tools.x("import", "-window", "root", os.path.join(s.dir, "menu.png"))
+    s.box.trigger(1)
+    connection = program.wait_wave_polled("COM2")
+    check_count(connection, 4)
+    check(any(w["class"] == "#32768" for w in program.probe()), "the window menu closed before the end of the pulses")
+    stamps = [c["t"] for c in connection.polls()]
+    gap = max(b - a for a, b in zip(stamps, stamps[1:]))
+    check(gap < 0.05, "a %.0f ms gap between polls" % (gap * 1000))
+    program.press(window, "Escape", "Escape")
+    program.click(window, COMMAND1)
+    check(program.wait_exit() == 0, "exit status %s" % program.exit_status)
+    check_one_line(program, 4, time.time())
+
+
 def switch_ports(s):
     """COM2, then Option1, then Option2: the count carries on; choosing the marked Option2 again reopens "COM2"."""
     program = s.start(COM1=pulses(4, origin="usr2"), COM2=pulses(3))
@@ -608,7 +630,7 @@ def window_shape(s):
 
 SCENARIOS = {f.__name__: f for f in (
     startup_com2_count, com2_absent_uses_com1, both_absent_notices, end_by_window_close, end_by_alt_f4,
-    end_by_session_end, switch_ports, switch_to_absent_port, unwritable_log, window_shape)}
+    end_by_session_end, counting_in_window_menu, switch_ports, switch_to_absent_port, unwritable_log, window_shape)}
 
 
 def main():

@@ -1,6 +1,7 @@
 // window_probe.exe: what another program's windows show, as Windows sees them.
 //
 //   window_probe.exe
+//   window_probe.exe menu TITLE
 //
 // Prints one JSON object per line for every visible top-level window of
 // another process: its title and class, its client rectangle on the screen,
@@ -9,9 +10,13 @@
 // rectangle in the parent's client coordinates.  X11 shows only the frames;
 // the texts of the notices, the marks of the option buttons and the focus are
 // visible only from inside Wine.
+//
+// With "menu TITLE" it opens the window menu of the window with that title,
+// as Alt+Space would (the window manager takes that key for its own menu).
 #include <windows.h>
 
 #include <cstdio>
+#include <cwchar>
 #include <string>
 
 namespace {
@@ -142,8 +147,15 @@ BOOL CALLBACK OnTopLevel(HWND window, LPARAM)
 
 } // namespace
 
-int main()
+int wmain(int argc, wchar_t **argv)
 {
+    if (argc == 3 && std::wcscmp(argv[1], L"menu") == 0) {
+        // Alt+Space: the window menu, in a modal loop of the window's own thread.
+        const HWND window = FindWindowW(nullptr, argv[2]);
+        if (window == nullptr || !PostMessageW(window, WM_SYSCOMMAND, SC_KEYMENU, L' '))
+            return 1;
+        return 0;
+    }
     EnumWindows(OnTopLevel, 0);
     std::fflush(stdout);
     return 0;

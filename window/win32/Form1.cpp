@@ -9,6 +9,8 @@ namespace {
 constexpr wchar_t WindowClass[] = L"KapirelForm1";
 constexpr wchar_t NoticeTitle[] = L"KAPIREL";
 constexpr int TwipsPerInch = 1440;
+// The timer that carries Timer1's ticks through Windows' modal loops.
+constexpr UINT_PTR ModalTicks = 1;
 
 enum ControlId : int {
     Text1Id = 101,
@@ -212,6 +214,20 @@ LRESULT Form1::OnMessage(UINT message, WPARAM wParam, LPARAM lParam)
             return ::DefWindowProcW(window_, message, wParam, lParam);
         ::SetFocus(focused_ != nullptr ? focused_ : Option1);
         return 0;
+    // Windows' own modal loops (a menu, moving or sizing the window, a
+    // notice) dispatch messages but never return to Run.
+    case WM_ENTERMENULOOP:
+    case WM_ENTERSIZEMOVE:
+        EnterModalLoop();
+        return 0;
+    case WM_EXITMENULOOP:
+    case WM_EXITSIZEMOVE:
+        LeaveModalLoop();
+        return 0;
+    case WM_TIMER:
+        if (wParam == ModalTicks && ::WaitForSingleObject(Timer1.Handle(), 0) == WAIT_OBJECT_0)
+            logic_.Tick();
+        return 0;
     case WM_DPICHANGED:
         OnDpiChanged(HIWORD(wParam), *reinterpret_cast<const RECT *>(lParam));
         return 0;
@@ -395,5 +411,22 @@ void Form1::SetTimer1Interval(int milliseconds) { Timer1.SetInterval(millisecond
 void Form1::ShowNotice(const std::string &text)
 {
     // No icon, one OK button; modal to the window unless it is going away.
+    EnterModalLoop();
     ::MessageBoxW(destroying_ ? nullptr : window_, Wide(text).c_str(), NoticeTitle, MB_OK);
+    LeaveModalLoop();
+}
+
+// Inside a modal loop, WM_TIMER looks at Timer1's timer every 10 ms or so
+// (the system tick rounds it up to 15.6 ms): a tick comes late, but none
+// is lost, since the timer stays signalled until it is taken.
+void Form1::EnterModalLoop()
+{
+    if (modalLoops_++ == 0 && window_ != nullptr)
+        ::SetTimer(window_, ModalTicks, USER_TIMER_MINIMUM, nullptr);
+}
+
+void Form1::LeaveModalLoop()
+{
+    if (--modalLoops_ == 0 && window_ != nullptr)
+        ::KillTimer(window_, ModalTicks);
 }

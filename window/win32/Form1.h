@@ -38,6 +38,8 @@ private:
     void OnDpiChanged(UINT dpi, const RECT &suggested);
     void Layout(UINT dpi);
     void EndCounting();
+    void EnterModalLoop();
+    void LeaveModalLoop();
 
     void SetText1(const std::string &text) override;
     void MarkOption1() override;
@@ -61,6 +63,8 @@ private:
     int focusArriving_ = 0;
     // The control that had the focus when the window was last deactivated.
     HWND focused_ = nullptr;
+    // How many of Windows' modal loops run inside one another.
+    int modalLoops_ = 0;
     bool destroying_ = false;
     int exitStatus_ = 0;
     counting::Logic logic_;
