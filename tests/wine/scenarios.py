@@ -580,8 +580,8 @@ def unwritable_log(s):
 
 
 def window_shape(s):
-    """Client 437 x 315 at its design place, caption, icon, controls; Enter and Esc do nothing; Tab goes
-    Option1, Option2, Command1, Text1 and never marks.  Ends by the button."""
+    """Client 437 x 315 at its design place, caption, icon, controls; Tab goes Option1, Option2, Command1,
+    Text1 and never marks; Enter and Esc do nothing wherever the focus is.  Ends by Space on Command1."""
     program = s.start(COM1="present", COM2="present")
     window = program.main_window()
     program.wait_polling("COM2")
@@ -602,18 +602,21 @@ def window_shape(s):
     check(shown["focus"] == OPTION1, "the focus starts on control %s" % shown["focus"])
     check_marks(shown, 0, 1)
 
-    program.press(window, "Return", "Escape", "KP_Enter")
-    time.sleep(0.5)
-    check(program.x_windows(MAIN_TITLE) == [window], "Enter or Esc closed the window")
-    check(not os.path.exists(os.path.join(program.cwd, "NAMERENO.TXT")), "Enter or Esc wrote a line")
-    check(not program.connections("COM2")[0].closed, "Enter or Esc released COM2")
+    def inert_keys(where):
+        program.press(window, "Return", "KP_Enter", "Escape")
+        time.sleep(0.3)
+        check(program.x_windows(MAIN_TITLE) == [window], "Enter or Esc on %s closed the window" % where)
+        check(not os.path.exists(os.path.join(program.cwd, "NAMERENO.TXT")), "Enter or Esc on %s wrote a line" % where)
+        check(not program.connections("COM2")[0].closed, "Enter or Esc on %s released COM2" % where)
 
+    inert_keys("Option1")
     order = []
     for _ in range(4):
         program.press(window, "Tab")
         shown = program.window(MAIN_TITLE)
         order.append(shown["focus"])
         check_marks(shown, 0, 1)
+        inert_keys("control %s" % shown["focus"])
     check(order == [OPTION2, COMMAND1, TEXT1, OPTION1], "Tab moved the focus through %s" % order)
     program.press(window, "shift+Tab")
     shown = program.window(MAIN_TITLE)
@@ -621,9 +624,11 @@ def window_shape(s):
     check_marks(shown, 0, 1)
     check(program.connections("COM1") == [], "the focus opened COM1")
     check(len(program.connections("COM2")) == 1, "the focus reopened COM2")
-    check(program.process.poll() is None, "the program ended")
 
-    program.click(window, COMMAND1)
+    # Space presses the focused Command1.
+    program.press(window, "shift+Tab")
+    check(program.window(MAIN_TITLE)["focus"] == COMMAND1, "Shift+Tab did not reach Command1")
+    program.press(window, "space")
     check(program.wait_exit() == 0, "exit status %s" % program.exit_status)
     check_one_line(program, 0, time.time())
 

@@ -286,9 +286,24 @@ void Form1::OnCreate()
     buttonProc_ = reinterpret_cast<WNDPROC>(::GetWindowLongPtrW(Option1, GWLP_WNDPROC));
     for (HWND option : {Option1, Option2})
         ::SetWindowLongPtrW(option, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(OptionProc));
+    ::SetWindowLongPtrW(Command1, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(Command1Proc));
 
     Layout(WindowDpi(window_));
     Timer1.SetInterval(counting::PollPeriodMs);
+}
+
+LRESULT CALLBACK Form1::Command1Proc(HWND button, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    auto *form = reinterpret_cast<Form1 *>(::GetWindowLongPtrW(::GetParent(button), GWLP_USERDATA));
+    if (form == nullptr)
+        return ::DefWindowProcW(button, message, wParam, lParam);
+    const LRESULT result = ::CallWindowProcW(form->buttonProc_, button, message, wParam, lParam);
+    // The dialog manager makes a push button that gets the focus the default
+    // one, which Enter presses; Command1 does not take part, so that Enter
+    // never ends the count.  Space still presses it.
+    if (message == WM_GETDLGCODE)
+        return result & ~(DLGC_DEFPUSHBUTTON | DLGC_UNDEFPUSHBUTTON);
+    return result;
 }
 
 LRESULT CALLBACK Form1::OptionProc(HWND button, UINT message, WPARAM wParam, LPARAM lParam)
