@@ -88,12 +88,14 @@ class Connection:
 class Program:
     """One kapirel.exe in its own box."""
 
-    def __init__(self, scenario, ports, cwd=None):
+    def __init__(self, scenario, ports, cwd=None, dpi=None):
         self.scenario = scenario
         self.box = scenario.box
         for com, description in sorted(ports.items()):
             self.box.add_port(com, description)
         self.box.map_ports()
+        if dpi is not None:
+            scenario.set_dpi(dpi)
         self.cwd = cwd or scenario.workdir("run")
         self.started = time.monotonic()
         self.process = self.box.wine([scenario.tools.exe], "kapirel", self.cwd)
@@ -249,17 +251,36 @@ class Scenario:
         shutil.rmtree(self.dir, ignore_errors=True)
         os.makedirs(self.dir)
         self.box = winebox.Box(self.dir, args.prefix, args.preload, tools.display)
+        # The user registry as it was before a scenario changed the DPI; put
+        # back here too, in case that scenario was killed before it could.
+        self.user_registry = os.path.join(self.box.prefix, "user.reg")
+        self.saved_registry = os.path.join(os.path.dirname(self.box.prefix), "user.reg.saved")
+        self.restore_registry()
 
     def workdir(self, name="run"):
         path = os.path.join(self.dir, name)
         os.makedirs(path, exist_ok=True)
         return path
 
-    def start(self, cwd=None, **ports):
-        return Program(self, ports, cwd)
+    def start(self, cwd=None, dpi=None, **ports):
+        return Program(self, ports, cwd, dpi)
+
+    def set_dpi(self, dpi):
+        """The screen's DPI for the programs started from now on, until the scenario ends."""
+        shutil.copyfile(self.user_registry, self.saved_registry)
+        status = self.box.wine(["reg", "add", "HKCU\\Control Panel\\Desktop", "/v", "LogPixels", "/t", "REG_DWORD",
+                                "/d", str(dpi), "/f"], "reg").wait(timeout=30)
+        check(status == 0, "reg add LogPixels ended with %s" % status)
+
+    def restore_registry(self):
+        if os.path.exists(self.saved_registry):
+            os.replace(self.saved_registry, self.user_registry)
 
     def close(self):
-        self.box.close()
+        try:
+            self.box.close()
+        finally:
+            self.restore_registry()
 
 
 # --- checks -------------------------------------------------------------------
@@ -635,9 +656,30 @@ def window_shape(s):
     check_one_line(program, 0, time.time())
 
 
+def window_at_144_dpi(s):
+    """At 144 DPI the client area and the controls keep their size in twips: 656 x 473 at 276, 219."""
+    program = s.start(COM2="present", dpi=144)
+    window = program.main_window()
+    program.wait_polling("COM2")
+    check(program.geometry(window) == (276, 219, 656, 473), "client area %s, expected 656 x 473 at 276, 219"
+          % (program.geometry(window),))
+    shown = program.window(MAIN_TITLE)
+    places = {c["id"]: c["rect"] for c in shown["children"]}
+    # Twips at 144 DPI, halves rounded up.
+    want = {TEXT1: [144, 48, 374, 170], COMMAND1: [228, 324, 194, 62], OPTION2: [540, 408, 86, 50],
+            OPTION1: [24, 408, 98, 50]}
+    check(places == want, "controls at %s, expected %s" % (places, want))
+    program.screenshot(window, os.path.join(s.dir, "window-144dpi.png"))
+    x, y, width, height = want[COMMAND1]
+    s.tools.x("xdotool", "windowactivate", "--sync", str(window))
+    s.tools.x("xdotool", "mousemove", "--window", str(window), str(x + width // 2), str(y + height // 2), "click", "1")
+    check(program.wait_exit() == 0, "exit status %s" % program.exit_status)
+    check_one_line(program, 0, time.time())
+
+
 SCENARIOS = {f.__name__: f for f in (
     startup_com2_count, com2_absent_uses_com1, both_absent_notices, end_by_window_close, end_by_alt_f4,
-    end_by_session_end, counting_in_window_menu, switch_ports, switch_to_absent_port, unwritable_log, window_shape)}
+    end_by_session_end, counting_in_window_menu, switch_ports, switch_to_absent_port, unwritable_log, window_shape, window_at_144_dpi)}
 
 
 def main():
