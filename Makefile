@@ -8,7 +8,7 @@ WERROR := $(if $(CI),ON,OFF)
 JOBS ?= $(shell nproc)
 
 BUILD_PACKAGES := cmake ninja-build g++ pkg-config qt6-base-dev libgl-dev fonts-liberation
-TEST_PACKAGES := $(BUILD_PACKAGES) umockdev libumockdev-dev g++-mingw-w64-x86-64 python3 \
+TEST_PACKAGES := $(BUILD_PACKAGES) umockdev libumockdev-dev g++-mingw-w64-x86-64 wine wine64 python3 \
                  xvfb xauth openbox xdotool wmctrl x11-utils imagemagick desktop-file-utils appstream dpkg-dev file clang-format git \
                  lintian man-db groff-base python3-debian
 

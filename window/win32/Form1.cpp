@@ -9,6 +9,8 @@ namespace {
 constexpr wchar_t WindowClass[] = L"KapirelForm1";
 constexpr wchar_t NoticeTitle[] = L"KAPIREL";
 constexpr int TwipsPerInch = 1440;
+// The timer that carries Timer1's ticks through Windows' modal loops.
+constexpr UINT_PTR ModalTicks = 1;
 
 enum ControlId : int {
     Text1Id = 101,
@@ -197,6 +199,35 @@ LRESULT Form1::OnMessage(UINT message, WPARAM wParam, LPARAM lParam)
             ::SetFocus(next);
         return 0;
     }
+    case WM_ACTIVATE:
+        // As in a dialog box, the control that had the focus gets it back when
+        // the window is active again, after a notice among others;
+        // DefWindowProc would give it to the window itself, where Space and
+        // Tab do nothing until a click.
+        if (LOWORD(wParam) == WA_INACTIVE) {
+            const HWND focus = ::GetFocus();
+            if (focus != nullptr && ::IsChild(window_, focus))
+                focused_ = focus;
+            return 0;
+        }
+        if (HIWORD(wParam) != 0) // minimised
+            return ::DefWindowProcW(window_, message, wParam, lParam);
+        ::SetFocus(focused_ != nullptr ? focused_ : Option1);
+        return 0;
+    // Windows' own modal loops (a menu, moving or sizing the window, a
+    // notice) dispatch messages but never return to Run.
+    case WM_ENTERMENULOOP:
+    case WM_ENTERSIZEMOVE:
+        EnterModalLoop();
+        return 0;
+    case WM_EXITMENULOOP:
+    case WM_EXITSIZEMOVE:
+        LeaveModalLoop();
+        return 0;
+    case WM_TIMER:
+        if (wParam == ModalTicks && ::WaitForSingleObject(Timer1.Handle(), 0) == WAIT_OBJECT_0)
+            logic_.Tick();
+        return 0;
     case WM_DPICHANGED:
         OnDpiChanged(HIWORD(wParam), *reinterpret_cast<const RECT *>(lParam));
         return 0;
@@ -250,14 +281,29 @@ void Form1::OnCreate()
     ::SetWindowPos(Command1, Option2, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
     ::SetWindowPos(Text1, Command1, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
 
-    // Radio buttons report BN_CLICKED when they merely get the focus; the
-    // subclass marks that time so that it is not taken for a choice.
+    // Radio buttons report BN_CLICKED when they merely get the focus, and
+    // take WS_TABSTOP from whichever is marked; the subclass undoes both.
     buttonProc_ = reinterpret_cast<WNDPROC>(::GetWindowLongPtrW(Option1, GWLP_WNDPROC));
     for (HWND option : {Option1, Option2})
         ::SetWindowLongPtrW(option, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(OptionProc));
+    ::SetWindowLongPtrW(Command1, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(Command1Proc));
 
     Layout(WindowDpi(window_));
     Timer1.SetInterval(counting::PollPeriodMs);
+}
+
+LRESULT CALLBACK Form1::Command1Proc(HWND button, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    auto *form = reinterpret_cast<Form1 *>(::GetWindowLongPtrW(::GetParent(button), GWLP_USERDATA));
+    if (form == nullptr)
+        return ::DefWindowProcW(button, message, wParam, lParam);
+    const LRESULT result = ::CallWindowProcW(form->buttonProc_, button, message, wParam, lParam);
+    // The dialog manager makes a push button that gets the focus the default
+    // one, which Enter presses; Command1 does not take part, so that Enter
+    // never ends the count.  Space still presses it.
+    if (message == WM_GETDLGCODE)
+        return result & ~(DLGC_DEFPUSHBUTTON | DLGC_UNDEFPUSHBUTTON);
+    return result;
 }
 
 LRESULT CALLBACK Form1::OptionProc(HWND button, UINT message, WPARAM wParam, LPARAM lParam)
@@ -265,12 +311,32 @@ LRESULT CALLBACK Form1::OptionProc(HWND button, UINT message, WPARAM wParam, LPA
     auto *form = reinterpret_cast<Form1 *>(::GetWindowLongPtrW(::GetParent(button), GWLP_USERDATA));
     if (form == nullptr)
         return ::DefWindowProcW(button, message, wParam, lParam);
-    if (message != WM_SETFOCUS)
+    switch (message) {
+    case WM_SETFOCUS: {
+        // An unmarked auto radio button may also mark itself on the focus.
+        const LRESULT option1 = ::SendMessageW(form->Option1, BM_GETCHECK, 0, 0);
+        const LRESULT option2 = ::SendMessageW(form->Option2, BM_GETCHECK, 0, 0);
+        ++form->focusArriving_;
+        const LRESULT result = ::CallWindowProcW(form->buttonProc_, button, message, wParam, lParam);
+        --form->focusArriving_;
+        if (::SendMessageW(form->Option1, BM_GETCHECK, 0, 0) != option1)
+            ::SendMessageW(form->Option1, BM_SETCHECK, option1, 0);
+        if (::SendMessageW(form->Option2, BM_GETCHECK, 0, 0) != option2)
+            ::SendMessageW(form->Option2, BM_SETCHECK, option2, 0);
+        return result;
+    }
+    case BM_SETCHECK: {
+        // USER32 leaves WS_TABSTOP on the marked radio button only, so that Tab
+        // would skip the other one; both stay in the tab order.
+        const LRESULT result = ::CallWindowProcW(form->buttonProc_, button, message, wParam, lParam);
+        const LONG_PTR style = ::GetWindowLongPtrW(button, GWL_STYLE);
+        if ((style & WS_TABSTOP) == 0)
+            ::SetWindowLongPtrW(button, GWL_STYLE, style | WS_TABSTOP);
+        return result;
+    }
+    default:
         return ::CallWindowProcW(form->buttonProc_, button, message, wParam, lParam);
-    ++form->focusArriving_;
-    const LRESULT result = ::CallWindowProcW(form->buttonProc_, button, message, wParam, lParam);
-    --form->focusArriving_;
-    return result;
+    }
 }
 
 void Form1::OnCommand(int id, int code)
@@ -360,5 +426,22 @@ void Form1::SetTimer1Interval(int milliseconds) { Timer1.SetInterval(millisecond
 void Form1::ShowNotice(const std::string &text)
 {
     // No icon, one OK button; modal to the window unless it is going away.
+    EnterModalLoop();
     ::MessageBoxW(destroying_ ? nullptr : window_, Wide(text).c_str(), NoticeTitle, MB_OK);
+    LeaveModalLoop();
+}
+
+// Inside a modal loop, WM_TIMER looks at Timer1's timer every 10 ms or so
+// (the system tick rounds it up to 15.6 ms): a tick comes late, but none
+// is lost, since the timer stays signalled until it is taken.
+void Form1::EnterModalLoop()
+{
+    if (modalLoops_++ == 0 && window_ != nullptr)
+        ::SetTimer(window_, ModalTicks, USER_TIMER_MINIMUM, nullptr);
+}
+
+void Form1::LeaveModalLoop()
+{
+    if (--modalLoops_ == 0 && window_ != nullptr)
+        ::KillTimer(window_, ModalTicks);
 }

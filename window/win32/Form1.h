@@ -31,6 +31,7 @@ public:
 
 private:
     static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    static LRESULT CALLBACK Command1Proc(HWND button, UINT message, WPARAM wParam, LPARAM lParam);
     static LRESULT CALLBACK OptionProc(HWND button, UINT message, WPARAM wParam, LPARAM lParam);
     LRESULT OnMessage(UINT message, WPARAM wParam, LPARAM lParam);
     void OnCreate();
@@ -38,6 +39,8 @@ private:
     void OnDpiChanged(UINT dpi, const RECT &suggested);
     void Layout(UINT dpi);
     void EndCounting();
+    void EnterModalLoop();
+    void LeaveModalLoop();
 
     void SetText1(const std::string &text) override;
     void MarkOption1() override;
@@ -59,6 +62,10 @@ private:
     // Nonzero while an option button takes the focus: the BN_CLICKED that a
     // radio button sends on getting the focus is no choice.
     int focusArriving_ = 0;
+    // The control that had the focus when the window was last deactivated.
+    HWND focused_ = nullptr;
+    // How many of Windows' modal loops run inside one another.
+    int modalLoops_ = 0;
     bool destroying_ = false;
     int exitStatus_ = 0;
     counting::Logic logic_;

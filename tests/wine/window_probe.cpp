@@ -1,0 +1,162 @@
+// window_probe.exe: what another program's windows show, as Windows sees them.
+//
+//   window_probe.exe
+//   window_probe.exe menu TITLE
+//
+// Prints one JSON object per line for every visible top-level window of
+// another process: its title and class, its client rectangle on the screen,
+// which control has the keyboard focus, and every
+// child control with its id, class, text, style, visibility, check state and
+// rectangle in the parent's client coordinates.  X11 shows only the frames;
+// the texts of the notices, the marks of the option buttons and the focus are
+// visible only from inside Wine.
+//
+// With "menu TITLE" it opens the window menu of the window with that title,
+// as Alt+Space would (the window manager takes that key for its own menu).
+#include <windows.h>
+
+#include <cstdio>
+#include <cwchar>
+#include <string>
+
+namespace {
+
+std::string Utf8(const std::wstring &text)
+{
+    const int length =
+        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    std::string utf8(static_cast<std::size_t>(length), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), utf8.data(), length, nullptr, nullptr);
+    return utf8;
+}
+
+std::string Quote(const std::wstring &text)
+{
+    std::string quoted = "\"";
+    for (const char c : Utf8(text)) {
+        if (c == '"' || c == '\\') {
+            quoted += '\\';
+            quoted += c;
+        } else if (static_cast<unsigned char>(c) < 0x20) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(c));
+            quoted += escaped;
+        } else {
+            quoted += c;
+        }
+    }
+    return quoted + "\"";
+}
+
+// WM_GETTEXT, which Windows carries across processes; GetWindowText would
+// give only the caption that DefWindowProc keeps, not an edit control's text.
+std::wstring Text(HWND window)
+{
+    DWORD_PTR length = 0;
+    if (!SendMessageTimeoutW(window, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, 2000, &length))
+        return L"";
+    std::wstring text(length + 1, L'\0');
+    DWORD_PTR copied = 0;
+    SendMessageTimeoutW(window, WM_GETTEXT, length + 1, reinterpret_cast<LPARAM>(text.data()), SMTO_ABORTIFHUNG, 2000,
+                        &copied);
+    text.resize(copied);
+    return text;
+}
+
+std::wstring ClassName(HWND window)
+{
+    wchar_t name[256] = {};
+    GetClassNameW(window, name, 256);
+    return name;
+}
+
+std::string Rect(const RECT &rect)
+{
+    char text[96];
+    std::snprintf(text, sizeof text, "[%ld,%ld,%ld,%ld]", rect.left, rect.top, rect.right - rect.left,
+                  rect.bottom - rect.top);
+    return text;
+}
+
+struct Children
+{
+    HWND Parent;
+    std::string Json;
+};
+
+BOOL CALLBACK OnChild(HWND child, LPARAM context)
+{
+    auto &children = *reinterpret_cast<Children *>(context);
+    if (GetParent(child) != children.Parent)
+        return TRUE;
+    RECT rect;
+    GetWindowRect(child, &rect);
+    MapWindowPoints(nullptr, children.Parent, reinterpret_cast<POINT *>(&rect), 2);
+    const std::wstring kind = ClassName(child);
+    std::string check = "null";
+    std::string icon = "false";
+    DWORD_PTR answer = 0;
+    if (_wcsicmp(kind.c_str(), L"Button") == 0 &&
+        SendMessageTimeoutW(child, BM_GETCHECK, 0, 0, SMTO_ABORTIFHUNG, 2000, &answer))
+        check = std::to_string(answer);
+    if (_wcsicmp(kind.c_str(), L"Static") == 0 &&
+        SendMessageTimeoutW(child, STM_GETICON, 0, 0, SMTO_ABORTIFHUNG, 2000, &answer))
+        icon = answer != 0 ? "true" : "false";
+    char head[160];
+    std::snprintf(head, sizeof head,
+                  "{\"id\":%d,\"style\":%lu,\"visible\":%s,\"check\":%s,\"icon\":%s,\"rect\":", GetDlgCtrlID(child),
+                  static_cast<unsigned long>(GetWindowLongW(child, GWL_STYLE)),
+                  IsWindowVisible(child) ? "true" : "false", check.c_str(), icon.c_str());
+    if (!children.Json.empty())
+        children.Json += ",";
+    children.Json += head + Rect(rect) + ",\"class\":" + Quote(kind) + ",\"text\":" + Quote(Text(child)) + "}";
+    return TRUE;
+}
+
+BOOL CALLBACK OnTopLevel(HWND window, LPARAM)
+{
+    DWORD process = 0;
+    const DWORD thread = GetWindowThreadProcessId(window, &process);
+    if (process == GetCurrentProcessId() || !IsWindowVisible(window))
+        return TRUE;
+    const std::wstring kind = ClassName(window);
+    // The desktop's own windows.
+    if (kind == L"#32769" || kind == L"Shell_TrayWnd" || kind == L"Message")
+        return TRUE;
+
+    RECT client;
+    GetClientRect(window, &client);
+    MapWindowPoints(window, nullptr, reinterpret_cast<POINT *>(&client), 2);
+
+    GUITHREADINFO info{};
+    info.cbSize = sizeof info;
+    int focus = 0;
+    if (GetGUIThreadInfo(thread, &info) && info.hwndFocus != nullptr && GetParent(info.hwndFocus) == window)
+        focus = GetDlgCtrlID(info.hwndFocus);
+
+    Children children{window, {}};
+    EnumChildWindows(window, OnChild, reinterpret_cast<LPARAM>(&children));
+    char head[160];
+    std::snprintf(head, sizeof head, "{\"pid\":%lu,\"style\":%lu,\"focus\":%d,\"active\":%s,\"client\":",
+                  static_cast<unsigned long>(process), static_cast<unsigned long>(GetWindowLongW(window, GWL_STYLE)),
+                  focus, info.hwndActive == window ? "true" : "false");
+    std::printf("%s%s,\"class\":%s,\"title\":%s,\"children\":[%s]}\n", head, Rect(client).c_str(), Quote(kind).c_str(),
+                Quote(Text(window)).c_str(), children.Json.c_str());
+    return TRUE;
+}
+
+} // namespace
+
+int wmain(int argc, wchar_t **argv)
+{
+    if (argc == 3 && std::wcscmp(argv[1], L"menu") == 0) {
+        // Alt+Space: the window menu, in a modal loop of the window's own thread.
+        const HWND window = FindWindowW(nullptr, argv[2]);
+        if (window == nullptr || !PostMessageW(window, WM_SYSCOMMAND, SC_KEYMENU, L' '))
+            return 1;
+        return 0;
+    }
+    EnumWindows(OnTopLevel, 0);
+    std::fflush(stdout);
+    return 0;
+}

@@ -1,0 +1,446 @@
+"""Windows programs under Wine, where no real serial port or console can be reached.
+
+Wine's mount manager links every /dev/ttyS*, /dev/ttyUSB* and /dev/ttyACM* it
+finds to a COM name, in every prefix, at every session start.  On the test
+machines COM1 would be /dev/ttyS0, the machine's own console.  So Wine runs
+only inside a box:
+
+- a private mount and pid namespace (unshare; needs root), entered by
+  re-executing the calling script (enter()); when the script ends, the kernel
+  ends every process left in the namespace, wineserver included;
+- a tmpfs over /dev holding only null, zero, full, random, urandom, shm, a new
+  devpts instance and its ptmx;
+- a tmpfs over /tmp, so that wineserver's socket directory is the box's own
+  (Xvfb is still reached through its abstract socket);
+- COM names mapped through HKLM\\Software\\Wine\\Ports to pty slaves that the
+  box opened itself, with every other COM link removed from the prefix.
+
+Box.wine() refuses to start anything unless check_dev() and check_prefix()
+pass at that moment.  The modem lines of the ptys come from libwine-meter.so
+(tools/wine-meter), preloaded into Wine's processes; its record is read with
+read_log().
+"""
+
+import ctypes
+import errno
+import json
+import os
+import re
+import shutil
+import stat
+import subprocess
+import sys
+import time
+
+INSIDE_MARK = "WINEBOX_INSIDE"
+OUTER_NS = "WINEBOX_OUTER_MNTNS"
+
+# name: (major, minor) of the only device nodes the box's /dev holds.
+DEV_NODES = {"null": (1, 3), "zero": (1, 5), "full": (1, 7), "random": (1, 8), "urandom": (1, 9)}
+PTY_MAJORS = range(136, 144)
+PTMX = (5, 2)
+
+MS_NOSUID = 0x2
+MS_NOEXEC = 0x8
+
+PORTS_KEY = "[Software\\\\Wine\\\\Ports]"
+
+
+class BoxError(Exception):
+    """Something that must stop a test before Wine runs."""
+
+
+def enter():
+    """Re-executes the calling script in a fresh box; returns only inside it."""
+    if os.environ.get(INSIDE_MARK) == "1":
+        return
+    if os.geteuid() != 0:
+        raise BoxError("the Wine box needs root (unshare -m, mount)")
+    if shutil.which("unshare") is None:
+        raise BoxError("unshare (util-linux) is missing")
+    env = dict(os.environ)
+    env[INSIDE_MARK] = "1"
+    env[OUTER_NS] = str(os.stat("/proc/self/ns/mnt").st_ino)
+    argv = ["unshare", "--mount", "--propagation", "private", "--pid", "--fork", "--kill-child", "--mount-proc",
+            sys.executable, os.path.abspath(sys.argv[0])] + sys.argv[1:]
+    sys.stdout.flush()
+    sys.stderr.flush()
+    os.execvpe("unshare", argv, env)
+
+
+def _libc():
+    libc = ctypes.CDLL(None, use_errno=True)
+    libc.mount.argtypes = [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_char_p, ctypes.c_ulong, ctypes.c_char_p]
+    return libc
+
+
+def _mount(source, target, fstype, flags=0, data=""):
+    if _libc().mount(source.encode(), target.encode(), fstype.encode(), flags, data.encode()) != 0:
+        error = ctypes.get_errno()
+        raise BoxError("mount %s on %s: %s" % (fstype, target, os.strerror(error)))
+
+
+def _mounts():
+    """(mount point, fstype, optional fields) of this namespace, in order."""
+    mounts = []
+    with open("/proc/self/mountinfo") as info:
+        for line in info:
+            left, right = line.split(" - ", 1)
+            fields = left.split()
+            mounts.append((fields[4].replace("\\040", " "), right.split()[0], fields[6:]))
+    return mounts
+
+
+def _check_namespace():
+    if os.environ.get(INSIDE_MARK) != "1" or os.getpid() != 1:
+        raise BoxError("not inside the box's pid namespace (call winebox.enter() first)")
+    outer = os.environ.get(OUTER_NS)
+    if not outer or str(os.stat("/proc/self/ns/mnt").st_ino) == outer:
+        raise BoxError("still in the machine's mount namespace")
+    for point, _, optional in _mounts():
+        if any(field.startswith("shared:") for field in optional):
+            raise BoxError("mount %s propagates to the machine (shared)" % point)
+
+
+class Box:
+    """The inside of the namespace: /dev, /tmp, ptys, the prefix and Wine's processes."""
+
+    def __init__(self, work, prefix, preload, display=None):
+        self.work = os.path.abspath(work)
+        self.prefix = os.path.abspath(prefix)
+        self.preload = os.path.abspath(preload)
+        self.display = display
+        self.ptys = {}  # COM name -> (master fd, slave fd, slave path)
+        self.ports = {}  # COM name -> meter description for the preload
+        self.log_path = os.path.join(self.work, "meter.jsonl")
+        self.triggers = os.path.join(self.work, "triggers")
+        self.start_mono = time.monotonic()
+        self.processes = []
+        _check_namespace()
+        for path in (self.work, self.prefix, self.preload):
+            if path == "/tmp" or path.startswith("/tmp/") or path.startswith("/dev/"):
+                raise BoxError("%s would be hidden by the box's own /tmp or /dev" % path)
+        self._make_dev()
+        _mount("tmpfs", "/tmp", "tmpfs", MS_NOSUID, "mode=1777")
+        os.makedirs(self.work, exist_ok=True)
+        shutil.rmtree(self.triggers, ignore_errors=True)
+        os.makedirs(self.triggers)
+        if os.path.exists(self.log_path):
+            os.remove(self.log_path)
+        if not os.path.isfile(self.preload):
+            raise BoxError("preload library %s is missing" % self.preload)
+        self.check_dev()
+
+    # --- /dev ---------------------------------------------------------------
+
+    def _make_dev(self):
+        _mount("tmpfs", "/dev", "tmpfs", MS_NOSUID | MS_NOEXEC, "mode=0755,size=1m")
+        for name, (major, minor) in DEV_NODES.items():
+            os.mknod("/dev/" + name, stat.S_IFCHR | 0o666, os.makedev(major, minor))
+            os.chmod("/dev/" + name, 0o666)
+        os.mkdir("/dev/pts")
+        _mount("devpts", "/dev/pts", "devpts", MS_NOSUID | MS_NOEXEC, "newinstance,ptmxmode=0666,mode=0620")
+        os.symlink("pts/ptmx", "/dev/ptmx")
+        os.mkdir("/dev/shm")
+        _mount("tmpfs", "/dev/shm", "tmpfs", MS_NOSUID, "mode=1777")
+
+    def check_dev(self):
+        """Fails unless /dev holds exactly what the box made, and no descriptor of
+        this process reaches a tty outside the box."""
+        _check_namespace()
+        mounts = {point: fstype for point, fstype, _ in _mounts()}
+        if mounts.get("/dev") != "tmpfs" or mounts.get("/dev/pts") != "devpts" or mounts.get("/tmp") != "tmpfs":
+            raise BoxError("/dev, /dev/pts or /tmp is not the box's own mount: %s" % mounts)
+        own_ptys = {os.path.basename(path) for _, _, path in self.ptys.values()}
+        pts_dev = os.stat("/dev/pts").st_dev
+        for root, dirs, files in os.walk("/dev"):
+            for name in dirs + files:
+                path = os.path.join(root, name)
+                info = os.lstat(path)
+                relative = os.path.relpath(path, "/dev")
+                if re.match(r"^(tty|console|ttyS|ttyUSB|ttyACM)", name):
+                    raise BoxError("%s is visible in the box" % path)
+                if relative in ("pts", "shm") and stat.S_ISDIR(info.st_mode):
+                    continue
+                if root == "/dev/shm":
+                    continue
+                if relative == "ptmx" and stat.S_ISLNK(info.st_mode) and os.readlink(path) == "pts/ptmx":
+                    continue
+                if relative in DEV_NODES and stat.S_ISCHR(info.st_mode) and \
+                        (os.major(info.st_rdev), os.minor(info.st_rdev)) == DEV_NODES[relative]:
+                    continue
+                if relative == "pts/ptmx" and stat.S_ISCHR(info.st_mode) and \
+                        (os.major(info.st_rdev), os.minor(info.st_rdev)) == PTMX:
+                    continue
+                if root == "/dev/pts" and name in own_ptys and stat.S_ISCHR(info.st_mode) and \
+                        os.major(info.st_rdev) in PTY_MAJORS and info.st_dev == pts_dev:
+                    continue
+                raise BoxError("%s is not something the box made" % path)
+        for entry in os.listdir("/proc/self/fd"):
+            try:
+                info = os.stat("/proc/self/fd/" + entry)
+            except OSError:
+                continue
+            if not stat.S_ISCHR(info.st_mode):
+                continue
+            if info.st_dev == pts_dev or (os.major(info.st_rdev), os.minor(info.st_rdev)) in DEV_NODES.values():
+                continue
+            raise BoxError("descriptor %s reaches device %d:%d outside the box"
+                           % (entry, os.major(info.st_rdev), os.minor(info.st_rdev)))
+
+    # --- ports --------------------------------------------------------------
+
+    def add_port(self, com, description="present"):
+        """A pty slave behind COM1/COM2, its modem lines from the meter's
+        description (virtual-meter --com1/--com2 syntax, present or notserial).
+        A COM name never added is absent: not mapped at all."""
+        if com not in ("COM1", "COM2"):
+            raise BoxError("only COM1 and COM2 are emulated, not %s" % com)
+        if com in self.ptys:
+            raise BoxError("%s added twice" % com)
+        master, slave = os.openpty()
+        os.set_blocking(master, False)
+        path = os.ttyname(slave)
+        if not path.startswith("/dev/pts/"):
+            raise BoxError("pty slave %s is not in the box's devpts" % path)
+        self.ptys[com] = (master, slave, path)
+        self.ports[com] = description
+        return path
+
+    def drain(self):
+        """Reads what the program wrote to the ports; a pty stalls a writer once full."""
+        written = {}
+        for com, (master, _, _) in self.ptys.items():
+            data = b""
+            while True:
+                try:
+                    chunk = os.read(master, 4096)
+                except (BlockingIOError, OSError):
+                    break
+                if not chunk:
+                    break
+                data += chunk
+            written[com] = data
+        return written
+
+    def trigger(self, which=1):
+        """Starts the waveforms of origin=usr1 (usr2) ports now; returns the time."""
+        now = time.monotonic()
+        temporary = os.path.join(self.triggers, ".usr%d" % which)
+        with open(temporary, "w") as out:
+            out.write("%.6f\n" % now)
+        os.rename(temporary, os.path.join(self.triggers, "usr%d" % which))
+        return now
+
+    # --- prefix -------------------------------------------------------------
+
+    def _dosdevices(self):
+        return os.path.join(self.prefix, "dosdevices")
+
+    def _expected_links(self):
+        links = {"c:": "../drive_c", "z:": "/"}
+        for com, (_, _, path) in self.ptys.items():
+            links[com.lower()] = path
+        return links
+
+    def _ports_in_registry(self):
+        """The values of HKLM\\Software\\Wine\\Ports in system.reg."""
+        values = {}
+        inside = False
+        with open(os.path.join(self.prefix, "system.reg"), encoding="utf-8", errors="replace") as reg:
+            for line in reg:
+                if line.startswith("["):
+                    inside = line.startswith(PORTS_KEY)
+                    continue
+                match = re.match(r'^"([^"]*)"=(.*)$', line.rstrip("\n"))
+                if inside and match:
+                    values[match.group(1).upper()] = match.group(2)
+        return values
+
+    def map_ports(self):
+        """Writes the COM mapping into the prefix and removes every other link;
+        the prefix must not be in use."""
+        self._require_prefix()
+        if self._server_running():
+            raise BoxError("a wineserver runs for %s; the mapping must be written before" % self.prefix)
+        for name in os.listdir(self._dosdevices()):
+            if name not in ("c:", "z:"):
+                os.remove(os.path.join(self._dosdevices(), name))
+        path = os.path.join(self.prefix, "system.reg")
+        with open(path, encoding="utf-8", errors="surrogateescape") as reg:
+            lines = reg.read().split("\n")
+        kept = []
+        skipping = False
+        for line in lines:
+            if line.startswith("["):
+                skipping = line.startswith(PORTS_KEY)
+            elif skipping and line == "":
+                skipping = False
+                continue
+            if not skipping:
+                kept.append(line)
+        while kept and kept[-1] == "":
+            kept.pop()
+        kept += ["", "%s %d" % (PORTS_KEY, int(time.time()))]
+        for com, (_, _, pty) in sorted(self.ptys.items()):
+            kept.append('"%s"="%s"' % (com, pty))
+        with open(path + ".new", "w", encoding="utf-8", errors="surrogateescape") as out:
+            out.write("\n".join(kept) + "\n\n")
+        os.rename(path + ".new", path)
+        self.check_prefix()
+
+    def unmap_ports(self):
+        """Leaves the prefix without any device link or Ports value, so that it
+        names no pty of a box that is gone; the prefix must not be in use."""
+        mapped = self.ptys
+        self.ptys = {}
+        try:
+            self.map_ports()
+        finally:
+            self.ptys = mapped
+
+    def check_prefix(self):
+        """Fails unless dosdevices and the Ports key name only what the box made."""
+        expected = self._expected_links()
+        for name in os.listdir(self._dosdevices()):
+            link = os.path.join(self._dosdevices(), name)
+            target = os.readlink(link) if os.path.islink(link) else None
+            if name in expected and target == expected[name]:
+                continue
+            raise BoxError("dosdevices/%s -> %s was not made by the box" % (name, target))
+        wanted = {com: '"%s"' % path for com, (_, _, path) in self.ptys.items()}
+        found = self._ports_in_registry()
+        if found != wanted:
+            raise BoxError("HKLM\\Software\\Wine\\Ports holds %s, not %s" % (found, wanted))
+
+    def _require_prefix(self):
+        if not os.path.isfile(os.path.join(self.prefix, "system.reg")):
+            raise BoxError("no Wine prefix at %s (create it first)" % self.prefix)
+
+    def _server_running(self):
+        for pid in os.listdir("/proc"):
+            if pid.isdigit():
+                try:
+                    with open("/proc/%s/cmdline" % pid, "rb") as cmdline:
+                        if b"wineserver" in cmdline.read().split(b"\0")[0]:
+                            return True
+                except OSError:
+                    pass
+        return False
+
+    def create_prefix(self):
+        """A new prefix (wineboot --init); returns (seconds, bytes)."""
+        if os.path.exists(self.prefix):
+            shutil.rmtree(self.prefix)
+        os.makedirs(os.path.dirname(self.prefix), exist_ok=True)
+        self.check_dev()
+        started = time.monotonic()
+        self._spawn(["wineboot", "--init"], "wineboot-init").wait(timeout=180)
+        self.wait_server(timeout=120)
+        seconds = time.monotonic() - started
+        size = 0
+        for root, _, files in os.walk(self.prefix):
+            for name in files:
+                path = os.path.join(root, name)
+                if not os.path.islink(path):
+                    size += os.lstat(path).st_size
+        self.check_prefix_links_only()
+        return seconds, size
+
+    def check_prefix_links_only(self):
+        """A fresh prefix: no COM or other device link at all."""
+        for name in os.listdir(self._dosdevices()):
+            target = os.readlink(os.path.join(self._dosdevices(), name))
+            if (name, target) not in (("c:", "../drive_c"), ("z:", "/")):
+                raise BoxError("fresh prefix has dosdevices/%s -> %s" % (name, target))
+
+    # --- Wine's processes ---------------------------------------------------
+
+    def env(self):
+        env = {key: value for key, value in os.environ.items()
+               if not key.startswith(("WINE", "LD_", "QT_", "WAYLAND"))}
+        env.update(WINEPREFIX=self.prefix, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=",
+                   LD_PRELOAD=self.preload, WINE_METER_LOG=self.log_path,
+                   WINE_METER_START="%.6f" % self.start_mono, WINE_METER_TRIGGERS=self.triggers,
+                   LC_ALL="C.UTF-8")
+        env.pop(INSIDE_MARK, None)
+        env.pop(OUTER_NS, None)
+        if self.display:
+            env["DISPLAY"] = self.display
+        else:
+            env.pop("DISPLAY", None)
+        for com, (_, _, path) in self.ptys.items():
+            env["WINE_METER_%s_DEVICE" % com] = path
+            env["WINE_METER_%s" % com] = self.ports[com]
+        return env
+
+    def _spawn(self, argv, name, cwd=None):
+        self.check_dev()
+        out = open(os.path.join(self.work, name + ".out"), "ab")
+        process = subprocess.Popen(argv, env=self.env(), cwd=cwd or self.work, stdin=subprocess.DEVNULL,
+                                   stdout=out, stderr=subprocess.STDOUT, start_new_session=True, close_fds=True)
+        out.close()
+        self.processes.append(process)
+        return process
+
+    def wine(self, argv, name="wine", cwd=None):
+        """Starts `wine argv...` once the box and the prefix check out."""
+        self._require_prefix()
+        self.check_prefix()
+        return self._spawn(["wine"] + list(argv), name, cwd)
+
+    def end_session(self, timeout=30):
+        """The session-end messages (WM_QUERYENDSESSION/WM_ENDSESSION) to every window."""
+        self._spawn(["wine", "wineboot", "--end-session"], "end-session").wait(timeout=timeout)
+
+    def wait_server(self, timeout=30):
+        """Waits until the prefix's wineserver has ended (it saves the registry then)."""
+        subprocess.run(["wineserver", "-w"], env=self.env(), stdin=subprocess.DEVNULL, timeout=timeout,
+                       check=False)
+
+    def kill_server(self, timeout=30):
+        subprocess.run(["wineserver", "-k"], env=self.env(), stdin=subprocess.DEVNULL, timeout=timeout,
+                       check=False)
+        self.wait_server(timeout)
+
+    def close(self):
+        """Ends Wine, then checks that the session left the prefix clean."""
+        if self.processes:
+            self.kill_server()
+        for process in self.processes:
+            if process.poll() is None:
+                process.kill()
+                process.wait()
+        if os.path.isfile(os.path.join(self.prefix, "system.reg")):
+            self.check_prefix()
+            self.unmap_ports()
+
+
+def read_log(path):
+    """The meter's records as dicts, in the order written."""
+    events = []
+    if not os.path.exists(path):
+        return events
+    with open(path) as log:
+        for line in log:
+            if line.endswith("\n"):
+                events.append(json.loads(line))
+    return events
+
+
+def poll_spacing(events, com, polls=1):
+    """Milliseconds between TIOCMGET calls on the port `polls` calls apart,
+    divided by `polls`.
+
+    wineserver waits in whole milliseconds, rounded up, so a 20 ms timer with
+    absolute deadlines wakes alternately about 0.5 ms late and early: single
+    spacings cluster near 19.5 and 20.5 ms and their median lands anywhere in
+    between.  Over 10 polls the alternation cancels."""
+    stamps = [e["mono"] for e in events if e["event"] == "ioctl" and e["com"] == com and e["req"] == "TIOCMGET"]
+    return [(b - a) * 1000.0 / polls for a, b in zip(stamps, stamps[polls:])]
+
+
+def display_from(xsession_state):
+    """The display of the suite's X server (tests/e2e/xsession.py start STATE)."""
+    with open(xsession_state) as state:
+        return json.load(state)["display"]
