@@ -482,6 +482,33 @@ private slots:
         QCOMPARE(notice.Actions.mid(notice.Actions.size() - 4), LinesOff);
     }
 
+    // The session's end (the session manager's "die") reaches the program as
+    // the application's quit; it must end with the end's own status.
+    void quitEndsWithTheEndsStatus_data()
+    {
+        QTest::addColumn<bool>("logFails");
+        QTest::addColumn<int>("status");
+
+        QTest::newRow("logged") << false << 0;
+        QTest::newRow("log fails") << true << 1;
+    }
+
+    void quitEndsWithTheEndsStatus()
+    {
+        QFETCH(bool, logFails);
+        QFETCH(int, status);
+
+        Rig rig(logFails);
+        QVERIFY(rig.Show());
+        QTimer::singleShot(0, qApp, &QCoreApplication::quit);
+        QCOMPARE(QCoreApplication::exec(), status);
+        QVERIFY(rig.Form->Logic().Ended());
+        const QStringList actions = Actions(rig.Fake);
+        QCOMPARE(actions.mid(actions.size() - 4), LinesOff);
+        QCOMPARE(rig.Notices.size(), logFails ? 1 : 0);
+        QCOMPARE(rig.LogLines(), logFails ? QStringList{} : QStringList{EndOfZeroCount});
+    }
+
     void enterAndEscDoNotEnd()
     {
         Rig rig;
