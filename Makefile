@@ -9,7 +9,8 @@ JOBS ?= $(shell nproc)
 
 BUILD_PACKAGES := cmake ninja-build g++ pkg-config qt6-base-dev libgl-dev fonts-liberation
 TEST_PACKAGES := $(BUILD_PACKAGES) umockdev libumockdev-dev g++-mingw-w64-x86-64 python3 \
-                 xvfb xauth openbox xdotool wmctrl x11-utils imagemagick desktop-file-utils appstream dpkg-dev file clang-format git
+                 xvfb xauth openbox xdotool wmctrl x11-utils imagemagick desktop-file-utils appstream dpkg-dev file clang-format git \
+                 weston qt6-wayland libsm-dev libice-dev
 
 .PHONY: all run test demo bench package deps-build deps-test deps-bench deps-package build build-asan build-mingw build-release
 

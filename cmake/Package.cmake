@@ -27,4 +27,8 @@ day and the number of pulses to NAMERENO.TXT in the working directory.")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 
+# Wayland sessions: Qt's wayland platform plugin.  Recommended, not required:
+# without it Qt falls back to xcb through XWayland.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS qt6-wayland)
+
 include(CPack)
