@@ -509,6 +509,33 @@ private slots:
         QCOMPARE(rig.LogLines(), logFails ? QStringList{} : QStringList{EndOfZeroCount});
     }
 
+    // The session ends while a start-up notice waits: the end runs at once,
+    // nothing more starts, and the program's loop ends with the status.
+    void quitDuringStartUpNotice()
+    {
+        Rig rig;
+        rig.Fake.Opens = {{"COM1", false}, {"COM2", false}};
+        rig.NoticeWatch.stop();
+        QTimer sessionEnd;
+        QObject::connect(&sessionEnd, &QTimer::timeout, [&] {
+            if (QApplication::activeModalWidget() == nullptr)
+                return;
+            sessionEnd.stop();
+            rig.AnswerNotice(); // records it; the quit still comes inside its exec()
+            QEvent quit(QEvent::Quit);
+            QCoreApplication::sendEvent(qApp, &quit);
+        });
+        sessionEnd.start(5);
+        rig.Create()->show();
+        QVERIFY(rig.Form->Logic().Ended());
+        QTimer::singleShot(2000, qApp, [] { QCoreApplication::exit(99); });
+        QCOMPARE(QCoreApplication::exec(), 0);
+        QCOMPARE(rig.Notices.size(), 1);
+        QCOMPARE(rig.Notices[0].Text, QStringLiteral("COM1 OBSAZEN"));
+        QCOMPARE(Actions(rig.Fake).mid(Actions(rig.Fake).size() - 4), LinesOff);
+        QCOMPARE(rig.LogLines(), QStringList{EndOfZeroCount});
+    }
+
     void enterAndEscDoNotEnd()
     {
         Rig rig;

@@ -143,6 +143,10 @@ void Form1::setVisible(bool visible)
     if (firstShow) {
         loaded_ = true;
         logic_.Load();
+        // A quit during the start-up's notices (the session's end) has run
+        // the end already; the program's loop ends as soon as it starts.
+        if (logic_.Ended())
+            QMetaObject::invokeMethod(this, &Form1::EndCounting, Qt::QueuedConnection);
         // A signal that came during the start-up's notices ends the program now.
         signals_->setEnabled(true);
     }
