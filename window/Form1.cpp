@@ -178,8 +178,8 @@ void Form1::EndCounting() { QCoreApplication::exit(logic_.End()); }
 int Form1::EndWithoutDisplay()
 {
     displayGone_ = true;
-    // A notice that was open when the display went carried the line.
-    if (!noticeShown_.empty())
+    // The end's own notice was open when the display went: it carried the line.
+    if (logic_.Ended() && !noticeShown_.empty())
         std::fprintf(stderr, "%s\n", noticeShown_.c_str());
     const int status = logic_.End();
     return status == 0 ? DisplayLostStatus : status;
