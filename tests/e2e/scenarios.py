@@ -12,8 +12,10 @@ screenshots).  Prints PASS/FAIL per scenario and "N passed, N failed" last.
 """
 
 import argparse
+import contextlib
 import json
 import os
+import re
 import signal
 import stat
 import sys
@@ -300,20 +302,51 @@ def count_until_display_dies(run, conn, kill):
     check_one_line(run, counted, time.time())
 
 
-def x_server_killed(s):
-    """The X server dies mid-count: the end runs once without the window, status 2."""
+@contextlib.contextmanager
+def private_x_server(s):
+    """An Xvfb with openbox for this scenario alone (the shared one must
+    survive it); the session's programs run there.  Yields the Xvfb's pid."""
     state = os.path.join(s.dir, "xsession.json")
     xsession.start(state)
     try:
         with open(state) as state_file:
             private = json.load(state_file)
         s.tools = s.tools.on(display=private["display"])
+        yield private["xvfb_pid"]
+    finally:
+        xsession.stop(state, quiet=True)
+
+
+def x_server_killed(s):
+    """The X server dies mid-count: the end runs once without the window, status 2."""
+    with private_x_server(s) as xvfb:
         run = s.start(com2=pulses("inf"))
         conn = first_conn(run, COM2)
         run.main_window()
-        count_until_display_dies(run, conn, lambda: os.kill(private["xvfb_pid"], signal.SIGKILL))
-    finally:
-        xsession.stop(state, quiet=True)
+        count_until_display_dies(run, conn, lambda: os.kill(xvfb, signal.SIGKILL))
+
+
+def x_server_killed_at_log_notice(s):
+    """The log failed and its notice waits when the X server dies: the notice's text, with the line, goes to
+    standard error, status 1."""
+    with private_x_server(s) as xvfb:
+        workdir = s.workdir()
+        os.mkdir(os.path.join(workdir, "NAMERENO.TXT"))
+        run = s.start(com2=pulses(2), cwd=workdir)
+        conn = first_conn(run, COM2)
+        window = run.main_window()
+        count_pulses(run, conn, COM2, 2)
+        run.click(window, COMMAND1)
+        run.wait_window(NOTICE_TITLE)
+        check_end(run, conn)
+        calls = len(run.ioctls(conn))
+        os.kill(xvfb, signal.SIGKILL)
+        check(run.wait_exit(timeout=10) == 1, "exit status %s, expected 1" % run.exit_status)
+        said = run.output_text()
+        check("MERENI NEBYLO ZAPSANO DO NAMERENO.TXT" in said, "no notice on standard error: %r" % said)
+        check(re.search(r"^ konec nacitani : \d\d:\d\d:\d\d  pocet pulsu = 2$", said, re.M),
+              "the line is not on standard error: %r" % said)
+        check(len(run.ioctls(conn)) == calls, "the port was used again after the end")
 
 
 def wayland_startup_count(s):
@@ -416,8 +449,8 @@ def session_logout(s):
 SCENARIOS = {f.__name__: f for f in (
     startup_com2_count, cts_on_at_start, com2_absent_uses_com1, both_absent_notices, end_by_wm_close,
     end_by_sigterm, port_removed, switch_ports, switch_to_held_port, unwritable_log, second_instance,
-    x_server_killed, wayland_startup_count, wayland_compositor_killed, fifo_log_without_reader, fifo_log_with_reader,
-    session_logout)}
+    x_server_killed, x_server_killed_at_log_notice, wayland_startup_count, wayland_compositor_killed,
+    fifo_log_without_reader, fifo_log_with_reader, session_logout)}
 
 
 def main():
