@@ -1,6 +1,7 @@
 #include "DisplayLoss.h"
 
 #include <QCoreApplication>
+#include <QLoggingCategory>
 #include <QString>
 #include <QThread>
 
@@ -15,6 +16,24 @@ namespace {
 std::atomic<DisplayLoss *> Watch{nullptr};
 std::atomic<bool> EndStarted{false};
 QtMessageHandler Previous = nullptr;
+QLoggingCategory::CategoryFilter PreviousFilter = nullptr;
+// Whether the logging rules (QT_LOGGING_RULES) want the warnings of the
+// category "default", which the plugins' last words belong to.
+std::atomic<bool> DefaultWarningsWanted{true};
+
+bool IsDefaultCategory(const char *category) { return category == nullptr || qstrcmp(category, "default") == 0; }
+
+// Qt drops a disabled category's warning before any message handler sees it,
+// so the category "default" keeps its warnings on whatever the rules say;
+// the handler then shows them only where the rules wanted them.
+void KeepDefaultWarnings(QLoggingCategory *category)
+{
+    PreviousFilter(category);
+    if (IsDefaultCategory(category->categoryName())) {
+        DefaultWarningsWanted = category->isWarningEnabled();
+        category->setEnabled(QtWarningMsg, true);
+    }
+}
 
 // The platform plugins' last words before they end the process.
 bool ConnectionBroke(const QString &message)
@@ -32,7 +51,8 @@ bool OnMainThread()
 
 void OnMessage(QtMsgType type, const QMessageLogContext &context, const QString &message)
 {
-    if (Previous != nullptr)
+    const bool unwanted = type == QtWarningMsg && IsDefaultCategory(context.category) && !DefaultWarningsWanted;
+    if (Previous != nullptr && !unwanted)
         Previous(type, context, message);
     if (type != QtWarningMsg || !ConnectionBroke(message) || Watch.load() == nullptr)
         return;
@@ -61,8 +81,12 @@ DisplayLoss::DisplayLoss(std::function<int()> end) : end_(std::move(end))
 {
     Q_ASSERT(Watch.load() == nullptr);
     Watch = this;
-    if (Previous == nullptr)
+    if (Previous == nullptr) {
         Previous = qInstallMessageHandler(OnMessage);
+        // Known before the new filter is installed: installing applies it at once.
+        PreviousFilter = QLoggingCategory::installFilter(nullptr);
+        QLoggingCategory::installFilter(KeepDefaultWarnings);
+    }
 }
 
 DisplayLoss::~DisplayLoss() { Watch = nullptr; }
