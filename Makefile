@@ -7,10 +7,13 @@ SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 WERROR := $(if $(CI),ON,OFF)
 JOBS ?= $(shell nproc)
 
-BUILD_PACKAGES := cmake ninja-build g++ pkg-config qt6-base-dev libgl-dev fonts-liberation
-TEST_PACKAGES := $(BUILD_PACKAGES) umockdev libumockdev-dev g++-mingw-w64-x86-64 wine wine64 python3 \
+# The default preset builds the tests and the virtual meter along with the
+# program, so building needs their libraries too.
+BUILD_PACKAGES := cmake ninja-build g++ pkg-config qt6-base-dev libgl-dev fonts-liberation python3 \
+                  umockdev libumockdev-dev libsm-dev libice-dev
+TEST_PACKAGES := $(BUILD_PACKAGES) g++-mingw-w64-x86-64 wine wine64 \
                  xvfb xauth openbox xdotool wmctrl x11-utils imagemagick desktop-file-utils appstream dpkg-dev file clang-format git \
-                 lintian man-db groff-base python3-debian
+                 lintian man-db groff-base python3-debian weston qt6-wayland
 
 .PHONY: all run test demo bench package deps-build deps-test deps-bench deps-package deps-windows build build-asan build-windows build-release
 

@@ -45,4 +45,8 @@ endforeach()
 ]] @ONLY)
 set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_BINARY_DIR}/CPackDirectoryModes.cmake)
 
+# Wayland sessions: Qt's wayland platform plugin.  Recommended, not required:
+# without it Qt falls back to xcb through XWayland.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS qt6-wayland)
+
 include(CPack)

@@ -49,8 +49,12 @@ void Logic::Load()
     } else {
         form_.MarkOption2();
     }
-    if (opened == 0)
+    // The end can come while a notice waits (the desktop session ending):
+    // then nothing more is shown or switched on.
+    if (opened == 0 && !ended_)
         form_.ShowNotice("COM NENALEZEN");
+    if (ended_)
+        return;
     PowerContact();
     PulseCount = 0;
     LastCts = lines_.ReadCts();
@@ -76,7 +80,8 @@ void Logic::SwitchPort(std::string_view port, const std::string &notice)
     lines_.ClosePort();
     if (lines_.OpenPort(port) == 0)
         form_.ShowNotice(notice);
-    PowerContact();
+    if (!ended_)
+        PowerContact();
 }
 
 void Logic::PowerContact()

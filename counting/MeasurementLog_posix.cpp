@@ -18,7 +18,12 @@ AppendResult AppendDurably(const std::string &path, const std::string &text)
 {
     // O_APPEND puts every write at the end even when another program appends
     // at the same time; O_NOCTTY because the name could be a link to a tty.
-    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0666);
+    // O_NONBLOCK because the end must never wait on the log: a FIFO without
+    // a reader fails the open with ENXIO instead of waiting for one, and a
+    // pipe whose reader does not read fails the write with EAGAIN once its
+    // buffer is full.  A line is shorter than PIPE_BUF, so a pipe takes it
+    // whole or not at all.  Regular files ignore the flag.
+    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
     if (fd < 0)
         return Failed("open", errno);
     struct stat before = {};

@@ -482,6 +482,60 @@ private slots:
         QCOMPARE(notice.Actions.mid(notice.Actions.size() - 4), LinesOff);
     }
 
+    // The session's end (the session manager's "die") reaches the program as
+    // the application's quit; it must end with the end's own status.
+    void quitEndsWithTheEndsStatus_data()
+    {
+        QTest::addColumn<bool>("logFails");
+        QTest::addColumn<int>("status");
+
+        QTest::newRow("logged") << false << 0;
+        QTest::newRow("log fails") << true << 1;
+    }
+
+    void quitEndsWithTheEndsStatus()
+    {
+        QFETCH(bool, logFails);
+        QFETCH(int, status);
+
+        Rig rig(logFails);
+        QVERIFY(rig.Show());
+        QTimer::singleShot(0, qApp, &QCoreApplication::quit);
+        QCOMPARE(QCoreApplication::exec(), status);
+        QVERIFY(rig.Form->Logic().Ended());
+        const QStringList actions = Actions(rig.Fake);
+        QCOMPARE(actions.mid(actions.size() - 4), LinesOff);
+        QCOMPARE(rig.Notices.size(), logFails ? 1 : 0);
+        QCOMPARE(rig.LogLines(), logFails ? QStringList{} : QStringList{EndOfZeroCount});
+    }
+
+    // The session ends while a start-up notice waits: the end runs at once,
+    // nothing more starts, and the program's loop ends with the status.
+    void quitDuringStartUpNotice()
+    {
+        Rig rig;
+        rig.Fake.Opens = {{"COM1", false}, {"COM2", false}};
+        rig.NoticeWatch.stop();
+        QTimer sessionEnd;
+        QObject::connect(&sessionEnd, &QTimer::timeout, [&] {
+            if (QApplication::activeModalWidget() == nullptr)
+                return;
+            sessionEnd.stop();
+            rig.AnswerNotice(); // records it; the quit still comes inside its exec()
+            QEvent quit(QEvent::Quit);
+            QCoreApplication::sendEvent(qApp, &quit);
+        });
+        sessionEnd.start(5);
+        rig.Create()->show();
+        QVERIFY(rig.Form->Logic().Ended());
+        QTimer::singleShot(2000, qApp, [] { QCoreApplication::exit(99); });
+        QCOMPARE(QCoreApplication::exec(), 0);
+        QCOMPARE(rig.Notices.size(), 1);
+        QCOMPARE(rig.Notices[0].Text, QStringLiteral("COM1 OBSAZEN"));
+        QCOMPARE(Actions(rig.Fake).mid(Actions(rig.Fake).size() - 4), LinesOff);
+        QCOMPARE(rig.LogLines(), QStringList{EndOfZeroCount});
+    }
+
     void enterAndEscDoNotEnd()
     {
         Rig rig;

@@ -81,6 +81,7 @@ private slots:
     void appendsAfterEarlierLines();
     void failures_data();
     void failures();
+    void fifoWithReaderGetsTheLine();
     void shortWriteIsUndone();
 };
 
@@ -106,6 +107,10 @@ void TestMeasurementLog::failures_data()
                                          << "open: Permission denied";
     QTest::newRow("disk full") << "full"
                                << "write: No space left on device";
+    QTest::newRow("FIFO without a reader") << "fifo"
+                                           << "open: No such device or address";
+    QTest::newRow("FIFO whose reader does not read, pipe full") << "full fifo"
+                                                                << "write: Resource temporarily unavailable";
 }
 
 void TestMeasurementLog::failures()
@@ -129,12 +134,44 @@ void TestMeasurementLog::failures()
         // Root writes through any mode bits, so the append runs as nobody.
         result = AppendInChild(DropRoot, path, Line);
         QCOMPARE(ReadAll(path), QByteArray::fromStdString(Earlier));
+    } else if (kind == "fifo") {
+        QVERIFY(::mkfifo(QFile::encodeName(path).constData(), 0644) == 0);
+        result = AppendDurably(path.toStdString(), Line);
+    } else if (kind == "full fifo") {
+        QVERIFY(::mkfifo(QFile::encodeName(path).constData(), 0644) == 0);
+        const int reader = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        QVERIFY(reader >= 0);
+        const int filler = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        QVERIFY(filler >= 0);
+        const std::string block(4096, 'x');
+        while (::write(filler, block.data(), block.size()) > 0) {
+        }
+        ::close(filler);
+        result = AppendDurably(path.toStdString(), Line);
+        ::close(reader);
     } else {
         QVERIFY(QFile::link("/dev/full", path));
         result = AppendDurably(path.toStdString(), Line);
     }
     QVERIFY(!result.Written);
     QCOMPARE(QString::fromStdString(result.Reason), reason);
+}
+
+void TestMeasurementLog::fifoWithReaderGetsTheLine()
+{
+    QTemporaryDir dir;
+    const QByteArray path = QFile::encodeName(dir.filePath("NAMERENO.TXT"));
+    QVERIFY(::mkfifo(path.constData(), 0644) == 0);
+    const int reader = ::open(path.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    QVERIFY(reader >= 0);
+    const AppendResult result = AppendDurably(path.toStdString(), Line);
+    std::string received(Line.size() + 16, '\0');
+    const ssize_t got = ::read(reader, received.data(), received.size());
+    ::close(reader);
+    QVERIFY2(result.Written, result.Reason.c_str());
+    QCOMPARE(got, static_cast<ssize_t>(Line.size()));
+    received.resize(Line.size());
+    QCOMPARE(received, Line);
 }
 
 void TestMeasurementLog::shortWriteIsUndone()

@@ -10,7 +10,9 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSessionManager>
 
+#include <cstdio>
 #include <limits>
 
 namespace {
@@ -96,14 +98,26 @@ Form1::Form1(counting::SerialLines &port, std::function<counting::TimeOfDay()> c
     //   program is gone, so no close event follows;
     // - the window's close (close button, window menu, Alt+F4, the window
     //   manager) and SIGTERM, SIGHUP or SIGINT, which close the window;
-    // - any other quit of the application, a desktop session's end among them.
+    // - the application's quit: the end of the desktop session (the session
+    //   manager's "die" after a logout that went through; a cancelled logout
+    //   never gets here), or any other quit();
+    // - the loss of the display (the X server or the Wayland compositor gone):
+    //   DisplayLoss runs EndWithoutDisplay, the same end without the window,
+    //   and ends the process with its status before Qt can.
     // The window never quits the program on its own: Qt's quit on the last
     // window's close would end the loop with status 0 after a failed log.
     QGuiApplication::setQuitOnLastWindowClosed(false);
     connect(Command1, &QPushButton::clicked, this, &Form1::EndCounting);
     signals_ = new TerminationSignals(this);
     connect(signals_, &TerminationSignals::received, this, &QWidget::close);
+    qApp->installEventFilter(this);
+    // A loop ended by anyone else's QCoreApplication::exit() still logs.
     connect(qApp, &QCoreApplication::aboutToQuit, this, &Form1::EndCounting);
+    displayLoss_ = std::make_unique<DisplayLoss>([this] { return EndWithoutDisplay(); });
+    // A session that restarts its programs at the next login must not start
+    // a count on its own.
+    connect(qApp, &QGuiApplication::saveStateRequest, this,
+            [](QSessionManager &manager) { manager.setRestartHint(QSessionManager::RestartNever); });
 
     connect(Timer1, &PollTimer::timeout, this, [this] { logic_.Tick(); });
     // clicked(), not toggled(): choosing the marked button again reopens its port.
@@ -129,6 +143,10 @@ void Form1::setVisible(bool visible)
     if (firstShow) {
         loaded_ = true;
         logic_.Load();
+        // A quit during the start-up's notices (the session's end) has run
+        // the end already; the program's loop ends as soon as it starts.
+        if (logic_.Ended())
+            QMetaObject::invokeMethod(this, &Form1::EndCounting, Qt::QueuedConnection);
         // A signal that came during the start-up's notices ends the program now.
         signals_->setEnabled(true);
     }
@@ -143,25 +161,65 @@ void Form1::closeEvent(QCloseEvent *event)
     event->accept();
 }
 
+bool Form1::eventFilter(QObject *watched, QEvent *event)
+{
+    // Qt answers a quit by closing the windows, and then ends the loop with
+    // status 0 whatever the close set; the end takes the quit over instead.
+    if (watched == qApp && event->type() == QEvent::Quit) {
+        EndCounting();
+        event->accept();
+        return true;
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
 void Form1::EndCounting() { QCoreApplication::exit(logic_.End()); }
+
+int Form1::EndWithoutDisplay()
+{
+    displayGone_ = true;
+    // The end's own notice was open when the display went: it carried the line.
+    if (logic_.Ended() && !noticeShown_.empty())
+        std::fprintf(stderr, "%s\n", noticeShown_.c_str());
+    const int status = logic_.End();
+    return status == 0 ? DisplayLostStatus : status;
+}
 
 void Form1::SetText1(const std::string &text)
 {
+    if (displayGone_)
+        return;
     Text1->setText(QString::fromStdString(text));
     // setText leaves the cursor at the end, which scrolls a long line so that
     // its end shows; the line is read from its beginning.
     Text1->setCursorPosition(0);
 }
 
-void Form1::MarkOption1() { Option1->setChecked(true); }
+void Form1::MarkOption1()
+{
+    if (!displayGone_)
+        Option1->setChecked(true);
+}
 
-void Form1::MarkOption2() { Option2->setChecked(true); }
+void Form1::MarkOption2()
+{
+    if (!displayGone_)
+        Option2->setChecked(true);
+}
 
 void Form1::SetTimer1Interval(int milliseconds) { Timer1->setInterval(milliseconds); }
 
 void Form1::ShowNotice(const std::string &text)
 {
+    // With no display, the standard error output (the session's log) is the
+    // only place left for a notice, and the line it may carry.
+    if (displayGone_) {
+        std::fprintf(stderr, "%s\n", text.c_str());
+        return;
+    }
+    noticeShown_ = text;
     QMessageBox notice(QMessageBox::NoIcon, QStringLiteral("KAPIREL"), QString::fromStdString(text), QMessageBox::Ok,
                        this);
     notice.exec();
+    noticeShown_.clear();
 }

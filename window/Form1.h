@@ -11,8 +11,11 @@
 #pragma once
 
 #include "Counting.h"
+#include "DisplayLoss.h"
 
 #include <QWidget>
+
+#include <memory>
 
 class QLineEdit;
 class QPushButton;
@@ -32,11 +35,17 @@ public:
 
     void setVisible(bool visible) override;
 
+    // The exit status of an end forced by the loss of the display, when the
+    // line was logged; a line that could not be logged keeps status 1.
+    static constexpr int DisplayLostStatus = 2;
+
 protected:
     void closeEvent(QCloseEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
     void EndCounting();
+    int EndWithoutDisplay();
 
     void SetText1(const std::string &text) override;
     void MarkOption1() override;
@@ -54,4 +63,9 @@ private:
     TerminationSignals *signals_ = nullptr;
     counting::Logic logic_;
     bool loaded_ = false;
+    // Once the display is gone, the window operations touch no widget.
+    bool displayGone_ = false;
+    std::string noticeShown_;
+    // Declared after logic_, so it stops watching before the logic goes.
+    std::unique_ptr<DisplayLoss> displayLoss_;
 };

@@ -25,6 +25,7 @@ deb=${debs[0]}
 
 depends=$(dpkg-deb --field "$deb" Depends)
 [[ $depends == *libqt6widgets6* && $depends == *libc6* ]] || fail "Depends not computed: '$depends'"
+[[ $(dpkg-deb --field "$deb" Recommends) == qt6-wayland ]] || fail "qt6-wayland is not recommended"
 
 dpkg -x "$deb" "$work/root"
 root=$work/root/usr

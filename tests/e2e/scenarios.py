@@ -1,29 +1,42 @@
 #!/usr/bin/env python3
 """End-to-end scenarios: the real kapirel, the virtual meter, Xvfb and openbox.
 
-    scenarios.py --kapirel BIN --meter BIN --xsession STATE.json --work DIR NAME...
+    scenarios.py --kapirel BIN --meter BIN [--xsession STATE.json] [--xsmp-manager BIN] --work DIR NAME...
     scenarios.py --list
+
+Most scenarios share the X session of STATE.json; those whose display dies,
+and the Wayland ones, start a display of their own.
 
 Each scenario runs in DIR/NAME (kept afterwards: meter logs, program output,
 screenshots).  Prints PASS/FAIL per scenario and "N passed, N failed" last.
 """
 
 import argparse
+import contextlib
 import json
 import os
+import re
 import signal
 import subprocess
+import stat
 import sys
 import time
 import traceback
 
+from kapirel_e2e import xsession
+
 from kapirel_e2e.harness import (COMMAND1, MAIN_TITLE, NOTICE_TITLE, OPTION1, OPTION2, Failure, Session, Tools, check,
                      check_count, check_end, check_one_line, check_only_modem_requests, check_setup, wait_until)
+from kapirel_e2e.wayland import Weston
+from kapirel_e2e.xsmp import XsmpManager
 
 COM1 = "/dev/ttyS0"
 COM2 = "/dev/ttyS1"
 USB0 = "/dev/ttyUSB0"
 USB1 = "/dev/ttyUSB1"
+
+# kapirel's exit status after the display went away and the line was logged.
+DISPLAY_LOST = 2
 
 
 def pulses(count, origin="usr1", extra=""):
@@ -403,10 +416,176 @@ def console_skipped(s):
     check_reasons(run, ["kapirel: COM2: no such port (COM1 is /dev/ttyS0)", console, console])
 
 
+def count_until_display_dies(run, conn, kill):
+    """Counts endless pulses, kills the display mid-count, and checks the end
+    that follows: status DISPLAY_LOST, lines off after the kill, the line
+    with every pulse the polls saw."""
+    run.wait_polling(conn)
+    run.trigger(1)
+    wait_until(lambda: run.edges_polled(conn) >= 3, 20, "three pulses polled")
+    killed = time.monotonic()
+    kill()
+    status = run.wait_exit(timeout=10)
+    said = [line for line in run.output_text(whole=True).splitlines() if not line.startswith("[")]
+    check(status == DISPLAY_LOST, "exit status %s, expected %d; output: %s" % (status, DISPLAY_LOST, said[-5:]))
+    check_end(run, conn)
+    check(run.ioctls(conn)[-3]["mono"] > killed, "the lines went off before the display died")
+    counted = run.edges_polled(conn)
+    check(counted >= 3, "only %d pulses polled" % counted)
+    check_one_line(run, counted, time.time())
+
+
+@contextlib.contextmanager
+def private_x_server(s):
+    """An Xvfb with openbox for this scenario alone (the shared one must
+    survive it); the session's programs run there.  Yields the Xvfb's pid."""
+    state = os.path.join(s.dir, "xsession.json")
+    xsession.start(state)
+    try:
+        with open(state) as state_file:
+            private = json.load(state_file)
+        s.tools = s.tools.on(display=private["display"])
+        yield private["xvfb_pid"]
+    finally:
+        xsession.stop(state, quiet=True)
+
+
+def x_server_killed(s):
+    """The X server dies mid-count: the end runs once without the window, status 2."""
+    with private_x_server(s) as xvfb:
+        run = s.start(com2=pulses("inf"))
+        conn = first_conn(run, COM2)
+        run.main_window()
+        count_until_display_dies(run, conn, lambda: os.kill(xvfb, signal.SIGKILL))
+
+
+def x_server_killed_at_log_notice(s):
+    """The log failed and its notice waits when the X server dies: the notice's text, with the line, goes to
+    standard error, status 1.  Qt's warnings are silenced by the logging rules, as a user may have them."""
+    with private_x_server(s) as xvfb:
+        workdir = s.workdir()
+        os.mkdir(os.path.join(workdir, "NAMERENO.TXT"))
+        run = s.start(com2=pulses(2), cwd=workdir, env={"QT_LOGGING_RULES": "*.warning=false"})
+        conn = first_conn(run, COM2)
+        window = run.main_window()
+        count_pulses(run, conn, COM2, 2)
+        run.click(window, COMMAND1)
+        run.wait_window(NOTICE_TITLE)
+        check_end(run, conn)
+        calls = len(run.ioctls(conn))
+        os.kill(xvfb, signal.SIGKILL)
+        check(run.wait_exit(timeout=10) == 1, "exit status %s, expected 1" % run.exit_status)
+        said = run.output_text()
+        check("X11 connection broke" not in said, "the silenced warning was shown: %r" % said)
+        check("MERENI NEBYLO ZAPSANO DO NAMERENO.TXT" in said, "no notice on standard error: %r" % said)
+        check(re.search(r"^ konec nacitani : \d\d:\d\d:\d\d  pocet pulsu = 2$", said, re.M),
+              "the line is not on standard error: %r" % said)
+        check(len(run.ioctls(conn)) == calls, "the port was used again after the end")
+
+
+def wayland_startup_count(s):
+    """Under Wayland (weston, headless): start-up on "COM2", pulses counted, end by SIGTERM."""
+    with Weston(s.runtime, s.dir) as weston:
+        s.tools = s.tools.on(wayland=weston.socket)
+        run = s.start(com2=pulses(4), env={"WAYLAND_DEBUG": "client"})
+        conn = first_conn(run, COM2)
+        check_setup(run, conn)
+        run.wait_wayland_window()
+        count_pulses(run, conn, COM2, 4)
+        run.signal_meter(signal.SIGTERM)
+        check(run.wait_exit() == 0, "exit status %s" % run.exit_status)
+        check_end(run, conn)
+        check_one_line(run, 4, time.time())
+        check_only_modem_requests(run)
+
+
+def wayland_compositor_killed(s):
+    """The Wayland compositor dies mid-count: the end runs once without the window, status 2."""
+    with Weston(s.runtime, s.dir) as weston:
+        s.tools = s.tools.on(wayland=weston.socket)
+        run = s.start(com2=pulses("inf"), env={"WAYLAND_DEBUG": "client"})
+        conn = first_conn(run, COM2)
+        run.wait_wayland_window()
+        count_until_display_dies(run, conn, weston.kill)
+
+
+def fifo_log_without_reader(s):
+    """NAMERENO.TXT is a FIFO nobody reads: no wait, lines off, then the notice, status 1."""
+    workdir = s.workdir()
+    fifo = os.path.join(workdir, "NAMERENO.TXT")
+    os.mkfifo(fifo)
+    run = s.start(com2=pulses(2), cwd=workdir)
+    conn = first_conn(run, COM2)
+    window = run.main_window()
+    count_pulses(run, conn, COM2, 2)
+    run.click(window, COMMAND1)
+    notice = run.wait_window(NOTICE_TITLE, timeout=5)
+    seen = time.monotonic()
+    check_end(run, conn)
+    check(run.ioctls(conn)[-1]["mono"] < seen, "the lines went off only after the notice showed")
+    run.press(notice, "Return")
+    check(run.wait_exit() == 1, "exit status %s, expected 1" % run.exit_status)
+    check(stat.S_ISFIFO(os.stat(fifo).st_mode), "NAMERENO.TXT is no longer a FIFO")
+
+
+def fifo_log_with_reader(s):
+    """NAMERENO.TXT is a FIFO with a reader: the reader gets the line, status 0."""
+    workdir = s.workdir()
+    fifo = os.path.join(workdir, "NAMERENO.TXT")
+    os.mkfifo(fifo)
+    reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
+    try:
+        run = s.start(com2=pulses(3), cwd=workdir)
+        conn = first_conn(run, COM2)
+        window = run.main_window()
+        count_pulses(run, conn, COM2, 3)
+        run.click(window, COMMAND1)
+        check(run.wait_exit() == 0, "exit status %s" % run.exit_status)
+        check_end(run, conn)
+        check_one_line(run, 3, time.time(), data=os.read(reader, 4096))
+    finally:
+        os.close(reader)
+
+
+def session_logout(s):
+    """X session management: a cancelled logout changes nothing; one that goes through ends like a close."""
+    with XsmpManager(s.tools.xsmp_manager, s.dir) as manager:
+        run = s.start(com2=pulses("inf"), env=manager.client_env(s.dir))
+        conn = first_conn(run, COM2)
+        run.main_window()
+        manager.wait("registered")
+        run.wait_polling(conn)
+        run.trigger(1)
+        wait_until(lambda: run.edges_polled(conn) >= 2, 20, "two pulses polled")
+
+        mark = manager.mark()
+        manager.send("logout")
+        manager.wait("save-yourself-done 1", since=mark)
+        check(manager.seen("property RestartStyleHint 3", since=mark),
+              "kapirel did not ask never to be restarted by the session: %s" % manager.lines[mark:])
+        manager.send("cancel")
+        edges = run.edges_polled(conn)
+        wait_until(lambda: run.edges_polled(conn) >= edges + 2, 20, "two more pulses after the cancelled logout")
+        check(run.meter.poll() is None, "the program ended at a cancelled logout")
+        switched = [c["req"] for c in run.ioctls(conn)[5:] if c["req"] != "TIOCMGET"]
+        check(switched == [], "the lines were switched after the cancelled logout: %s" % switched)
+        check(not os.path.exists(os.path.join(run.cwd, "NAMERENO.TXT")), "a line was logged at a cancelled logout")
+
+        mark = manager.mark()
+        manager.send("logout")
+        manager.wait("save-yourself-done 1", since=mark)
+        manager.send("die")
+        check(run.wait_exit() == 0, "exit status %s" % run.exit_status)
+        check_end(run, conn)
+        check_one_line(run, run.edges_polled(conn), time.time())
+
+
 SCENARIOS = {f.__name__: f for f in (
     startup_com2_count, cts_on_at_start, com2_absent_uses_com1, both_absent_notices, end_by_wm_close,
     end_by_sigterm, port_removed, switch_ports, switch_to_held_port, unwritable_log, second_instance,
-    usb_adapter_counted, adapters_by_socket, alias_overrides_rule, live_lock_falls_back, stale_lock_replaced, console_skipped)}
+    usb_adapter_counted, adapters_by_socket, alias_overrides_rule, live_lock_falls_back, stale_lock_replaced, console_skipped,
+    x_server_killed, x_server_killed_at_log_notice, wayland_startup_count, wayland_compositor_killed,
+    fifo_log_without_reader, fifo_log_with_reader, session_logout)}
 
 
 def main():
@@ -414,6 +593,7 @@ def main():
     parser.add_argument("--kapirel")
     parser.add_argument("--meter")
     parser.add_argument("--xsession")
+    parser.add_argument("--xsmp-manager")
     parser.add_argument("--work")
     parser.add_argument("--list", action="store_true")
     parser.add_argument("names", nargs="*")
@@ -429,14 +609,17 @@ def main():
         if not path or not os.access(path, os.X_OK):
             print("FAIL: not executable: %s" % path, file=sys.stderr)
             return 1
-    try:
-        with open(args.xsession) as state:
-            display = json.load(state)["display"]
-    except (OSError, ValueError, KeyError, TypeError) as problem:
-        print("FAIL: no X session (%s); the e2e.xsession.start fixture starts it" % problem, file=sys.stderr)
-        return 1
+    display = None
+    if args.xsession:
+        try:
+            with open(args.xsession) as state:
+                display = json.load(state)["display"]
+        except (OSError, ValueError, KeyError, TypeError) as problem:
+            print("FAIL: no X session (%s); the e2e.xsession.start fixture starts it" % problem, file=sys.stderr)
+            return 1
 
-    tools = Tools(os.path.abspath(args.kapirel), os.path.abspath(args.meter), display)
+    xsmp_manager = os.path.abspath(args.xsmp_manager) if args.xsmp_manager else None
+    tools = Tools(os.path.abspath(args.kapirel), os.path.abspath(args.meter), display, xsmp_manager=xsmp_manager)
     passed = failed = 0
     for name in args.names:
         started = time.monotonic()

@@ -51,16 +51,32 @@ def wait_until(probe, timeout, what, interval=0.05):
 
 
 class Tools:
-    def __init__(self, kapirel, meter, display):
+    """The programs under test and the display they run on: an X display, or
+    a Wayland socket in the run's XDG_RUNTIME_DIR."""
+
+    def __init__(self, kapirel, meter, display=None, wayland=None, xsmp_manager=None):
         self.kapirel = kapirel
         self.meter = meter
         self.display = display
+        self.wayland = wayland
+        self.xsmp_manager = xsmp_manager
+
+    def on(self, display=None, wayland=None):
+        """The same programs on another display."""
+        return Tools(self.kapirel, self.meter, display, wayland, self.xsmp_manager)
 
     def env(self):
         env = dict(os.environ)
-        env.update(DISPLAY=self.display, QT_QPA_PLATFORM="xcb", LC_ALL="C.UTF-8")
-        for variable in ("QT_SCALE_FACTOR", "QT_SCREEN_SCALE_FACTORS", "QT_FONT_DPI", "WAYLAND_DISPLAY"):
+        # Nothing of the desktop the tests are started from: its scaling, its
+        # displays, its session manager.
+        for variable in ("QT_SCALE_FACTOR", "QT_SCREEN_SCALE_FACTORS", "QT_FONT_DPI", "WAYLAND_DISPLAY", "DISPLAY",
+                         "SESSION_MANAGER"):
             env.pop(variable, None)
+        env["LC_ALL"] = "C.UTF-8"
+        if self.wayland:
+            env.update(WAYLAND_DISPLAY=self.wayland, QT_QPA_PLATFORM="wayland")
+        elif self.display:
+            env.update(DISPLAY=self.display, QT_QPA_PLATFORM="xcb")
         return env
 
     def x(self, *argv, check_rc=True):
@@ -95,13 +111,17 @@ class Session:
         os.makedirs(path, exist_ok=True)
         return path
 
-    def start(self, com1="present", com2="present", cwd=None, machine=()):
-        """machine: more meter options (--usb0 PORT, --alias COM2=ttyUSB1, --console ttyS0, --lock ttyS1=PID)."""
+    def start(self, com1="present", com2="present", cwd=None, machine=(), env=None):
+        """kapirel under a new meter.  machine: more meter options (--usb0 PORT,
+        --alias COM2=ttyUSB1, --console ttyS0, --lock ttyS1=PID); env adds to the
+        program's environment."""
+        check(self.tools.display or self.tools.wayland,
+              "no display: the e2e.xsession.start fixture starts the shared one")
         cwd = cwd or self.workdir()
         log = os.path.join(self.dir, "meter-%d.jsonl" % len(self.runs))
         argv = [self.tools.meter, "--quiet", "--com1", com1, "--com2", com2] + list(machine) + ["--log", log, "--",
                                                                                                self.tools.kapirel]
-        run = Run(self, argv, cwd, log)
+        run = Run(self, argv, cwd, log, env=env)
         self.runs.append(run)
         return run
 
@@ -117,18 +137,19 @@ class Session:
 class Run:
     """One virtual-meter process and the kapirel it runs."""
 
-    def __init__(self, session, argv, cwd, log_path, joined=False):
+    def __init__(self, session, argv, cwd, log_path, joined=False, env=None):
         self.session = session
         self.tools = session.tools
         self.cwd = cwd
         self.log_path = log_path
         self.joined = joined
         self.exit_status = None
-        env = self.tools.env()
-        env["XDG_RUNTIME_DIR"] = session.runtime
+        run_env = self.tools.env()
+        run_env["XDG_RUNTIME_DIR"] = session.runtime
+        run_env.update(env or {})
         index = len(session.runs)
         self.output = open(os.path.join(session.dir, "kapirel-%d.out" % index), "wb")
-        self.meter = subprocess.Popen(argv, cwd=cwd, env=env, stdin=subprocess.DEVNULL, stdout=self.output,
+        self.meter = subprocess.Popen(argv, cwd=cwd, env=run_env, stdin=subprocess.DEVNULL, stdout=self.output,
                                       stderr=subprocess.STDOUT, start_new_session=True)
         self._kapirel = None
 
@@ -278,10 +299,24 @@ class Run:
             raise Failure("the program did not end within %d s" % timeout)
         return self.exit_status
 
-    def output_text(self):
+    def output_text(self, whole=False):
         self.output.flush()
         with open(self.output.name, "rb") as out:
-            return out.read().decode(errors="replace")[-2000:]
+            text = out.read().decode(errors="replace")
+        return text if whole else text[-2000:]
+
+    def wait_wayland_window(self, timeout=20):
+        """Waits until the main window's surface has its title and a drawn
+        buffer (the run needs WAYLAND_DEBUG=client: Wayland offers no way to
+        list another client's windows)."""
+        def shown():
+            if self.meter.poll() is not None:
+                raise Failure("the meter ended (status %s) before the window showed; output: %s"
+                              % (self.meter.returncode, self.output_text()))
+            text = self.output_text(whole=True)
+            titled = text.find('.set_title("Orvik KAPIREL ")')
+            return titled >= 0 and re.search(r"wl_surface@\d+\.attach\(wl_buffer@", text[titled:])
+        wait_until(shown, timeout, "the Wayland window", interval=0.1)
 
     def reasons(self):
         """The program's own lines on stderr: why an open failed."""
@@ -331,9 +366,11 @@ class Run:
 
 # --- checks shared by the scenarios --------------------------------------------
 
-def check_one_line(run, count, ended_at):
-    """NAMERENO.TXT holds exactly one line, byte for byte, with this count."""
-    data = run.measurement_log()
+def check_one_line(run, count, ended_at, data=None):
+    """NAMERENO.TXT (or data, what a reader got from it) holds exactly one
+    line, byte for byte, with this count."""
+    if data is None:
+        data = run.measurement_log()
     match = LOG_LINE.match(data)
     check(match is not None, "NAMERENO.TXT is not exactly one measurement line: %r" % data)
     check(int(match.group(4)) == count, "logged count %s, expected %d: %r" % (match.group(4).decode(), count, data))

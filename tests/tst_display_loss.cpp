@@ -1,0 +1,111 @@
+// DisplayLoss with the platform plugins' last words raised by hand.  The
+// watch ends the process, so each case runs in a child: this program again,
+// with --child and the case's name.
+#include "DisplayLoss.h"
+
+#include <QCoreApplication>
+#include <QProcess>
+#include <QTest>
+#include <QThread>
+#include <QTimer>
+
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+// What xcb and the Wayland plugin do once the connection broke: the warning,
+// then the end of the process (exit(1), _exit(1)).
+[[noreturn]] void PluginEnds(const char *lastWords)
+{
+    qWarning("%s", lastWords);
+    ::_exit(1);
+}
+
+int Child(int argc, char **argv, const QByteArray &kind)
+{
+    QCoreApplication app(argc, argv);
+    QThread *mainThread = QThread::currentThread();
+    auto watch = std::make_unique<DisplayLoss>([mainThread] {
+        std::printf("end on the %s thread\n", QThread::currentThread() == mainThread ? "main" : "other");
+        return 2;
+    });
+    QTimer::singleShot(0, &app, [&] {
+        if (kind == "x11") {
+            PluginEnds("The X11 connection broke (error 1). Did the X11 server die?");
+        } else if (kind == "wayland-thread") {
+            // The frame-event thread notices first; the main thread keeps on
+            // with its own work for a while.
+            std::thread([] { PluginEnds("The Wayland connection broke. Did the Wayland compositor die?"); }).detach();
+            QThread::msleep(200);
+        } else if (kind == "other-warning") {
+            qWarning("The X11 server is fine");
+            QCoreApplication::exit(0);
+        } else if (kind == "unwatched") {
+            watch.reset();
+            PluginEnds("The X11 connection broke (error 1). Did the X11 server die?");
+        }
+    });
+    return app.exec();
+}
+
+} // namespace
+
+class TestDisplayLoss : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void end_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("rules");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("ended");
+
+        QTest::newRow("X11, main thread") << "x11"
+                                          << "" << 2 << "end on the main thread\n";
+        QTest::newRow("Wayland, other thread") << "wayland-thread"
+                                               << "" << 2 << "end on the main thread\n";
+        QTest::newRow("warnings silenced") << "x11"
+                                           << "*.warning=false" << 2 << "end on the main thread\n";
+        QTest::newRow("another warning") << "other-warning"
+                                         << "" << 0 << "";
+        QTest::newRow("watch gone") << "unwatched"
+                                    << "" << 1 << "";
+    }
+
+    void end()
+    {
+        QFETCH(QString, kind);
+        QFETCH(QString, rules);
+        QFETCH(int, status);
+        QFETCH(QString, ended);
+
+        QProcess child;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("QT_LOGGING_RULES"), rules);
+        child.setProcessEnvironment(env);
+        child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--child"), kind});
+        QVERIFY(child.waitForFinished(20000));
+        QCOMPARE(child.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(child.exitCode(), status);
+        QCOMPARE(QString::fromLocal8Bit(child.readAllStandardOutput()), ended);
+        const QString said = QString::fromLocal8Bit(child.readAllStandardError());
+        // The warning shows as usual, and not where the rules silence it.
+        QCOMPARE(said.contains(QLatin1String("connection broke")), kind != "other-warning" && rules.isEmpty());
+    }
+};
+
+int main(int argc, char **argv)
+{
+    if (argc == 3 && qstrcmp(argv[1], "--child") == 0)
+        return Child(argc, argv, argv[2]);
+    QCoreApplication app(argc, argv);
+    TestDisplayLoss test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_display_loss.moc"

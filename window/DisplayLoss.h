@@ -1,0 +1,34 @@
+// The end of the program when the connection to the display breaks.
+//
+// Qt's platform plugins end the process themselves when that connection
+// breaks, and nothing of the program runs after it: Qt 6.4's xcb plugin calls
+// exit(1), its Wayland plugin _exit(1), which skips even the atexit
+// handlers.  The one thing each does first is a warning ("The X11 connection
+// broke …", "The Wayland connection broke …" or "… experienced a fatal
+// error …"), passed synchronously to the installed message handler on the
+// thread that is about to end the process.  So the watch hooks in there.
+//
+// The end always runs on the main thread, which owns the counting: xcb
+// detects the loss there, and the Wayland plugin either there or in its
+// frame-event thread, which then waits in the handler while the main thread
+// runs the end and ends the process.
+#pragma once
+
+#include <functional>
+
+class DisplayLoss
+{
+public:
+    // From now on a broken display connection calls `end` on the main thread
+    // and ends the process with the status it returns.  One watch at a time.
+    explicit DisplayLoss(std::function<int()> end);
+    ~DisplayLoss();
+
+    DisplayLoss(const DisplayLoss &) = delete;
+    DisplayLoss &operator=(const DisplayLoss &) = delete;
+
+    [[noreturn]] void End();
+
+private:
+    std::function<int()> end_;
+};
