@@ -185,6 +185,7 @@ def end_by_sigterm(s):
           "the meter did not forward SIGTERM")
     check_end(run, conn)
     check_one_line(run, 3, time.time())
+    check(run.lock_files_left() == {}, "lock files left: %s" % run.lock_files_left())
 
 
 def port_removed(s):
@@ -433,6 +434,7 @@ def count_until_display_dies(run, conn, kill):
     counted = run.edges_polled(conn)
     check(counted >= 3, "only %d pulses polled" % counted)
     check_one_line(run, counted, time.time())
+    check(run.lock_files_left() == {}, "the port's lock outlived the display: %s" % run.lock_files_left())
 
 
 @contextlib.contextmanager
