@@ -1,5 +1,7 @@
 #include "Testbed.h"
 
+#include "Record.h"
+
 #include <umockdev.h>
 
 #include <atomic>
@@ -22,29 +24,6 @@ constexpr const char *ConnKey = "vmeter-conn";
 constexpr int CloseWatchMs = 10;
 
 std::atomic<int> NextConnection{1};
-
-std::string Seconds(std::optional<double> ms)
-{
-    if (!ms)
-        return "null";
-    char text[32];
-    std::snprintf(text, sizeof text, "%.6f", *ms / 1000.0);
-    return text;
-}
-
-std::string ErrorName(int error)
-{
-    if (error == 0)
-        return "\"\"";
-    const char *name = strerrorname_np(error);
-    return EventLog::Quote(name != nullptr ? name : std::to_string(error));
-}
-
-std::string LinesJson(const LineState &lines)
-{
-    return std::string("{\"dtr\":") + (lines.Dtr ? "1" : "0") + ",\"rts\":" + (lines.Rts ? "1" : "0") +
-           ",\"brk\":" + (lines.Break ? "1" : "0") + ",\"cts\":" + std::to_string(lines.Cts) + "}";
-}
 
 const char *KindName(PortKind kind)
 {
@@ -144,14 +123,7 @@ struct Testbed::Port
 
     void LogOrigin(double nowMs) const
     {
-        const std::optional<double> origin = Modem->OriginMs();
-        const std::optional<double> end = Modem->Config().Cts.EndMs();
-        const std::optional<double> remove = Modem->Config().RemoveMs;
-        Log->Write("origin",
-                   "\"dev\":" + EventLog::Quote(Modem->Device()) + ",\"origin_t\":" + Seconds(origin) +
-                       ",\"wave_end_t\":" + Seconds(end && origin ? std::optional(*origin + *end) : std::nullopt) +
-                       ",\"remove_t\":" + Seconds(remove && origin ? std::optional(*origin + *remove) : std::nullopt) +
-                       ",\"now_t\":" + Seconds(nowMs));
+        Log->Write("origin", "\"dev\":" + EventLog::Quote(Modem->Device()) + "," + OriginJson(*Modem, nowMs));
     }
 };
 
@@ -238,19 +210,8 @@ gboolean OnIoctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer data
         std::memcpy(pointed->data, &*answer.Value, sizeof(int));
     }
 
-    std::string value = "null";
-    std::string bits;
-    if (answer.Value && !(answer.WriteBack && answer.Result != 0)) {
-        value = std::to_string(*answer.Value);
-        bits = ",\"bits\":" + ModemBitsJson(*answer.Value);
-    }
-    char hex[32];
-    std::snprintf(hex, sizeof hex, "\"0x%lX\"", request);
-    port->Log->Write("ioctl", port->Common(connection) + ",\"req\":" + EventLog::Quote(RequestName(request)) +
-                                  ",\"request\":" + hex + ",\"emulated\":" + (answer.Emulated ? "true" : "false") +
-                                  ",\"value\":" + value + bits + ",\"result\":" + std::to_string(answer.Result) +
-                                  ",\"errno\":" + std::to_string(answer.Error) + ",\"error\":" +
-                                  ErrorName(answer.Error) + ",\"lines\":" + LinesJson(port->Modem->Lines(now)));
+    port->Log->Write("ioctl", port->Common(connection) + "," + IoctlJson(request, answer) +
+                                  ",\"lines\":" + LinesJson(port->Modem->Lines(now)));
     umockdev_ioctl_client_complete(client, answer.Result, answer.Error);
     return TRUE;
 }

@@ -30,6 +30,7 @@
 #include "EventLog.h"
 #include "ModemPort.h"
 #include "PortConfig.h"
+#include "Record.h"
 
 #include <atomic>
 #include <cerrno>
@@ -96,29 +97,6 @@ std::string ProcessFields()
     return "\"pid\":" + std::to_string(::getpid()) + ",\"proc\":" + EventLog::Quote(name);
 }
 
-std::string LinesJson(const LineState &lines)
-{
-    return std::string("{\"dtr\":") + (lines.Dtr ? "1" : "0") + ",\"rts\":" + (lines.Rts ? "1" : "0") +
-           ",\"brk\":" + (lines.Break ? "1" : "0") + ",\"cts\":" + std::to_string(lines.Cts) + "}";
-}
-
-std::string ErrorName(int error)
-{
-    if (error == 0)
-        return "\"\"";
-    const char *name = strerrorname_np(error);
-    return EventLog::Quote(name != nullptr ? name : std::to_string(error));
-}
-
-std::string Seconds(std::optional<double> ms)
-{
-    if (!ms)
-        return "null";
-    char text[32];
-    std::snprintf(text, sizeof text, "%.6f", *ms / 1000.0);
-    return text;
-}
-
 std::string PortFields(const Port &port)
 {
     return "\"dev\":" + EventLog::Quote(port.Device) + ",\"com\":" + EventLog::Quote(port.Com) + "," + ProcessFields();
@@ -126,14 +104,7 @@ std::string PortFields(const Port &port)
 
 void LogOrigin(Preload &preload, const Port &port, double nowMs)
 {
-    const std::optional<double> origin = port.Modem->OriginMs();
-    const std::optional<double> end = port.Modem->Config().Cts.EndMs();
-    const std::optional<double> remove = port.Modem->Config().RemoveMs;
-    preload.Log->Write(
-        "origin", PortFields(port) + ",\"origin_t\":" + Seconds(origin) +
-                      ",\"wave_end_t\":" + Seconds(end && origin ? std::optional(*origin + *end) : std::nullopt) +
-                      ",\"remove_t\":" + Seconds(remove && origin ? std::optional(*origin + *remove) : std::nullopt) +
-                      ",\"now_t\":" + Seconds(nowMs));
+    preload.Log->Write("origin", PortFields(port) + "," + OriginJson(*port.Modem, nowMs));
 }
 
 void AddPort(Preload &preload, const std::string &com, const char *deviceVariable, const char *configVariable)
@@ -303,20 +274,8 @@ int Emulate(Preload &preload, Port &port, int fd, unsigned long request, void *a
         }
     }
 
-    std::string value = "null";
-    std::string bits;
-    if (answer.Value && !(answer.WriteBack && answer.Result != 0)) {
-        value = std::to_string(*answer.Value);
-        bits = ",\"bits\":" + ModemBitsJson(*answer.Value);
-    }
-    char hex[32];
-    std::snprintf(hex, sizeof hex, "\"0x%lX\"", request);
-    preload.Log->Write(
-        "ioctl", PortFields(port) + ",\"fd\":" + std::to_string(fd) +
-                     ",\"req\":" + EventLog::Quote(RequestName(request)) + ",\"request\":" + hex +
-                     ",\"emulated\":" + (answer.Emulated ? "true" : "false") + ",\"value\":" + value + bits +
-                     ",\"result\":" + std::to_string(answer.Result) + ",\"errno\":" + std::to_string(answer.Error) +
-                     ",\"error\":" + ErrorName(answer.Error) + ",\"lines\":" + LinesJson(port.Modem->Lines(now)));
+    preload.Log->Write("ioctl", PortFields(port) + ",\"fd\":" + std::to_string(fd) + "," + IoctlJson(request, answer) +
+                                    ",\"lines\":" + LinesJson(port.Modem->Lines(now)));
     errno = answer.Error;
     return static_cast<int>(answer.Result);
 }
