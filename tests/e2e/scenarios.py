@@ -11,7 +11,6 @@ Each scenario runs in DIR/NAME (kept afterwards: meter logs, program output,
 screenshots).  Prints PASS/FAIL per scenario and "N passed, N failed" last.
 """
 
-import argparse
 import contextlib
 import json
 import os
@@ -21,10 +20,10 @@ import subprocess
 import stat
 import sys
 import time
-import traceback
 
 from kapirel_e2e import xsession
 
+from kapirel_e2e import runner
 from kapirel_e2e.harness import (COMMAND1, MAIN_TITLE, NOTICE_TITLE, OPTION1, OPTION2, Failure, Session, Tools, check,
                      check_count, check_end, check_one_line, check_only_modem_requests, check_setup, wait_until)
 from kapirel_e2e.wayland import Weston
@@ -591,22 +590,13 @@ SCENARIOS = {f.__name__: f for f in (
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--kapirel")
-    parser.add_argument("--meter")
-    parser.add_argument("--xsession")
-    parser.add_argument("--xsmp-manager")
-    parser.add_argument("--work")
-    parser.add_argument("--list", action="store_true")
-    parser.add_argument("names", nargs="*")
-    args = parser.parse_args()
-    if args.list:
-        print("\n".join(SCENARIOS))
-        return 0
-    unknown = [name for name in args.names if name not in SCENARIOS]
-    if unknown or not args.names:
-        print("unknown scenarios: %s; known: %s" % (unknown, ", ".join(SCENARIOS)), file=sys.stderr)
-        return 2
+    options = runner.parser()
+    for option in ("--kapirel", "--meter", "--xsession", "--xsmp-manager", "--work"):
+        options.add_argument(option)
+    args = options.parse_args()
+    status = runner.chosen(SCENARIOS, args)
+    if status is not None:
+        return status
     for path in (args.kapirel, args.meter):
         if not path or not os.access(path, os.X_OK):
             print("FAIL: not executable: %s" % path, file=sys.stderr)
@@ -622,23 +612,8 @@ def main():
 
     xsmp_manager = os.path.abspath(args.xsmp_manager) if args.xsmp_manager else None
     tools = Tools(os.path.abspath(args.kapirel), os.path.abspath(args.meter), display, xsmp_manager=xsmp_manager)
-    passed = failed = 0
-    for name in args.names:
-        started = time.monotonic()
-        try:
-            with Session(tools, os.path.abspath(args.work), name) as session:
-                SCENARIOS[name](session)
-            passed += 1
-            print("PASS %s (%.1f s)" % (name, time.monotonic() - started))
-        except Exception as problem:  # a scenario's failure must not stop the others
-            failed += 1
-            print("FAIL %s (%.1f s): %s" % (name, time.monotonic() - started, problem))
-            if not isinstance(problem, Failure):
-                traceback.print_exc()
-            print("     artifacts: %s" % os.path.join(os.path.abspath(args.work), name))
-        sys.stdout.flush()
-    print("%d passed, %d failed" % (passed, failed))
-    return 0 if failed == 0 else 1
+    work = os.path.abspath(args.work)
+    return runner.run(SCENARIOS, args.names, work, lambda name: Session(tools, work, name))
 
 
 if __name__ == "__main__":

@@ -12,8 +12,7 @@ import stat
 import statistics
 import sys
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import winebox  # noqa: E402
+import winebox
 
 TIOCM_DTR = 0x002
 TIOCM_RTS = 0x004

@@ -13,8 +13,7 @@ import json
 import os
 import sys
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import winebox  # noqa: E402
+import winebox
 
 
 def main():

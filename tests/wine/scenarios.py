@@ -17,7 +17,7 @@ A COM name that is absent is one that is not mapped at all.  A port held by
 another program cannot be had under Wine: wineserver ignores share mode 0.
 """
 
-import argparse
+import contextlib
 import json
 import os
 import re
@@ -26,13 +26,10 @@ import statistics
 import subprocess
 import sys
 import time
-import traceback
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, HERE)
-sys.path.insert(0, os.path.join(os.path.dirname(HERE), "e2e"))
-import winebox  # noqa: E402
-from kapirel_e2e.harness import Failure, check, check_one_line, wait_until  # noqa: E402
+import winebox
+from kapirel_e2e import runner
+from kapirel_e2e.harness import Failure, check, check_one_line, wait_until
 
 TIOCM_DTR = 0x002
 TIOCM_RTS = 0x004
@@ -683,19 +680,13 @@ SCENARIOS = {f.__name__: f for f in (
 
 
 def main():
-    parser = argparse.ArgumentParser()
+    options = runner.parser()
     for option in ("--exe", "--probe", "--prefix", "--preload", "--xsession", "--work"):
-        parser.add_argument(option)
-    parser.add_argument("--list", action="store_true")
-    parser.add_argument("names", nargs="*")
-    args = parser.parse_args()
-    if args.list:
-        print("\n".join(SCENARIOS))
-        return 0
-    unknown = [name for name in args.names if name not in SCENARIOS]
-    if unknown or not args.names:
-        print("unknown scenarios: %s; known: %s" % (unknown, ", ".join(SCENARIOS)), file=sys.stderr)
-        return 2
+        options.add_argument(option)
+    args = options.parse_args()
+    status = runner.chosen(SCENARIOS, args)
+    if status is not None:
+        return status
     for path in (args.exe, args.probe):
         if not path or not os.path.isfile(path):
             print("FAIL: missing: %s" % path, file=sys.stderr)
@@ -710,28 +701,9 @@ def main():
         return 0 if not any(statuses) else 1
     winebox.enter()
     tools = Tools(os.path.abspath(args.exe), os.path.abspath(args.probe), winebox.display_from(args.xsession))
-
-    passed = failed = 0
-    for name in args.names:
-        started = time.monotonic()
-        scenario = None
-        try:
-            scenario = Scenario(tools, args, name)
-            SCENARIOS[name](scenario)
-            passed += 1
-            print("PASS %s (%.1f s)" % (name, time.monotonic() - started))
-        except Exception as problem:  # a scenario's failure must not stop the others
-            failed += 1
-            print("FAIL %s (%.1f s): %s" % (name, time.monotonic() - started, problem))
-            if not isinstance(problem, (Failure, winebox.BoxError)):
-                traceback.print_exc()
-            print("     artifacts: %s" % os.path.join(os.path.abspath(args.work), name))
-        finally:
-            if scenario is not None:
-                scenario.close()
-        sys.stdout.flush()
-    print("%d passed, %d failed" % (passed, failed))
-    return 0 if failed == 0 else 1
+    return runner.run(SCENARIOS, args.names, args.work,
+                      lambda name: contextlib.closing(Scenario(tools, args, name)),
+                      expected=(Failure, winebox.BoxError))
 
 
 if __name__ == "__main__":
