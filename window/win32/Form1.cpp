@@ -1,6 +1,7 @@
 #include "Form1.h"
 
 #include <cmath>
+#include <cstdio>
 #include <string>
 #include <utility>
 
@@ -91,6 +92,23 @@ std::wstring Wide(const std::string &text)
     return wide;
 }
 
+// The program cannot start without its window; the reason goes where a
+// console, a debugger or Wine's terminal can show it.
+void ReportFailure(const char *call)
+{
+    const DWORD error = ::GetLastError();
+    char message[512] = {};
+    const DWORD length = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
+                                          message, sizeof message, nullptr);
+    std::string line = std::string("kapirel: ") + call + " failed: " + std::string(message, length);
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
+        line.pop_back();
+    line += " (error " + std::to_string(error) + ")\n";
+    ::OutputDebugStringA(line.c_str());
+    std::fputs(line.c_str(), stderr);
+    std::fflush(stderr);
+}
+
 void Place(HWND control, const Twips &place, UINT dpi)
 {
     ::SetWindowPos(control, nullptr, TwipsToPixels(place.Left, dpi), TwipsToPixels(place.Top, dpi),
@@ -128,8 +146,10 @@ bool Form1::Create(int showCommand)
     windowClass.hCursor = ::LoadCursorW(nullptr, MAKEINTRESOURCEW(32512)); // IDC_ARROW
     windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
     windowClass.lpszClassName = WindowClass;
-    if (::RegisterClassExW(&windowClass) == 0)
+    if (::RegisterClassExW(&windowClass) == 0) {
+        ReportFailure("RegisterClassExW");
         return false;
+    }
 
     // The start position is the client area's; the frame goes around it.
     const UINT dpi = WindowDpi(nullptr);
@@ -138,8 +158,10 @@ bool Form1::Create(int showCommand)
     // Created hidden: the load comes first.
     window_ = ::CreateWindowExW(FormExStyle, WindowClass, L"Orvik KAPIREL ", FormStyle, frame.left, frame.top,
                                 frame.right - frame.left, frame.bottom - frame.top, nullptr, nullptr, instance_, this);
-    if (window_ == nullptr)
+    if (window_ == nullptr) {
+        ReportFailure("CreateWindowExW");
         return false;
+    }
 
     logic_.Load();
     ::ShowWindow(window_, showCommand);
