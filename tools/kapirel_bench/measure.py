@@ -18,6 +18,7 @@ from .procfs import Window, loadavg, status_kb
 
 COM2 = "/dev/ttyS1"
 SETTLE_S = 1.0
+PULSE_DELAY_S = 0.2
 IDLE_LOOP = "bench-idle-loop"
 POLL_LOOP = "bench-poll-loop"
 
@@ -64,6 +65,20 @@ def sleep_until(mono):
         if left <= 0:
             return
         time.sleep(left)
+
+
+def square_wave(hz, pulses):
+    """COM2 with a square wave that starts at SIGUSR1 (origin=usr1), after PULSE_DELAY_S."""
+    return "present,hz=%g,duty=50,pulses=%d,delay=%d,origin=usr1" % (hz, pulses, round(PULSE_DELAY_S * 1000))
+
+
+def start_pulses(run):
+    """Starts the wave: (load average just before, first pulse, end of the last pulse), the times in
+    CLOCK_MONOTONIC seconds."""
+    load = loadavg()[0]
+    origin = run.trigger(1)
+    offset = mono_offset(origin)
+    return load, origin["origin_t"] + PULSE_DELAY_S + offset, origin["wave_end_t"] + offset
 
 
 def start_polling(session, com2="present"):
@@ -172,14 +187,10 @@ def reference_run(bench, session):
 def capture_run(bench, session, hz):
     pulses, results = bench.pulses, bench.results
     note("capture at %g Hz, %d pulses (%.0f s), the poll loop beside it" % (hz, pulses, pulses / hz))
-    run, conn, pid = start_polling(session, "present,hz=%g,duty=50,pulses=%d,delay=200,origin=usr1" % (hz, pulses))
+    run, conn, pid = start_polling(session, square_wave(hz, pulses))
     with loop_beside(bench, session.name + "-loop", POLL_LOOP, "present") as loop:
         time.sleep(SETTLE_S)
-        load = loadavg()[0]
-        origin = run.trigger(1)
-        offset = mono_offset(origin)
-        first_pulse = origin["origin_t"] + 0.2 + offset
-        wave_end = origin["wave_end_t"] + offset
+        load, first_pulse, wave_end = start_pulses(run)
         sleep_until(first_pulse)
         window = Window({"kapirel": pid, "loop": loop.pid})
         window.load = load
@@ -319,13 +330,9 @@ def long_run(bench, session):
     seconds = bench.long_seconds
     pulses = int(round(hz * seconds))
     note("long run at %d Hz, %d pulses (%.0f s)" % (hz, pulses, seconds))
-    run, conn, pid = start_polling(session, "present,hz=%d,duty=50,pulses=%d,delay=200,origin=usr1" % (hz, pulses))
+    run, conn, pid = start_polling(session, square_wave(hz, pulses))
     time.sleep(SETTLE_S)
-    load = loadavg()[0]
-    origin = run.trigger(1)
-    offset = mono_offset(origin)
-    first_pulse = origin["origin_t"] + 0.2 + offset
-    wave_end = origin["wave_end_t"] + offset
+    load, first_pulse, wave_end = start_pulses(run)
     sleep_until(first_pulse)
     window = Window({"kapirel": pid})
     window.load = load
