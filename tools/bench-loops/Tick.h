@@ -1,6 +1,6 @@
 // The reference loops' clock: a periodic timerfd on CLOCK_MONOTONIC with
-// absolute deadlines every 20 ms, read with a blocking read(), as the
-// program's Timer1 is on Linux, with nothing else around it.
+// absolute deadlines every 20 ms, like the program's Timer1 on Linux, but
+// read with a blocking read() and no event loop around it.
 #pragma once
 
 #include <cerrno>

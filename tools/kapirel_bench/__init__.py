@@ -11,11 +11,12 @@ tools/bench puts tests/e2e (the harness package kapirel_e2e) and tools on
 PYTHONPATH and runs `python3 -B -m kapirel_bench`.
 """
 
+import sys
+
 
 class CannotMeasure(Exception):
     pass
 
 
 def note(text):
-    import sys
     print("bench: " + text, file=sys.stderr, flush=True)
