@@ -27,6 +27,14 @@ bool WriteProcFile(const std::string &path, const std::string &text, std::string
 
 bool SameDirectory(const struct stat &a, const struct stat &b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
 
+bool StatOf(const std::string &dir, struct stat &status, std::string &error)
+{
+    if (::stat(dir.c_str(), &status) == 0)
+        return true;
+    error = dir + ": " + std::strerror(errno);
+    return false;
+}
+
 } // namespace
 
 bool EnterOwnMountNamespace(std::string &error)
@@ -57,10 +65,8 @@ bool MountLockDirectory(const std::string &dir, std::string &error)
     struct stat own
     {
     };
-    if (::stat(dir.c_str(), &own) != 0) {
-        error = dir + ": " + std::strerror(errno);
+    if (!StatOf(dir, own, error))
         return false;
-    }
     for (const char *target : LockDirectories) {
         struct stat status
         {
@@ -81,10 +87,8 @@ bool LockDirectoryIs(const std::string &dir, std::string &error)
     struct stat own
     {
     };
-    if (::stat(dir.c_str(), &own) != 0) {
-        error = dir + ": " + std::strerror(errno);
+    if (!StatOf(dir, own, error))
         return false;
-    }
     for (const char *target : LockDirectories) {
         struct stat status
         {
