@@ -10,8 +10,9 @@ only inside a box:
   ends every process left in the namespace, wineserver included;
 - a tmpfs over /dev holding only null, zero, full, random, urandom, shm, a new
   devpts instance and its ptmx;
-- a tmpfs over /tmp, so that wineserver's socket directory is the box's own
-  (Xvfb is still reached through its abstract socket);
+- a tmpfs over wineserver's socket directory (/tmp/.wine-UID), so that the
+  server is the box's own; the rest of /tmp stays visible, so that a build
+  tree under /tmp works as anywhere else;
 - COM names mapped through HKLM\\Software\\Wine\\Ports to pty slaves that the
   box opened itself, with every other COM link removed from the prefix.
 
@@ -36,11 +37,14 @@ INSIDE_MARK = "WINEBOX_INSIDE"
 OUTER_NS = "WINEBOX_OUTER_MNTNS"
 
 # name: (major, minor) of the only device nodes the box's /dev holds.
+# Where wineserver puts its socket; the box mounts its own over it.
+SERVER_DIR = "/tmp/.wine-%d" % os.geteuid()
 DEV_NODES = {"null": (1, 3), "zero": (1, 5), "full": (1, 7), "random": (1, 8), "urandom": (1, 9)}
 PTY_MAJORS = range(136, 144)
 PTMX = (5, 2)
 
 MS_NOSUID = 0x2
+MS_NODEV = 0x4
 MS_NOEXEC = 0x8
 
 PORTS_KEY = "[Software\\\\Wine\\\\Ports]"
@@ -103,7 +107,7 @@ def _check_namespace():
 
 
 class Box:
-    """The inside of the namespace: /dev, /tmp, ptys, the prefix and Wine's processes."""
+    """The inside of the namespace: /dev, the server directory, ptys, the prefix and Wine's processes."""
 
     def __init__(self, work, prefix, preload, display=None):
         self.work = os.path.abspath(work)
@@ -118,10 +122,14 @@ class Box:
         self.processes = []
         _check_namespace()
         for path in (self.work, self.prefix, self.preload):
-            if path == "/tmp" or path.startswith("/tmp/") or path.startswith("/dev/"):
-                raise BoxError("%s would be hidden by the box's own /tmp or /dev" % path)
+            for hidden in (SERVER_DIR, "/dev"):
+                if path == hidden or path.startswith(hidden + "/"):
+                    raise BoxError("%s would be hidden by the box's own %s" % (path, hidden))
         self._make_dev()
-        _mount("tmpfs", "/tmp", "tmpfs", MS_NOSUID, "mode=1777")
+        # wineserver insists on a directory of its user's, mode 0700; made on
+        # the machine's /tmp when missing, it stays empty there.
+        os.makedirs(SERVER_DIR, mode=0o700, exist_ok=True)
+        _mount("tmpfs", SERVER_DIR, "tmpfs", MS_NOSUID | MS_NODEV, "mode=0700")
         os.makedirs(self.work, exist_ok=True)
         shutil.rmtree(self.triggers, ignore_errors=True)
         os.makedirs(self.triggers)
@@ -149,8 +157,8 @@ class Box:
         this process reaches a tty outside the box."""
         _check_namespace()
         mounts = {point: fstype for point, fstype, _ in _mounts()}
-        if mounts.get("/dev") != "tmpfs" or mounts.get("/dev/pts") != "devpts" or mounts.get("/tmp") != "tmpfs":
-            raise BoxError("/dev, /dev/pts or /tmp is not the box's own mount: %s" % mounts)
+        if mounts.get("/dev") != "tmpfs" or mounts.get("/dev/pts") != "devpts" or mounts.get(SERVER_DIR) != "tmpfs":
+            raise BoxError("/dev, /dev/pts or %s is not the box's own mount: %s" % (SERVER_DIR, mounts))
         own_ptys = {os.path.basename(path) for _, _, path in self.ptys.values()}
         pts_dev = os.stat("/dev/pts").st_dev
         for root, dirs, files in os.walk("/dev"):
