@@ -2,20 +2,9 @@
 
 #include "MeasurementLog.h"
 
-#include <cstdio>
-#include <ctime>
+#include <utility>
 
 namespace counting {
-
-TimeOfDay LocalTimeOfDay()
-{
-    // std::localtime's shared buffer is safe here: only the UI thread asks.
-    const std::time_t now = std::time(nullptr);
-    const std::tm *local = std::localtime(&now);
-    if (local == nullptr)
-        return {};
-    return {local->tm_hour, local->tm_min, local->tm_sec};
-}
 
 std::string CountText(std::int64_t count)
 {
@@ -25,62 +14,140 @@ std::string CountText(std::int64_t count)
     return text;
 }
 
+namespace {
+
+std::string TwoDigits(int value)
+{
+    return {static_cast<char>('0' + value / 10 % 10), static_cast<char>('0' + value % 10)};
+}
+
+} // namespace
+
 std::string EndLine(TimeOfDay time, std::int64_t count)
 {
-    char clock[16];
-    std::snprintf(clock, sizeof clock, "%02d:%02d:%02d", time.Hours, time.Minutes, time.Seconds);
-    return std::string(" konec nacitani : ") + clock + "  pocet pulsu =" + CountText(count);
+    return " konec nacitani : " + TwoDigits(time.Hours) + ":" + TwoDigits(time.Minutes) + ":" +
+           TwoDigits(time.Seconds) + "  pocet pulsu =" + CountText(count);
 }
+
+// A handler's hold on the logic: the lock, and the count of handlers under
+// way that makes a tick wait.
+class Logic::Handler
+{
+public:
+    explicit Handler(Logic &logic) : logic_(logic), lock_(logic.mutex_) { ++logic_.handlers_; }
+    ~Handler()
+    {
+        if (--logic_.handlers_ == 0 && std::exchange(logic_.tickOwed_, false) && logic_.whenTickOwed_)
+            logic_.whenTickOwed_();
+    }
+    Handler(const Handler &) = delete;
+    Handler &operator=(const Handler &) = delete;
+
+    // The operator may take any time over a notice; meanwhile the lock is
+    // free for an end (a signal, the session's end), though not for a tick.
+    void Notice(const std::string &text)
+    {
+        lock_.unlock();
+        logic_.form_.ShowNotice(text);
+        lock_.lock();
+    }
+
+private:
+    Logic &logic_;
+    std::unique_lock<std::mutex> lock_;
+};
 
 Logic::Logic(Form1Operations &form, SerialLines &lines, std::function<TimeOfDay()> clock, std::string logPath)
     : form_(form), lines_(lines), clock_(std::move(clock)), logPath_(std::move(logPath))
 {
 }
 
+void Logic::WhenTickOwed(std::function<void()> tickOwed)
+{
+    const std::lock_guard lock(mutex_);
+    whenTickOwed_ = std::move(tickOwed);
+}
+
+bool Logic::Ended() const
+{
+    const std::lock_guard lock(mutex_);
+    return phase_ == Phase::Ended;
+}
+
+CountState Logic::State() const
+{
+    const std::lock_guard lock(mutex_);
+    return state_;
+}
+
 void Logic::Load()
 {
+    Handler handler(*this);
+    // An end that came first (a signal) leaves nothing to start.
+    if (phase_ != Phase::NotStarted)
+        return;
     std::int16_t opened = lines_.OpenPort("COM2");
     if (opened == 0) {
         opened = lines_.OpenPort("COM1");
         // Marking Option1 is choosing it: the switch to "COM1" runs to its
         // end, its notice included, before the start-up goes on.
         form_.MarkOption1();
-        Option1Chosen();
+        SwitchPort(handler, "COM1", "COM1 OBSAZEN");
     } else {
         form_.MarkOption2();
     }
-    // The end can come while a notice waits (the desktop session ending):
-    // then nothing more is shown or switched on.
-    if (opened == 0 && !ended_)
-        form_.ShowNotice("COM NENALEZEN");
-    if (ended_)
+    // The end can come while a notice waits (a signal, the desktop session
+    // ending): then nothing more is shown or switched on.
+    if (opened == 0 && phase_ != Phase::Ended)
+        handler.Notice("COM NENALEZEN");
+    if (phase_ == Phase::Ended)
         return;
     PowerContact();
-    PulseCount = 0;
-    LastCts = lines_.ReadCts();
+    state_.PulseCount = 0;
+    state_.LastCts = lines_.ReadCts();
+    phase_ = Phase::Counting;
     form_.SetTimer1Interval(PollPeriodMs);
 }
 
 void Logic::Tick()
 {
-    const std::int16_t cts = lines_.ReadCts();
-    if (cts > LastCts) {
-        ++PulseCount;
-        form_.SetText1(CountText(PulseCount));
+    const std::lock_guard lock(mutex_);
+    if (handlers_ > 0) {
+        tickOwed_ = true;
+        return;
     }
-    LastCts = cts;
+    if (phase_ != Phase::Counting)
+        return;
+    const std::int16_t cts = lines_.ReadCts();
+    if (cts > state_.LastCts) {
+        ++state_.PulseCount;
+        form_.SetText1(CountText(state_.PulseCount));
+    }
+    state_.LastCts = cts;
 }
 
-void Logic::Option1Chosen() { SwitchPort("COM1", "COM1 OBSAZEN"); }
-
-void Logic::Option2Chosen() { SwitchPort("COM2", "COM2 OBSAZEN"); }
-
-void Logic::SwitchPort(std::string_view port, const std::string &notice)
+void Logic::Option1Chosen()
 {
+    Handler handler(*this);
+    SwitchPort(handler, "COM1", "COM1 OBSAZEN");
+}
+
+void Logic::Option2Chosen()
+{
+    Handler handler(*this);
+    SwitchPort(handler, "COM2", "COM2 OBSAZEN");
+}
+
+void Logic::SwitchPort(Handler &handler, std::string_view port, const std::string &notice)
+{
+    // A choice that comes after the end (a click before the window closes)
+    // must not take a port again.
+    if (phase_ == Phase::Ended)
+        return;
     lines_.ClosePort();
     if (lines_.OpenPort(port) == 0)
-        form_.ShowNotice(notice);
-    if (!ended_)
+        handler.Notice(notice);
+    if (phase_ != Phase::Ended)
         PowerContact();
 }
 
@@ -101,22 +168,24 @@ void Logic::SwitchOffAndRelease()
 
 int Logic::End()
 {
-    if (ended_)
+    std::unique_lock lock(mutex_);
+    if (phase_ == Phase::Ended)
         return exitStatus_;
-    ended_ = true;
-    const std::string line = EndLine(clock_(), PulseCount);
+    phase_ = Phase::Ended;
+    const std::string line = EndLine(clock_(), state_.PulseCount);
     form_.SetText1(line);
     const AppendResult logged = AppendDurably(logPath_, line + "\r\n");
     // The lines go off and the port is released before any notice, so that
     // nothing stays powered while the notice waits for the operator.
     SwitchOffAndRelease();
-    if (!logged.Written) {
-        exitStatus_ = 1;
-        // The count must not be lost with the file: the notice carries the line.
-        form_.ShowNotice("MERENI NEBYLO ZAPSANO DO " + std::string(MeasurementLogName) + "\n(" + logged.Reason +
-                         ")\n\n" + line);
-    }
-    return exitStatus_;
+    if (logged.Written)
+        return exitStatus_;
+    exitStatus_ = 1;
+    lock.unlock();
+    // The count must not be lost with the file: the notice carries the line.
+    form_.ShowNotice("MERENI NEBYLO ZAPSANO DO " + std::string(MeasurementLogName) + "\n(" + logged.Reason + ")\n\n" +
+                     line);
+    return 1;
 }
 
 } // namespace counting

@@ -2,15 +2,22 @@
 // edge count, the end of counting with its log line, and the port switch.
 //
 // It is plain C++ and never sees a widget or a device.  The window delivers
-// its events by calling Load, Tick, Option1Chosen, Option2Chosen and End; the
+// its events by calling Load, Option1Chosen, Option2Chosen and End, the
+// counting thread (PollThread.h) calls Tick and, for a signal, End; the
 // logic answers through Form1Operations and reaches the port through
 // SerialLines.  Both are abstract classes that the program fills in: the
 // window implements Form1Operations, and main wires Module1 in as the
 // SerialLines (the tests use fakes for both).
+//
+// One lock keeps the handlers' sequences whole: a tick never runs inside the
+// start-up, a switch or the end, and one that falls due meanwhile is owed
+// until the handler is done.  The lock is let go only while a notice waits
+// for the operator, so that an end can still come then.
 #pragma once
 
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -18,10 +25,13 @@ namespace counting {
 
 // The window operations the logic uses.  None of them calls back into the
 // logic: a window event reaches the logic only through the window's handlers.
+// SetText1 and ShowNotice are also called on the counting thread, and there
+// they must not wait for the window.
 class Form1Operations
 {
 public:
-    // Replaces the whole text of Text1 and shows it from its beginning.
+    // Replaces the whole text of Text1 and shows it from its beginning; from
+    // the counting thread it is handed over, and the latest text wins.
     virtual void SetText1(const std::string &text) = 0;
     // Shows Option1 marked and Option2 unmarked; delivers no choice.
     virtual void MarkOption1() = 0;
@@ -29,7 +39,8 @@ public:
     // which port counts after a start-up on "COM2"; delivers no choice.
     virtual void MarkOption2() = 0;
     virtual void SetTimer1Interval(int milliseconds) = 0;
-    // A modal notice with one OK button; returns once it is dismissed.
+    // A modal notice with one OK button; returns once it is dismissed.  From
+    // the counting thread (the end's notice) it is handed over at once.
     virtual void ShowNotice(const std::string &text) = 0;
 
 protected:
@@ -70,27 +81,41 @@ std::string EndLine(TimeOfDay time, std::int64_t count);
 inline constexpr int PollPeriodMs = 20;
 inline constexpr const char *MeasurementLogName = "NAMERENO.TXT";
 
+struct CountState
+{
+    std::int64_t PulseCount = 0;
+    // The CTS level the last poll read, or the start-up before the first poll.
+    std::int16_t LastCts = 0;
+};
+
 class Logic
 {
 public:
     Logic(Form1Operations &form, SerialLines &lines, std::function<TimeOfDay()> clock = LocalTimeOfDay,
           std::string logPath = MeasurementLogName);
 
-    std::int64_t PulseCount = 0;
-    std::int16_t LastCts = 0;
-
     void Load();
+    // The poll.  Before the start-up has run and after the end it does
+    // nothing; inside a handler it is owed, and `tickOwed` (WhenTickOwed)
+    // says when the handler is done.
     void Tick();
     void Option1Chosen();
     void Option2Chosen();
-    // The end sequence.  It runs once per program run; a later call (the close
-    // that follows a button press, a signal during a notice) does nothing.
-    // Returns the exit status: 0, or 1 when the line could not be logged.
+    // The end sequence, from any thread.  It runs once per program run; a
+    // later call (the close that follows a button press, a signal during
+    // the end's notice) does nothing.  Returns the exit status: 0, or 1 when
+    // the line could not be logged.
     int End();
-    bool Ended() const { return ended_; }
+    bool Ended() const;
+    CountState State() const;
+
+    // Called, on the handler's thread, when a tick owed during a handler may
+    // run.  Set it before any tick or handler runs.
+    void WhenTickOwed(std::function<void()> tickOwed);
 
 private:
-    void SwitchPort(std::string_view port, const std::string &notice);
+    class Handler;
+    void SwitchPort(Handler &handler, std::string_view port, const std::string &notice);
     void PowerContact();
     void SwitchOffAndRelease();
 
@@ -98,7 +123,15 @@ private:
     SerialLines &lines_;
     std::function<TimeOfDay()> clock_;
     std::string logPath_;
-    bool ended_ = false;
+
+    mutable std::mutex mutex_;
+    // Everything below is guarded by mutex_.
+    CountState state_;
+    enum class Phase { NotStarted, Counting, Ended } phase_ = Phase::NotStarted;
+    // Handlers under way; more than one when one runs inside another's notice.
+    int handlers_ = 0;
+    bool tickOwed_ = false;
+    std::function<void()> whenTickOwed_;
     int exitStatus_ = 0;
 };
 

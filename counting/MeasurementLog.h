@@ -1,4 +1,5 @@
-// Appending to the measurement log, one implementation per OS.
+// Appending to the measurement log, one implementation per OS (which also
+// reads the time of day for its line: LocalTimeOfDay in Counting.h).
 #pragma once
 
 #include <string>

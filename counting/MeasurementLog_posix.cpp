@@ -1,7 +1,9 @@
+#include "Counting.h"
 #include "MeasurementLog.h"
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,6 +15,16 @@ namespace {
 AppendResult Failed(const char *call, int error) { return {false, std::string(call) + ": " + std::strerror(error)}; }
 
 } // namespace
+
+TimeOfDay LocalTimeOfDay()
+{
+    // localtime_r: the end may run on the counting thread.
+    const std::time_t now = std::time(nullptr);
+    std::tm local = {};
+    if (::localtime_r(&now, &local) == nullptr)
+        return {};
+    return {local.tm_hour, local.tm_min, local.tm_sec};
+}
 
 AppendResult AppendDurably(const std::string &path, const std::string &text)
 {

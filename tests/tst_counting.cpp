@@ -2,12 +2,17 @@
 // window operations go into one journal, so their order can be checked.
 #include "Counting.h"
 #include "FakeSerial.h"
+#include "PollThread.h"
 
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <algorithm>
+#include <chrono>
 #include <fstream>
+#include <memory>
 #include <sstream>
+#include <thread>
 
 using Journal = std::vector<std::string>;
 Q_DECLARE_METATYPE(Journal)
@@ -18,29 +23,34 @@ namespace {
 
 struct FakeForm : Form1Operations
 {
-    explicit FakeForm(Journal &journal) : Calls(journal) {}
+    explicit FakeForm(FakeSerial &serial) : Serial(serial) {}
 
-    Journal &Calls;
+    FakeSerial &Serial;
     std::vector<std::string> Text1Writes;
     std::vector<std::string> Notices;
     int Interval = 0;
+    // What the operator does while a notice waits.
+    std::function<void(const std::string &)> WhileNoticeWaits;
 
     void SetText1(const std::string &text) override
     {
+        Serial.Note("Text1 " + text);
+        const std::lock_guard lock(Serial.Mutex);
         Text1Writes.push_back(text);
-        Calls.push_back("Text1 " + text);
     }
-    void MarkOption1() override { Calls.push_back("MarkOption1"); }
-    void MarkOption2() override { Calls.push_back("MarkOption2"); }
+    void MarkOption1() override { Serial.Note("MarkOption1"); }
+    void MarkOption2() override { Serial.Note("MarkOption2"); }
     void SetTimer1Interval(int milliseconds) override
     {
         Interval = milliseconds;
-        Calls.push_back("Interval " + std::to_string(milliseconds));
+        Serial.Note("Interval " + std::to_string(milliseconds));
     }
     void ShowNotice(const std::string &text) override
     {
         Notices.push_back(text);
-        Calls.push_back("Notice " + text);
+        Serial.Note("Notice " + text);
+        if (WhileNoticeWaits)
+            WhileNoticeWaits(text);
     }
 };
 
@@ -48,8 +58,8 @@ struct FakeForm : Form1Operations
 struct Run
 {
     explicit Run(const std::string &logPath = "/nonexistent/NAMERENO.TXT", TimeOfDay time = {14, 5, 9})
-        : Form(Serial.Calls), Logic(
-                                  Form, Serial, [time] { return time; }, logPath)
+        : Form(Serial), Logic(
+                            Form, Serial, [time] { return time; }, logPath)
     {
     }
 
@@ -106,6 +116,7 @@ private slots:
     void switching_data();
     void switching();
     void switchKeepsCountAndLastLevel();
+    void ordersHoldAgainstTheCountingThread();
 };
 
 void TestCounting::startUp_data()
@@ -145,7 +156,7 @@ void TestCounting::startUp()
     run.Logic.Load();
     QCOMPARE(run.Serial.Calls, journal);
     QCOMPARE(QString::fromStdString(run.Serial.Open), openAfter);
-    QCOMPARE(run.Logic.PulseCount, 0);
+    QCOMPARE(run.Logic.State().PulseCount, 0);
     QVERIFY(run.Form.Text1Writes.empty());
 }
 
@@ -174,10 +185,10 @@ void TestCounting::poll()
     Run run;
     run.Serial.Cts["COM2"] = static_cast<std::int16_t>(levelAtStart);
     run.Logic.Load();
-    QCOMPARE(run.Logic.LastCts, levelAtStart);
+    QCOMPARE(run.Logic.State().LastCts, levelAtStart);
     for (const int level : levels)
         run.Poll(static_cast<std::int16_t>(level));
-    QCOMPARE(run.Logic.PulseCount, pulses);
+    QCOMPARE(run.Logic.State().PulseCount, pulses);
     // Text1 is written at each counted pulse and at no other tick.
     std::vector<std::string> expected;
     for (int count = 1; count <= pulses; ++count)
@@ -194,8 +205,8 @@ void TestCounting::nothingCountedWithoutPort()
     run.Logic.Load();
     for (int i = 0; i < 20; ++i)
         run.Poll(static_cast<std::int16_t>(i % 2));
-    QCOMPARE(run.Logic.PulseCount, 0);
-    QCOMPARE(run.Logic.LastCts, 0);
+    QCOMPARE(run.Logic.State().PulseCount, 0);
+    QCOMPARE(run.Logic.State().LastCts, 0);
     QVERIFY(run.Form.Text1Writes.empty());
 }
 
@@ -228,9 +239,11 @@ void TestCounting::endSequence()
     QCOMPARE(ReadFile(log), line + "\r\n");
     QVERIFY(run.Logic.Ended());
 
-    // The close that follows a button press runs nothing a second time.
-    run.Poll(0);
+    // The close that follows a button press runs nothing a second time, and
+    // neither a tick nor a port chosen before the window goes touches a port.
     const std::size_t afterEnd = run.Serial.Calls.size();
+    run.Poll(0);
+    run.Logic.Option1Chosen();
     QCOMPARE(run.Logic.End(), 0);
     QCOMPARE(run.Serial.Calls.size(), afterEnd);
     QCOMPARE(ReadFile(log), line + "\r\n");
@@ -317,7 +330,7 @@ void TestCounting::switching()
     run.Poll(1);
     run.Poll(0);
     run.Poll(1);
-    QCOMPARE(run.Logic.PulseCount, opens ? 2 : 0);
+    QCOMPARE(run.Logic.State().PulseCount, opens ? 2 : 0);
 }
 
 void TestCounting::switchKeepsCountAndLastLevel()
@@ -328,22 +341,100 @@ void TestCounting::switchKeepsCountAndLastLevel()
     run.Poll(0);
     run.Poll(1);
     run.Poll(0);
-    QCOMPARE(run.Logic.PulseCount, 2);
+    QCOMPARE(run.Logic.State().PulseCount, 2);
 
     // The old port's CTS was off; the new port's is on: the first poll counts.
     run.Serial.Cts["COM1"] = 1;
     run.Logic.Option1Chosen();
-    QCOMPARE(run.Logic.PulseCount, 2);
-    QCOMPARE(run.Logic.LastCts, 0);
+    QCOMPARE(run.Logic.State().PulseCount, 2);
+    QCOMPARE(run.Logic.State().LastCts, 0);
     run.Logic.Tick();
-    QCOMPARE(run.Logic.PulseCount, 3);
+    QCOMPARE(run.Logic.State().PulseCount, 3);
     QCOMPARE(run.Form.Text1Writes.back(), std::string(" 3"));
 
     // Back to COM2 with CTS on there too: LastCts is 1, so no pulse.
     run.Serial.Cts["COM2"] = 1;
     run.Logic.Option2Chosen();
     run.Logic.Tick();
-    QCOMPARE(run.Logic.PulseCount, 3);
+    QCOMPARE(run.Logic.State().PulseCount, 3);
+}
+
+// The counting thread polls every millisecond while the window's thread runs
+// a start-up with two notices and forty switches, and a signal's end comes
+// while the last switch's notice waits.
+void TestCounting::ordersHoldAgainstTheCountingThread()
+{
+    using namespace std::chrono_literals;
+    QTemporaryDir dir;
+    const QString log = dir.filePath("NAMERENO.TXT");
+    Run run(log.toStdString());
+    run.Serial.Opens = {{"COM1", false}, {"COM2", false}};
+    run.Serial.Cts = {{"COM1", 1}, {"COM2", 1}};
+    run.Serial.Alternate = true;
+    constexpr int Switches = 40;
+    int switches = 0;
+    std::unique_ptr<PollThread> poll;
+    // The operator takes a while over each notice, so ticks fall due meanwhile.
+    run.Form.WhileNoticeWaits = [&](const std::string &) {
+        std::this_thread::sleep_for(10ms);
+        if (switches == Switches) {
+            poll->RequestEnd();
+            QTRY_VERIFY(run.Logic.Ended());
+        }
+    };
+    poll = std::make_unique<PollThread>(run.Logic, nullptr);
+    poll->SetInterval(1);
+
+    run.Logic.Load();
+    {
+        const std::lock_guard lock(run.Serial.Mutex);
+        run.Serial.Opens = {{"COM1", true}, {"COM2", true}};
+    }
+    for (switches = 1; switches <= Switches; ++switches) {
+        if (switches == Switches) {
+            const std::lock_guard lock(run.Serial.Mutex);
+            run.Serial.Opens["COM2"] = false;
+        }
+        switches % 2 == 1 ? run.Logic.Option1Chosen() : run.Logic.Option2Chosen();
+        std::this_thread::sleep_for(3ms);
+    }
+    --switches;
+    poll.reset();
+
+    const Journal calls = run.Serial.CallsSoFar();
+    const auto onPoll = [](const std::string &call) { return call.ends_with(" @poll"); };
+    // No tick before the start-up's own ReadCts, nor inside the start-up.
+    const auto started = std::find(calls.begin(), calls.end(), "Interval 20");
+    QVERIFY(started != calls.end());
+    QCOMPARE(*(started - 1), std::string("ReadCts"));
+    QVERIFY(std::none_of(calls.begin(), started, onPoll));
+    // No tick inside a switch, each of which keeps its order to its end.
+    int switchesSeen = 0;
+    for (auto call = started; call != calls.end(); ++call) {
+        if (*call != "ClosePort")
+            continue;
+        ++switchesSeen;
+        const auto done = std::find(call, calls.end(), "SetRts 0");
+        if (done != calls.end()) {
+            QVERIFY(std::none_of(call, done, onPoll));
+            QCOMPARE(done - call, 4); // ClosePort, OpenPort, SetBreak 0, SetDtr 1, SetRts 0
+        }
+    }
+    QCOMPARE(switchesSeen, Switches);
+
+    // Text1: the counts one by one from " 1", then the end line, which ends
+    // the journal: nothing polled or switched on after the end.
+    const std::string line = EndLine({14, 5, 9}, run.Logic.State().PulseCount);
+    QVERIFY(run.Logic.State().PulseCount > 10);
+    const std::vector<std::string> &texts = run.Form.Text1Writes;
+    for (std::size_t i = 0; i + 1 < texts.size(); ++i)
+        QCOMPARE(texts[i], CountText(static_cast<std::int64_t>(i) + 1));
+    QCOMPARE(texts.back(), line);
+    const Journal end{"Text1 " + line + " @poll", "SetDtr 0 @poll", "SetRts 0 @poll", "SetBreak 0 @poll",
+                      "ClosePort @poll"};
+    QCOMPARE(Journal(calls.end() - 5, calls.end()), end);
+    QCOMPARE(*(calls.end() - 6), std::string("Notice COM2 OBSAZEN"));
+    QCOMPARE(ReadFile(log), line + "\r\n");
 }
 
 QTEST_GUILESS_MAIN(TestCounting)

@@ -3,9 +3,9 @@
 // ports of the machine are never opened here.
 #include "FakeSerial.h"
 #include "Form1.h"
-#include "PollTimer.h"
 
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFontInfo>
 #include <QFontMetrics>
@@ -15,6 +15,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QTimer>
 #include <QtTest>
 
@@ -27,13 +28,17 @@ namespace {
 const QString EndOfZeroCount = QStringLiteral(" konec nacitani : 12:34:56  pocet pulsu = 0");
 const QStringList LinesOff{"SetDtr 0", "SetRts 0", "SetBreak 0", "ClosePort"};
 
-// The serial calls without the polls, which the 20 ms timer adds at any time.
+// The serial calls, on whichever thread, without the reads of CTS, which the
+// polls add at any time.
 QStringList Actions(const FakeSerial &fake)
 {
     QStringList actions;
-    for (const std::string &call : fake.Calls)
+    for (std::string call : fake.CallsSoFar()) {
+        if (call.ends_with(" @poll"))
+            call.resize(call.size() - 6);
         if (call != "ReadCts")
             actions << QString::fromStdString(call);
+    }
     return actions;
 }
 
@@ -105,7 +110,10 @@ struct Rig
 
     bool WaitForPolls(qsizetype count)
     {
-        const auto polls = [this] { return std::count(Fake.Calls.begin(), Fake.Calls.end(), "ReadCts"); };
+        const auto polls = [this] {
+            const std::vector<std::string> calls = Fake.CallsSoFar();
+            return std::count(calls.begin(), calls.end(), "ReadCts @poll");
+        };
         const qsizetype target = polls() + count;
         return QTest::qWaitFor([&] { return polls() >= target; }, 2000);
     }
@@ -277,11 +285,10 @@ private slots:
         QCOMPARE(NextTabStop(command1), text1);
         QCOMPARE(NextTabStop(text1), rig.Option1());
 
-        auto *timer = form->findChild<PollTimer *>(QStringLiteral("Timer1"));
-        QVERIFY(timer != nullptr);
-        QVERIFY(timer->isActive());
-        QCOMPARE(timer->interval(), 20);
-        QVERIFY(rig.Fake.Calls.empty());
+        // Timer1 runs from the window's creation; it polls only after the load.
+        QCOMPARE(form->Poll().Interval(), 20);
+        QTest::qWait(50);
+        QVERIFY(rig.Fake.CallsSoFar().empty());
     }
 
     void startUp_data()
@@ -388,7 +395,7 @@ private slots:
         QVERIFY(rig.WaitForPolls(3));
         QVERIFY(text1->text().isEmpty());
 
-        rig.Fake.Cts["COM2"] = 1;
+        rig.Fake.SetCts("COM2", 1);
         QTRY_COMPARE(text1->text(), QStringLiteral(" 1"));
         QVERIFY(rig.WaitForPolls(3)); // CTS staying on is no further pulse
         QCOMPARE(text1->text(), QStringLiteral(" 1"));
@@ -397,11 +404,11 @@ private slots:
         text1->setFocus();
         QTest::keyClicks(text1, QStringLiteral("abc"));
         QVERIFY(text1->text().contains(QStringLiteral("abc")));
-        rig.Fake.Cts["COM2"] = 0;
+        rig.Fake.SetCts("COM2", 0);
         QVERIFY(rig.WaitForPolls(2));
-        rig.Fake.Cts["COM2"] = 1;
+        rig.Fake.SetCts("COM2", 1);
         QTRY_COMPARE(text1->text(), QStringLiteral(" 2"));
-        QCOMPARE(form->Logic().PulseCount, 2);
+        QCOMPARE(form->Logic().State().PulseCount, 2);
 
         form->close();
         QCOMPARE(rig.LogLines(), QStringList{" konec nacitani : 12:34:56  pocet pulsu = 2"});
@@ -423,6 +430,7 @@ private slots:
         QTest::newRow("SIGTERM during start-up") << "early SIGTERM" << true << false;
         QTest::newRow("log fails, Command1 clicked") << "click" << false << true;
         QTest::newRow("log fails, close") << "close" << true << true;
+        QTest::newRow("log fails, SIGTERM") << "SIGTERM" << true << true;
     }
 
     void ending()
@@ -480,6 +488,32 @@ private slots:
         QVERIFY(notice.Plain());
         // Nothing stays powered while the notice waits for the operator.
         QCOMPARE(notice.Actions.mid(notice.Actions.size() - 4), LinesOff);
+    }
+
+    // A signal ends the counting even while the window's thread is stuck (a
+    // display held by another client): the line is logged and the lines are
+    // off before the window's thread comes back, and then the window closes.
+    void signalEndsWhileWindowIsStuck()
+    {
+        Rig rig;
+        QVERIFY(rig.Show());
+        rig.Fake.SetCts("COM2", 1);
+        QTRY_COMPARE(rig.Text1()->text(), QStringLiteral(" 1"));
+        const QString line = QStringLiteral(" konec nacitani : 12:34:56  pocet pulsu = 1");
+
+        ::raise(SIGTERM);
+        QElapsedTimer stuck;
+        stuck.start();
+        while (rig.LogLines().isEmpty() && stuck.elapsed() < 1000)
+            QThread::msleep(5);
+        QCOMPARE(rig.LogLines(), QStringList{line});
+        const QStringList actions = Actions(rig.Fake);
+        QCOMPARE(actions.mid(actions.size() - 4), LinesOff);
+        QVERIFY(rig.Form->isVisible());
+
+        QTRY_VERIFY(!rig.Form->isVisible());
+        QCOMPARE(rig.Text1()->text(), line);
+        QCOMPARE(rig.LogLines(), QStringList{line});
     }
 
     // The session's end (the session manager's "die") reaches the program as

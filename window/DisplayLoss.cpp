@@ -3,7 +3,6 @@
 #include <QCoreApplication>
 #include <QLoggingCategory>
 #include <QString>
-#include <QThread>
 
 #include <atomic>
 #include <chrono>
@@ -43,36 +42,24 @@ bool ConnectionBroke(const QString &message)
            message.startsWith(QLatin1String("The Wayland connection experienced a fatal error"));
 }
 
-bool OnMainThread()
-{
-    const QCoreApplication *application = QCoreApplication::instance();
-    return application != nullptr && QThread::currentThread() == application->thread();
-}
-
 void OnMessage(QtMsgType type, const QMessageLogContext &context, const QString &message)
 {
     const bool unwanted = type == QtWarningMsg && IsDefaultCategory(context.category) && !DefaultWarningsWanted;
     if (Previous != nullptr && !unwanted)
         Previous(type, context, message);
-    if (type != QtWarningMsg || !ConnectionBroke(message) || Watch.load() == nullptr)
+    if (type != QtWarningMsg || !ConnectionBroke(message))
         return;
-    if (OnMainThread())
-        Watch.load()->End();
-    QMetaObject::invokeMethod(
-        QCoreApplication::instance(),
-        [] {
-            if (DisplayLoss *watch = Watch.load())
-                watch->End();
-        },
-        Qt::QueuedConnection);
-    // The plugin ends the process as soon as this returns.  The main thread
-    // is back in its event loop within a poll; should it never come, Qt's
-    // own end is all that is left.
-    using namespace std::chrono_literals;
-    for (auto waited = 0ms; !EndStarted && waited < 10s; waited += 10ms)
-        std::this_thread::sleep_for(10ms);
-    while (EndStarted)
-        std::this_thread::sleep_for(1s);
+    DisplayLoss *watch = Watch.load();
+    if (watch == nullptr)
+        return;
+    // The plugin ends the process as soon as this returns.  A second thread
+    // that sees the loss (Wayland's frame-event thread beside the main
+    // thread) waits here until the first has ended the process.
+    if (EndStarted.exchange(true)) {
+        for (;;)
+            std::this_thread::sleep_for(std::chrono::seconds(1));
+    }
+    watch->End();
 }
 
 } // namespace
@@ -93,7 +80,6 @@ DisplayLoss::~DisplayLoss() { Watch = nullptr; }
 
 void DisplayLoss::End()
 {
-    EndStarted = true;
     const int status = end_();
     std::fflush(nullptr);
     // Not exit(): the static destructors of Qt and its plugins would run

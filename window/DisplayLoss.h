@@ -8,10 +8,9 @@
 // error …"), passed synchronously to the installed message handler on the
 // thread that is about to end the process.  So the watch hooks in there.
 //
-// The end always runs on the main thread, which owns the counting: xcb
-// detects the loss there, and the Wayland plugin either there or in its
-// frame-event thread, which then waits in the handler while the main thread
-// runs the end and ends the process.
+// The end runs on the thread that saw the loss: xcb's is the main thread,
+// the Wayland plugin's the main thread or its frame-event thread.  The
+// counting logic takes its end from any thread.
 #pragma once
 
 #include <functional>
@@ -19,8 +18,8 @@
 class DisplayLoss
 {
 public:
-    // From now on a broken display connection calls `end` on the main thread
-    // and ends the process with the status it returns.  One watch at a time.
+    // From now on a broken display connection calls `end` and ends the
+    // process with the status it returns.  One watch at a time.
     explicit DisplayLoss(std::function<int()> end);
     ~DisplayLoss();
 

@@ -1,8 +1,5 @@
 #include "Form1.h"
 
-#include "PollTimer.h"
-#include "TerminationSignals.h"
-
 #include <QCloseEvent>
 #include <QGuiApplication>
 #include <QIcon>
@@ -11,9 +8,11 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSessionManager>
+#include <QThread>
 
 #include <cstdio>
 #include <limits>
+#include <utility>
 
 namespace {
 
@@ -46,7 +45,9 @@ QFont DesignFont(const QString &family, qreal points)
 } // namespace
 
 Form1::Form1(counting::SerialLines &port, std::function<counting::TimeOfDay()> clock, std::string logPath)
-    : logic_(*this, port, std::move(clock), std::move(logPath))
+    : logic_(*this, port, std::move(clock), std::move(logPath)),
+      Timer1(logic_, [this](int) { QMetaObject::invokeMethod(this, &Form1::TakeEndOver, Qt::QueuedConnection); }),
+      terminationSignals_(Timer1)
 {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QStringLiteral("Orvik KAPIREL "));
@@ -70,9 +71,8 @@ Form1::Form1(counting::SerialLines &port, std::function<counting::TimeOfDay()> c
     Command1->setDefault(false);
     PlaceTwips(Command1, 2280, 3240, 1935, 615);
 
-    Timer1 = new PollTimer(this);
-    Timer1->setObjectName(QStringLiteral("Timer1"));
-    Timer1->setInterval(counting::PollPeriodMs);
+    // Timer1 comes here in the design order: the counting thread, a member.
+    Timer1.SetInterval(counting::PollPeriodMs);
 
     Option2 = new QRadioButton(QStringLiteral("COM2"), this);
     Option2->setObjectName(QStringLiteral("Option2"));
@@ -97,19 +97,20 @@ Form1::Form1(counting::SerialLines &port, std::function<counting::TimeOfDay()> c
     // - Command1, clicked or pressed with Space: the window stays until the
     //   program is gone, so no close event follows;
     // - the window's close (close button, window menu, Alt+F4, the window
-    //   manager) and SIGTERM, SIGHUP or SIGINT, which close the window;
+    //   manager);
+    // - SIGTERM, SIGHUP or SIGINT: the counting thread runs the end, whatever
+    //   the window is doing, and TakeEndOver then closes the window;
     // - the application's quit: the end of the desktop session (the session
     //   manager's "die" after a logout that went through; a cancelled logout
     //   never gets here), or any other quit();
     // - the loss of the display (the X server or the Wayland compositor gone):
     //   DisplayLoss runs EndWithoutDisplay, the same end without the window,
-    //   and ends the process with its status before Qt can.
+    //   on the thread that saw the loss, and ends the process with its
+    //   status before Qt can.
     // The window never quits the program on its own: Qt's quit on the last
     // window's close would end the loop with status 0 after a failed log.
     QGuiApplication::setQuitOnLastWindowClosed(false);
     connect(Command1, &QPushButton::clicked, this, &Form1::EndCounting);
-    signals_ = new TerminationSignals(this);
-    connect(signals_, &TerminationSignals::received, this, &QWidget::close);
     qApp->installEventFilter(this);
     // A loop ended by anyone else's QCoreApplication::exit() still logs.
     connect(qApp, &QCoreApplication::aboutToQuit, this, &Form1::EndCounting);
@@ -119,12 +120,9 @@ Form1::Form1(counting::SerialLines &port, std::function<counting::TimeOfDay()> c
     connect(qApp, &QGuiApplication::saveStateRequest, this,
             [](QSessionManager &manager) { manager.setRestartHint(QSessionManager::RestartNever); });
 
-    connect(Timer1, &PollTimer::timeout, this, [this] { logic_.Tick(); });
     // clicked(), not toggled(): choosing the marked button again reopens its port.
     connect(Option1, &QRadioButton::clicked, this, [this] { logic_.Option1Chosen(); });
     connect(Option2, &QRadioButton::clicked, this, [this] { logic_.Option2Chosen(); });
-
-    Timer1->start();
 }
 
 Form1::~Form1() = default;
@@ -143,12 +141,13 @@ void Form1::setVisible(bool visible)
     if (firstShow) {
         loaded_ = true;
         logic_.Load();
-        // A quit during the start-up's notices (the session's end) has run
-        // the end already; the program's loop ends as soon as it starts.
-        if (logic_.Ended())
+        // An end before or during the start-up's notices (a signal, the
+        // session's end) has run already: the window never shows, and the
+        // program's loop ends as soon as it starts.
+        if (logic_.Ended()) {
             QMetaObject::invokeMethod(this, &Form1::EndCounting, Qt::QueuedConnection);
-        // A signal that came during the start-up's notices ends the program now.
-        signals_->setEnabled(true);
+            return;
+        }
     }
     QWidget::setVisible(visible);
     if (firstShow)
@@ -173,23 +172,72 @@ bool Form1::eventFilter(QObject *watched, QEvent *event)
     return QWidget::eventFilter(watched, event);
 }
 
-void Form1::EndCounting() { QCoreApplication::exit(logic_.End()); }
+void Form1::EndCounting()
+{
+    const int status = logic_.End();
+    ShowHandedText();
+    QCoreApplication::exit(status);
+}
+
+void Form1::TakeEndOver()
+{
+    Timer1.EndTakenOver();
+    std::optional<std::string> notice;
+    {
+        const std::lock_guard lock(handOver_);
+        notice = std::exchange(endNotice_, std::nullopt);
+    }
+    ShowHandedText();
+    if (notice)
+        ShowModal(*notice);
+    // A window that never showed (an end during the start-up) gets no close event.
+    if (isVisible())
+        close();
+    else
+        EndCounting();
+}
 
 int Form1::EndWithoutDisplay()
 {
     displayGone_ = true;
-    // The end's own notice was open when the display went: it carried the line.
-    if (logic_.Ended() && !noticeShown_.empty())
-        std::fprintf(stderr, "%s\n", noticeShown_.c_str());
+    // Asked before handOver_ is taken: the logic takes handOver_ inside its
+    // own lock (SetText1), never the other way round.
+    const bool ended = logic_.Ended();
+    {
+        // The end's own notice was open when the display went: it carried the line.
+        const std::lock_guard lock(handOver_);
+        if (ended && !noticeShown_.empty())
+            std::fputs((noticeShown_ + "\n").c_str(), stderr);
+    }
     const int status = logic_.End();
     return status == 0 ? DisplayLostStatus : status;
 }
 
+// The latest text wins: a display that lags behind shows the newest count
+// when it catches up, never a backlog.  Called on either thread; the text
+// reaches the widget on the window's thread only.
 void Form1::SetText1(const std::string &text)
 {
-    if (displayGone_)
+    bool queued = false;
+    {
+        const std::lock_guard lock(handOver_);
+        queued = handedText_.has_value();
+        handedText_ = text;
+    }
+    if (!queued)
+        QMetaObject::invokeMethod(this, &Form1::ShowHandedText, Qt::QueuedConnection);
+}
+
+void Form1::ShowHandedText()
+{
+    std::optional<std::string> text;
+    {
+        const std::lock_guard lock(handOver_);
+        text = std::exchange(handedText_, std::nullopt);
+    }
+    if (!text || displayGone_)
         return;
-    Text1->setText(QString::fromStdString(text));
+    Text1->setText(QString::fromStdString(*text));
     // setText leaves the cursor at the end, which scrolls a long line so that
     // its end shows; the line is read from its beginning.
     Text1->setCursorPosition(0);
@@ -207,19 +255,36 @@ void Form1::MarkOption2()
         Option2->setChecked(true);
 }
 
-void Form1::SetTimer1Interval(int milliseconds) { Timer1->setInterval(milliseconds); }
+void Form1::SetTimer1Interval(int milliseconds) { Timer1.SetInterval(milliseconds); }
 
 void Form1::ShowNotice(const std::string &text)
 {
     // With no display, the standard error output (the session's log) is the
-    // only place left for a notice, and the line it may carry.
-    if (displayGone_) {
-        std::fprintf(stderr, "%s\n", text.c_str());
+    // only place left for a notice, and the line it may carry.  The end's
+    // notice from the counting thread goes there at once as well: the
+    // window may show it late, or never if its display does not answer.
+    const bool handedOver = QThread::currentThread() != thread();
+    if (displayGone_ || handedOver)
+        std::fputs((text + "\n").c_str(), stderr);
+    if (displayGone_)
+        return;
+    if (handedOver) {
+        const std::lock_guard lock(handOver_);
+        endNotice_ = text;
         return;
     }
-    noticeShown_ = text;
+    {
+        const std::lock_guard lock(handOver_);
+        noticeShown_ = text;
+    }
+    ShowModal(text);
+    const std::lock_guard lock(handOver_);
+    noticeShown_.clear();
+}
+
+void Form1::ShowModal(const std::string &text)
+{
     QMessageBox notice(QMessageBox::NoIcon, QStringLiteral("KAPIREL"), QString::fromStdString(text), QMessageBox::Ok,
                        this);
     notice.exec();
-    noticeShown_.clear();
 }

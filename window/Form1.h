@@ -8,20 +8,27 @@
 // the window as visible (isVisible() is true, a notice would be parented to a
 // "shown" window), and the constructor is too early: a Form1 that is only
 // created (a test of its layout, a screenshot) must not open any port.
+//
+// The poll runs on the counting thread (Timer1), never on the window's: the
+// window gets the count text handed over and shows the latest one when its
+// event loop comes to it, so a display that stalls costs no pulse.
 #pragma once
 
 #include "Counting.h"
 #include "DisplayLoss.h"
+#include "PollThread.h"
+#include "TerminationSignals.h"
 
 #include <QWidget>
 
+#include <atomic>
 #include <memory>
+#include <mutex>
+#include <optional>
 
 class QLineEdit;
 class QPushButton;
 class QRadioButton;
-class PollTimer;
-class TerminationSignals;
 
 class Form1 : public QWidget, private counting::Form1Operations
 {
@@ -32,6 +39,7 @@ public:
     ~Form1() override;
 
     const counting::Logic &Logic() const { return logic_; }
+    const counting::PollThread &Poll() const { return Timer1; }
 
     void setVisible(bool visible) override;
 
@@ -46,6 +54,10 @@ protected:
 private:
     void EndCounting();
     int EndWithoutDisplay();
+    // The end that the counting thread ran (a signal): its notice, then the close.
+    void TakeEndOver();
+    void ShowHandedText();
+    void ShowModal(const std::string &text);
 
     void SetText1(const std::string &text) override;
     void MarkOption1() override;
@@ -57,15 +69,24 @@ private:
 
     QLineEdit *Text1 = nullptr;
     QPushButton *Command1 = nullptr;
-    PollTimer *Timer1 = nullptr;
     QRadioButton *Option2 = nullptr;
     QRadioButton *Option1 = nullptr;
-    TerminationSignals *signals_ = nullptr;
     counting::Logic logic_;
+    // Declared after logic_, so that they stop before the logic goes.
+    counting::PollThread Timer1;
+    counting::TerminationSignals terminationSignals_;
     bool loaded_ = false;
-    // Once the display is gone, the window operations touch no widget.
-    bool displayGone_ = false;
+    // Once the display is gone, the window operations touch no widget; the
+    // watch may set it on another thread.
+    std::atomic<bool> displayGone_{false};
+
+    // What the counting thread hands over, guarded by handOver_.
+    std::mutex handOver_;
+    // Holds a text while a call to show it is queued.
+    std::optional<std::string> handedText_;
+    std::optional<std::string> endNotice_;
+    // The notice open on the window's thread, for the display's loss.
     std::string noticeShown_;
-    // Declared after logic_, so it stops watching before the logic goes.
+
     std::unique_ptr<DisplayLoss> displayLoss_;
 };

@@ -416,6 +416,49 @@ def console_skipped(s):
     check_reasons(run, ["kapirel: COM2: no such port (COM1 is /dev/ttyS0)", console, console])
 
 
+def x_server_grabbed(s):
+    """Another client holds the X server for 1.2 s mid-count at 5 Hz: all 15 pulses are counted all the same."""
+    run = s.start(com2="present,hz=5,duty=50,pulses=15,delay=200,origin=usr1")
+    conn = first_conn(run, COM2)
+    window = run.main_window()
+    run.wait_polling(conn)
+    run.trigger(1)
+    time.sleep(1.0)
+    with xsession.ServerGrab(s.tools.display, 1.2):
+        pass
+    run.wait_wave_polled(conn, COM2)
+    check_count(run, conn, 15)
+    run.screenshot(window, os.path.join(s.dir, "after-the-grab.png"))
+    run.click(window, COMMAND1)
+    check(run.wait_exit() == 0, "exit status %s" % run.exit_status)
+    check_one_line(run, 15, time.time())
+
+
+def sigterm_while_x_server_grabbed(s):
+    """SIGTERM while another client holds the X server for 6 s: within 1 s the line is logged, the lines are off,
+    the port and its lock are released; the program is gone 2 s after the signal, with the grab still held."""
+    run = s.start(com2=pulses("inf"))
+    conn = first_conn(run, COM2)
+    run.main_window()
+    run.wait_polling(conn)
+    run.trigger(1)
+    wait_until(lambda: run.edges_polled(conn) >= 3, 20, "three pulses polled")
+    with xsession.ServerGrab(s.tools.display, 6) as grab:
+        time.sleep(0.5)  # a repaint of the count meanwhile waits on the server
+        run.signal_kapirel(signal.SIGTERM)
+        signalled = time.monotonic()
+        wait_until(lambda: run.closed(conn) and os.path.exists(os.path.join(run.cwd, "NAMERENO.TXT")), 1.0,
+                   "the line and the port's release within 1 s of SIGTERM")
+        check_end(run, conn)
+        check(run.lock_file("ttyS1") is None, "the port's lock outlived the end: %r" % run.lock_file("ttyS1"))
+        status = run.wait_exit(timeout=5)
+        gone = time.monotonic() - signalled
+        check(grab.released_at is None, "the grab ended before the program did")
+    check(gone <= 2.5, "the program ended %.1f s after SIGTERM" % gone)
+    check(status == 0, "exit status %s" % status)
+    check_one_line(run, run.edges_polled(conn), time.time())
+
+
 def count_until_display_dies(run, conn, kill):
     """Counts endless pulses, kills the display mid-count, and checks the end
     that follows: status DISPLAY_LOST, lines off after the kill, the line
@@ -585,6 +628,7 @@ SCENARIOS = {f.__name__: f for f in (
     startup_com2_count, cts_on_at_start, com2_absent_uses_com1, both_absent_notices, end_by_wm_close,
     end_by_sigterm, port_removed, switch_ports, switch_to_held_port, unwritable_log, second_instance,
     usb_adapter_counted, adapters_by_socket, alias_overrides_rule, live_lock_falls_back, stale_lock_replaced, console_skipped,
+    x_server_grabbed, sigterm_while_x_server_grabbed,
     x_server_killed, x_server_killed_at_log_notice, wayland_startup_count, wayland_compositor_killed,
     fifo_log_without_reader, fifo_log_with_reader, session_logout)}
 

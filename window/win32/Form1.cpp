@@ -10,8 +10,8 @@ namespace {
 constexpr wchar_t WindowClass[] = L"KapirelForm1";
 constexpr wchar_t NoticeTitle[] = L"KAPIREL";
 constexpr int TwipsPerInch = 1440;
-// The timer that carries Timer1's ticks through Windows' modal loops.
-constexpr UINT_PTR ModalTicks = 1;
+// Posted by the counting thread: a new count text waits in handedText_.
+constexpr UINT TextHandedOver = WM_APP + 1;
 
 enum ControlId : int {
     Text1Id = 101,
@@ -119,7 +119,7 @@ void Place(HWND control, const Twips &place, UINT dpi)
 
 Form1::Form1(HINSTANCE instance, counting::SerialLines &port, std::function<counting::TimeOfDay()> clock,
              std::string logPath)
-    : instance_(instance), logic_(*this, port, std::move(clock), std::move(logPath))
+    : instance_(instance), logic_(*this, port, std::move(clock), std::move(logPath)), Timer1(logic_, nullptr)
 {
 }
 
@@ -173,20 +173,13 @@ bool Form1::Create(int showCommand)
 int Form1::Run()
 {
     MSG message;
-    for (;;) {
-        const HANDLE timer = Timer1.Handle();
-        const DWORD woke = ::MsgWaitForMultipleObjectsEx(1, &timer, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
-        if (woke == WAIT_OBJECT_0)
-            logic_.Tick();
-        while (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-            if (message.message == WM_QUIT)
-                return static_cast<int>(message.wParam);
-            if (window_ == nullptr || !::IsDialogMessageW(window_, &message)) {
-                ::TranslateMessage(&message);
-                ::DispatchMessageW(&message);
-            }
+    while (::GetMessageW(&message, nullptr, 0, 0) > 0) {
+        if (window_ == nullptr || !::IsDialogMessageW(window_, &message)) {
+            ::TranslateMessage(&message);
+            ::DispatchMessageW(&message);
         }
     }
+    return static_cast<int>(message.wParam);
 }
 
 LRESULT CALLBACK Form1::WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
@@ -236,19 +229,9 @@ LRESULT Form1::OnMessage(UINT message, WPARAM wParam, LPARAM lParam)
             return ::DefWindowProcW(window_, message, wParam, lParam);
         ::SetFocus(focused_ != nullptr ? focused_ : Option1);
         return 0;
-    // Windows' own modal loops (a menu, moving or sizing the window, a
-    // notice) dispatch messages but never return to Run.
-    case WM_ENTERMENULOOP:
-    case WM_ENTERSIZEMOVE:
-        EnterModalLoop();
-        return 0;
-    case WM_EXITMENULOOP:
-    case WM_EXITSIZEMOVE:
-        LeaveModalLoop();
-        return 0;
-    case WM_TIMER:
-        if (wParam == ModalTicks && ::WaitForSingleObject(Timer1.Handle(), 0) == WAIT_OBJECT_0)
-            logic_.Tick();
+    // Also inside Windows' own modal loops, which dispatch messages.
+    case TextHandedOver:
+        ShowHandedText();
         return 0;
     case WM_DPICHANGED:
         OnDpiChanged(HIWORD(wParam), *reinterpret_cast<const RECT *>(lParam));
@@ -420,12 +403,35 @@ void Form1::Layout(UINT dpi)
 void Form1::EndCounting()
 {
     exitStatus_ = logic_.End();
+    ShowHandedText();
     ::PostQuitMessage(exitStatus_);
 }
 
+// The latest text wins: a window that lags behind shows the newest count when
+// it catches up, never a backlog.  Called on either thread; the text reaches
+// the control on the window's thread only.
 void Form1::SetText1(const std::string &text)
 {
-    ::SetWindowTextW(Text1, Wide(text).c_str());
+    bool posted = false;
+    {
+        const std::lock_guard lock(handOver_);
+        posted = handedText_.has_value();
+        handedText_ = text;
+    }
+    if (!posted)
+        ::PostMessageW(window_, TextHandedOver, 0, 0);
+}
+
+void Form1::ShowHandedText()
+{
+    std::optional<std::string> text;
+    {
+        const std::lock_guard lock(handOver_);
+        text = std::exchange(handedText_, std::nullopt);
+    }
+    if (!text)
+        return;
+    ::SetWindowTextW(Text1, Wide(*text).c_str());
     // A line wider than the box shows from its beginning.
     ::SendMessageW(Text1, EM_SETSEL, 0, 0);
     ::SendMessageW(Text1, EM_SCROLLCARET, 0, 0);
@@ -445,25 +451,10 @@ void Form1::MarkOption2()
 
 void Form1::SetTimer1Interval(int milliseconds) { Timer1.SetInterval(milliseconds); }
 
+// Only the window's thread shows notices here: with no signals on Windows,
+// the counting thread never runs the end.
 void Form1::ShowNotice(const std::string &text)
 {
     // No icon, one OK button; modal to the window unless it is going away.
-    EnterModalLoop();
     ::MessageBoxW(destroying_ ? nullptr : window_, Wide(text).c_str(), NoticeTitle, MB_OK);
-    LeaveModalLoop();
-}
-
-// Inside a modal loop, WM_TIMER looks at Timer1's timer every 10 ms or so
-// (the system tick rounds it up to 15.6 ms): a tick comes late, but none
-// is lost, since the timer stays signalled until it is taken.
-void Form1::EnterModalLoop()
-{
-    if (modalLoops_++ == 0 && window_ != nullptr)
-        ::SetTimer(window_, ModalTicks, USER_TIMER_MINIMUM, nullptr);
-}
-
-void Form1::LeaveModalLoop()
-{
-    if (--modalLoops_ == 0 && window_ != nullptr)
-        ::KillTimer(window_, ModalTicks);
 }

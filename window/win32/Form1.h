@@ -6,11 +6,17 @@
 // The load runs inside Create, after the window and its controls exist and
 // while the window is still hidden, so the start-up's notices come before the
 // window appears.
+//
+// The poll runs on the counting thread (Timer1): Windows' own modal loops (a
+// menu, moving or sizing the window, a notice) never touch it, and the count
+// text is handed over to the window's thread by a posted message.
 #pragma once
 
 #include "Counting.h"
-#include "PollTimer.h"
+#include "PollThread.h"
 
+#include <mutex>
+#include <optional>
 #include <windows.h>
 
 class Form1 final : private counting::Form1Operations
@@ -39,8 +45,7 @@ private:
     void OnDpiChanged(UINT dpi, const RECT &suggested);
     void Layout(UINT dpi);
     void EndCounting();
-    void EnterModalLoop();
-    void LeaveModalLoop();
+    void ShowHandedText();
 
     void SetText1(const std::string &text) override;
     void MarkOption1() override;
@@ -54,7 +59,6 @@ private:
     HWND Command1 = nullptr;
     HWND Option2 = nullptr;
     HWND Option1 = nullptr;
-    PollTimer Timer1;
     HFONT text1Font_ = nullptr;
     HFONT command1Font_ = nullptr;
     HFONT optionFont_ = nullptr;
@@ -64,9 +68,12 @@ private:
     int focusArriving_ = 0;
     // The control that had the focus when the window was last deactivated.
     HWND focused_ = nullptr;
-    // How many of Windows' modal loops run inside one another.
-    int modalLoops_ = 0;
     bool destroying_ = false;
     int exitStatus_ = 0;
+    // The latest count text from the counting thread, guarded by handOver_.
+    std::mutex handOver_;
+    std::optional<std::string> handedText_;
     counting::Logic logic_;
+    // Declared after logic_, so that it stops before the logic goes.
+    counting::PollThread Timer1;
 };

@@ -10,16 +10,65 @@ to stall for seconds in a modem ioctl while a freshly started openbox was
 still busy, so the scenarios only run against a settled manager.
 """
 
+import ctypes
 import json
 import os
 import shutil
 import signal
 import subprocess
 import sys
+import threading
 import time
 
 # Everything the scenarios use; a missing tool fails the suite at once.
 REQUIRED_TOOLS = ["Xvfb", "openbox", "xdotool", "wmctrl", "xprop", "xwininfo", "import"]
+
+
+
+class ServerGrab:
+    """Another X client holding the whole server (XGrabServer), as window
+    managers, screenshot tools and screen lockers do: every other client's
+    request that needs an answer waits until the grab ends.
+
+        with ServerGrab(display, seconds): ...   # held from entry for `seconds`
+
+    While it holds, the test itself must not call any X tool."""
+
+    def __init__(self, display, seconds):
+        self.display = display
+        self.seconds = seconds
+        self.held = threading.Event()
+        self.released_at = None
+        self.thread = threading.Thread(target=self._hold, daemon=True)
+
+    def _hold(self):
+        x = ctypes.CDLL("libX11.so.6")
+        x.XOpenDisplay.restype = ctypes.c_void_p
+        x.XOpenDisplay.argtypes = [ctypes.c_char_p]
+        for name in ("XGrabServer", "XUngrabServer", "XCloseDisplay"):
+            getattr(x, name).argtypes = [ctypes.c_void_p]
+        x.XSync.argtypes = [ctypes.c_void_p, ctypes.c_int]
+        connection = x.XOpenDisplay(self.display.encode())
+        if not connection:
+            return
+        x.XGrabServer(connection)
+        x.XSync(connection, 0)
+        self.held.set()
+        time.sleep(self.seconds)
+        x.XUngrabServer(connection)
+        x.XSync(connection, 0)
+        self.released_at = time.monotonic()
+        x.XCloseDisplay(connection)
+
+    def __enter__(self):
+        self.thread.start()
+        if not self.held.wait(10):
+            raise RuntimeError("could not grab the X server %s" % self.display)
+        return self
+
+    def __exit__(self, *exc):
+        self.thread.join()
+        return False
 
 
 def fail(message):

@@ -1,0 +1,73 @@
+#include "PollThread.h"
+
+#include "PollClock.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+
+namespace counting {
+
+PollThread::PollThread(Logic &logic, std::function<void(int)> ended)
+    : logic_(logic), ended_(std::move(ended)), clock_(std::make_unique<PollClock>())
+{
+    logic_.WhenTickOwed([this] {
+        tickOwed_ = true;
+        clock_->Wake();
+    });
+    thread_ = std::thread([this] { Run(); });
+}
+
+PollThread::~PollThread()
+{
+    stop_ = true;
+    clock_->Wake();
+    thread_.join();
+    logic_.WhenTickOwed(nullptr);
+}
+
+void PollThread::SetInterval(int milliseconds)
+{
+    interval_ = milliseconds;
+    clock_->Arm(milliseconds);
+}
+
+void PollThread::RequestEnd()
+{
+    endRequested_ = true;
+    clock_->Wake();
+}
+
+void PollThread::Run()
+{
+    using Clock = std::chrono::steady_clock;
+    std::optional<Clock::time_point> exitBy;
+    int status = 0;
+    for (;;) {
+        auto timeout = std::chrono::milliseconds(-1);
+        if (exitBy)
+            timeout = std::max(std::chrono::ceil<std::chrono::milliseconds>(*exitBy - Clock::now()),
+                               std::chrono::milliseconds(0));
+        const PollClock::Woken woken = clock_->Wait(timeout);
+        if (stop_)
+            return;
+        if (endRequested_.exchange(false) && !exitBy) {
+            exitBy = Clock::now() + EndGrace;
+            status = logic_.End();
+            if (ended_)
+                ended_(status);
+        }
+        // The window's thread is stuck on its display: the line is logged
+        // and the port released, so nothing is left that needs the window.
+        if (exitBy && !takenOver_ && Clock::now() >= *exitBy) {
+            std::fflush(nullptr);
+            std::_Exit(status);
+        }
+        const bool owed = tickOwed_.exchange(false);
+        if (woken.TimerDue || owed)
+            logic_.Tick();
+    }
+}
+
+} // namespace counting

@@ -1,0 +1,64 @@
+// Timer1: the poll on a thread of its own.
+//
+// Who owns what:
+// - the counting thread (this class) runs the poll, Logic::Tick, at the
+//   absolute deadlines of its timer (start + n × interval), and the end
+//   sequence when a termination signal asks for it (RequestEnd);
+// - the window's thread runs the start-up, the port switches and the ends
+//   the window delivers itself (its button, its close, the session's end);
+// - Logic serialises the two: no tick runs inside a handler, and a tick that
+//   falls due meanwhile runs as soon as the handler is done;
+// - the counting thread never waits for the window: it hands the count text
+//   over (Form1Operations::SetText1) and goes on polling.
+#pragma once
+
+#include "Counting.h"
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <thread>
+
+namespace counting {
+
+class PollClock;
+
+class PollThread
+{
+public:
+    // After an end that the counting thread ran itself, `ended` gets the
+    // exit status on that thread, for the window to close.  Should the
+    // window not take the end over (EndTakenOver) within EndGrace, because
+    // its display does not answer, the process ends with that status.
+    PollThread(Logic &logic, std::function<void(int status)> ended);
+    ~PollThread();
+    PollThread(const PollThread &) = delete;
+    PollThread &operator=(const PollThread &) = delete;
+
+    // (Re)starts the period from now; the shortest is 1 ms.  Any thread.
+    void SetInterval(int milliseconds);
+    int Interval() const { return interval_; }
+
+    // Asks the counting thread to run the end sequence.  Async-signal-safe.
+    void RequestEnd();
+    // The window has the end in hand and exits as soon as it can.
+    void EndTakenOver() { takenOver_ = true; }
+
+    static constexpr std::chrono::milliseconds EndGrace{2000};
+
+private:
+    void Run();
+
+    Logic &logic_;
+    std::function<void(int)> ended_;
+    std::unique_ptr<PollClock> clock_;
+    std::atomic<int> interval_{0};
+    std::atomic<bool> stop_{false};
+    std::atomic<bool> endRequested_{false};
+    std::atomic<bool> tickOwed_{false};
+    std::atomic<bool> takenOver_{false};
+    std::thread thread_;
+};
+
+} // namespace counting
