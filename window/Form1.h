@@ -71,10 +71,6 @@ private:
     QPushButton *Command1 = nullptr;
     QRadioButton *Option2 = nullptr;
     QRadioButton *Option1 = nullptr;
-    counting::Logic logic_;
-    // Declared after logic_, so that they stop before the logic goes.
-    counting::PollThread Timer1;
-    counting::TerminationSignals terminationSignals_;
     bool loaded_ = false;
     // Once the display is gone, the window operations touch no widget; the
     // watch may set it on another thread.
@@ -88,5 +84,9 @@ private:
     // The notice open on the window's thread, for the display's loss.
     std::string noticeShown_;
 
+    // Everything above outlives the counting thread, which stops first.
+    counting::Logic logic_;
+    counting::PollThread Timer1;
+    counting::TerminationSignals terminationSignals_;
     std::unique_ptr<DisplayLoss> displayLoss_;
 };

@@ -19,6 +19,10 @@ own meter, so that whatever else the machine does falls on both alike.
                 by SIGUSR1 once the program polls; SIGTERM after the last
                 pulse, and the NAMERENO.TXT line gives the count; the CPU is
                 taken over the pulse train ("counting"), beside the poll loop
+  capture-24-load
+                600 pulses at 24 Hz to kapirel and, at the same moment, to
+                the poll loop under a meter of its own, while 4 processes
+                spin on the cores: how many each counted
   floor         both ports absent: the two start-up notices dismissed with
                 Return, then 30 s with only the timer running: CPU beside the
                 idle loop (a 20 ms timerfd and its read) under a meter with

@@ -94,13 +94,14 @@ def start_polling(session, com2="present"):
 
 class Loop:
     """A reference loop under its own virtual meter, as kapirel runs under its
-    own: the same preload library around every system call."""
+    own: the same preload library around every system call.  ports "absent"
+    for the idle loop; else what the poll loop's "COM2" does."""
 
     def __init__(self, session, program, ports):
         self.program = os.path.basename(program)
-        self.run = session.start(com1=ports, com2=ports)
+        self.run = session.start(com1="absent" if ports == "absent" else "present", com2=ports)
         self.conn = None
-        if ports == "present":
+        if ports != "absent":
             self.conn = com2_conn(self.run)
             self.run.wait_polling(self.conn)
         self.pid = self.run.kapirel_pid()
@@ -137,6 +138,19 @@ def bare_loop(program):
         proc.terminate()
         if proc.wait(10) != 0:
             raise CannotMeasure("%s exited with %s" % (program, proc.returncode))
+
+
+@contextlib.contextmanager
+def busy_processes(count):
+    """count processes that spin on the CPU until the block ends."""
+    procs = [subprocess.Popen(["sh", "-c", "while :; do :; done"], stdin=subprocess.DEVNULL)
+             for _ in range(count)]
+    try:
+        yield [proc.pid for proc in procs]
+    finally:
+        for proc in procs:
+            proc.kill()
+            proc.wait(10)
 
 
 def loop_spacing(loop, window):
@@ -209,6 +223,33 @@ def capture_run(bench, session, hz):
         "cpu_percent_ticks": window.cpu["kapirel"]["percent_ticks"], "loop": window.percent("loop"),
         "loop_spacing": loop_spacing(loop, window), "context": window.context()})
     results["hwm"]["capture %g Hz" % hz] = hwm
+
+
+def loaded_capture_run(bench, session, hz=24, busy=4):
+    """The same pulses at the same moment to kapirel and to the poll loop,
+    each under its own meter, while `busy` processes spin on the cores."""
+    pulses, results = bench.pulses, bench.results
+    note("capture at %g Hz, %d pulses (%.0f s), %d busy processes, the poll loop under the same pulses"
+         % (hz, pulses, pulses / hz, busy))
+    run, conn, pid = start_polling(session, square_wave(hz, pulses))
+    with loop_beside(bench, session.name + "-loop", POLL_LOOP, square_wave(hz, pulses)) as loop, \
+            busy_processes(busy):
+        time.sleep(SETTLE_S)
+        load, first_pulse, wave_end = start_pulses(run)
+        _, loop_first, loop_end = start_pulses(loop.run)
+        sleep_until(max(first_pulse, loop_first))
+        window = Window({"kapirel": pid, "loop": loop.pid})
+        window.load = load
+        sleep_until(max(wave_end, loop_end) + 0.1)
+        window.close()
+    counted = end_run(run)
+    polls = polls_of(run, conn)
+    loop_polls = loop.polls()
+    results["loaded_capture"] = {
+        "hz": hz, "sent": pulses, "busy": busy, "counted": counted, "seen_by_polls": edges_seen(polls),
+        "loop_counted": edges_seen(loop_polls), "spacing": spacing_stats(spacing(polls, first_pulse, wave_end)),
+        "loop_spacing": spacing_stats(spacing(loop_polls, loop_first, loop_end)), "cpu_percent": window.percent(),
+        "loop": window.percent("loop"), "context": window.context()}
 
 
 def floor_run(bench, session):
@@ -372,6 +413,7 @@ STEPS = {
     "capture-10": lambda bench, session: capture_run(bench, session, 10),
     "capture-20": lambda bench, session: capture_run(bench, session, 20),
     "capture-24": lambda bench, session: capture_run(bench, session, 24),
+    "capture-24-load": loaded_capture_run,
     "floor": floor_run,
     "startup": startup_runs,
     "long": long_run,
