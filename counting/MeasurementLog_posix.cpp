@@ -1,7 +1,8 @@
 #include "MeasurementLog.h"
 
+#include "ErrorText.h"
+
 #include <cerrno>
-#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,7 +11,10 @@ namespace counting {
 
 namespace {
 
-AppendResult Failed(const char *call, int error) { return {false, std::string(call) + ": " + std::strerror(error)}; }
+AppendResult Failed(const char *call, int error)
+{
+    return {false, std::string(call) + ": " + common::ErrorText(error)};
+}
 
 } // namespace
 
