@@ -13,7 +13,7 @@ BUILD_PACKAGES := cmake ninja-build g++ pkg-config qt6-base-dev libgl-dev fonts-
                   umockdev libumockdev-dev libsm-dev libice-dev
 TEST_PACKAGES := $(BUILD_PACKAGES) g++-mingw-w64-x86-64 wine wine64 \
                  xvfb xauth openbox xdotool wmctrl x11-utils imagemagick desktop-file-utils appstream dpkg-dev file clang-format git \
-                 lintian man-db groff-base python3-debian weston qt6-wayland
+                 lintian man-db groff-base python3-debian weston qt6-wayland clang-tidy
 
 .PHONY: all run test demo bench package deps-build deps-test deps-bench deps-package deps-windows build build-asan build-tsan build-windows build-release
 
