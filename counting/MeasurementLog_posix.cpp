@@ -1,8 +1,9 @@
 #include "Counting.h"
 #include "MeasurementLog.h"
 
+#include "ErrorText.h"
+
 #include <cerrno>
-#include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -12,7 +13,10 @@ namespace counting {
 
 namespace {
 
-AppendResult Failed(const char *call, int error) { return {false, std::string(call) + ": " + std::strerror(error)}; }
+AppendResult Failed(const char *call, int error)
+{
+    return {false, std::string(call) + ": " + common::ErrorText(error)};
+}
 
 } // namespace
 

@@ -9,6 +9,7 @@
 //
 // Each failed open writes one line to stderr, where a terminal or the journal
 // keeps it: the port, the device and the reason.  The caller still only sees 0.
+#include "ErrorText.h"
 #include "PortBackend.h"
 #include "PortGuard.h"
 #include "PortNames.h"
@@ -17,7 +18,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fcntl.h>
 #include <map>
 #include <sys/file.h>
@@ -53,8 +53,6 @@ std::string Printable(const std::string &name)
     return text;
 }
 
-std::string ErrorText(int error) { return std::strerror(error); }
-
 // "COM1 is /dev/ttyUSB0, COM3 is /dev/COM3 -> /dev/ttyS0", or that there is none.
 std::string KnownPorts(const PortNames::Inventory &inventory)
 {
@@ -75,7 +73,8 @@ int Refuse(const std::string &port, const std::string &device, const std::string
     if (fd >= 0)
         ::close(fd);
     PortGuard::ReleaseLock(lock);
-    std::fprintf(stderr, "%s\n", PortGuard::FailureLine(port, device, reason).c_str());
+    // A line that stderr does not take has nowhere else to go.
+    (void)std::fprintf(stderr, "%s\n", PortGuard::FailureLine(port, device, reason).c_str());
     return -1;
 }
 
@@ -120,15 +119,15 @@ PortHandleType Open(const std::string &name)
 
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
-        return Refuse(port, shown, "open: " + ErrorText(errno), -1, ownLock);
+        return Refuse(port, shown, "open: " + common::ErrorText(errno), -1, ownLock);
     // Two processes may open the same tty at once, and TIOCEXCL does not stop
     // root; an advisory lock taken by every well-behaved serial program does.
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0)
-        return Refuse(port, shown, "in use by another program (flock: " + ErrorText(errno) + ")", fd, ownLock);
+        return Refuse(port, shown, "in use by another program (flock: " + common::ErrorText(errno) + ")", fd, ownLock);
     // A device without modem lines (a pty, a plain file) is no serial port.
     int lines = 0;
     if (::ioctl(fd, TIOCMGET, &lines) != 0)
-        return Refuse(port, shown, "not a serial port (TIOCMGET: " + ErrorText(errno) + ")", fd, ownLock);
+        return Refuse(port, shown, "not a serial port (TIOCMGET: " + common::ErrorText(errno) + ")", fd, ownLock);
     // Keeps out other non-root openers for as long as we hold the port.
     // Drivers that do not know it answer EINVAL or ENOTTY; the flock still holds.
     ::ioctl(fd, TIOCEXCL);

@@ -1,11 +1,12 @@
 #include "PortGuard.h"
 
+#include "EntryNames.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
 #include <signal.h>
@@ -180,37 +181,23 @@ pid_t HolderOf(dev_t rdev, pid_t except)
 {
     if (rdev == 0)
         return 0;
-    DIR *proc = ::opendir("/proc");
-    if (proc == nullptr)
-        return 0;
-    pid_t holder = 0;
-    while (holder == 0) {
-        const dirent *entry = ::readdir(proc);
-        if (entry == nullptr)
-            break;
+    for (const std::string &process : common::EntryNames("/proc")) {
         char *end = nullptr;
-        const long pid = std::strtol(entry->d_name, &end, 10);
+        const long pid = std::strtol(process.c_str(), &end, 10);
         if (*end != '\0' || pid <= 0 || pid == except)
             continue;
-        const std::string fds = std::string("/proc/") + entry->d_name + "/fd";
-        DIR *dir = ::opendir(fds.c_str()); // EACCES: a process this user cannot see
-        if (dir == nullptr)
-            continue;
-        while (const dirent *fd = ::readdir(dir)) {
+        // A process this user may not look into (EACCES) lists no descriptor.
+        const std::string fds = "/proc/" + process + "/fd/";
+        for (const std::string &fd : common::EntryNames(fds)) {
             struct stat status
             {
             };
             // stat() follows the fd's magic link without opening the device.
-            if (fd->d_name[0] != '.' && ::fstatat(::dirfd(dir), fd->d_name, &status, 0) == 0 &&
-                S_ISCHR(status.st_mode) && status.st_rdev == rdev) {
-                holder = static_cast<pid_t>(pid);
-                break;
-            }
+            if (::stat((fds + fd).c_str(), &status) == 0 && S_ISCHR(status.st_mode) && status.st_rdev == rdev)
+                return static_cast<pid_t>(pid);
         }
-        ::closedir(dir);
     }
-    ::closedir(proc);
-    return holder;
+    return 0;
 }
 
 std::string FailureLine(const std::string &port, const std::string &device, const std::string &reason)

@@ -1,9 +1,10 @@
 #include "PortNames.h"
 
+#include "EntryNames.h"
+
 #include <algorithm>
 #include <cctype>
 #include <climits>
-#include <dirent.h>
 #include <fstream>
 #include <set>
 #include <sys/stat.h>
@@ -218,25 +219,18 @@ Choice PortDevice(int number, const Inventory &inventory)
 Inventory ReadInventory()
 {
     Inventory inventory;
-    if (DIR *dir = ::opendir(TtyClass)) {
-        while (const dirent *entry = ::readdir(dir)) {
-            const std::string name = entry->d_name;
-            int number = 0;
-            if (NumberedName(name, "ttyS", number))
-                inventory.OnBoard[number] = UartType(name);
-            else if (NumberedName(name, "ttyUSB", number) || NumberedName(name, "ttyACM", number))
-                inventory.Usb[name];
-        }
-        ::closedir(dir);
+    for (const std::string &name : common::EntryNames(TtyClass)) {
+        int number = 0;
+        if (NumberedName(name, "ttyS", number))
+            inventory.OnBoard[number] = UartType(name);
+        else if (NumberedName(name, "ttyUSB", number) || NumberedName(name, "ttyACM", number))
+            inventory.Usb[name];
     }
-    if (DIR *dir = ::opendir(ByPath)) {
-        while (const dirent *entry = ::readdir(dir)) {
-            const std::string link = std::string(ByPath) + "/" + entry->d_name;
-            const std::string name = NameInDev(JoinLinkTarget(link, ReadLink(link)));
-            if (const auto adapter = inventory.Usb.find(name); adapter != inventory.Usb.end())
-                adapter->second.push_back(entry->d_name);
-        }
-        ::closedir(dir);
+    for (const std::string &entry : common::EntryNames(ByPath)) {
+        const std::string link = std::string(ByPath) + "/" + entry;
+        const std::string name = NameInDev(JoinLinkTarget(link, ReadLink(link)));
+        if (const auto adapter = inventory.Usb.find(name); adapter != inventory.Usb.end())
+            adapter->second.push_back(entry);
     }
     for (int number = 1; number <= 9; ++number) {
         const std::string alias = "/dev/COM" + std::to_string(number);

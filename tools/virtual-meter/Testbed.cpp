@@ -6,9 +6,11 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <future>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -216,6 +218,24 @@ gboolean OnIoctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer data
     return TRUE;
 }
 
+// Returns once the thread running the context has finished what it was
+// dispatching: a context runs one callback at a time, so this one comes
+// after it.  A thread that no longer runs the loop dispatches nothing, hence
+// the bound; the promise then goes with the context.
+void AwaitDispatch(GMainContext *context)
+{
+    auto *reached = new std::promise<void>;
+    const std::future<void> done = reached->get_future();
+    g_main_context_invoke_full(
+        context, G_PRIORITY_DEFAULT,
+        [](gpointer data) -> gboolean {
+            static_cast<std::promise<void> *>(data)->set_value();
+            return G_SOURCE_REMOVE;
+        },
+        reached, [](gpointer data) { delete static_cast<std::promise<void> *>(data); });
+    done.wait_for(std::chrono::seconds(2));
+}
+
 } // namespace
 
 Testbed::Testbed(EventLog &log, const std::array<PortConfig, PortCount> &configs, Surroundings surroundings)
@@ -225,9 +245,20 @@ Testbed::Testbed(EventLog &log, const std::array<PortConfig, PortCount> &configs
 
 Testbed::~Testbed()
 {
+    // The handler thread may be inside a callback of ours right now, and
+    // umockdev's own end only quits that thread's loop without waiting for
+    // it.  So no callback may start any more, and the one under way ends,
+    // before the ports go.
     if (GSource *watch = closeWatch_.exchange(nullptr)) {
+        GMainContext *context = g_main_context_ref(g_source_get_context(watch));
         g_source_destroy(watch);
         g_source_unref(watch);
+        for (auto &port : ports_) {
+            if (port && port->Handler != nullptr)
+                g_signal_handlers_disconnect_by_data(port->Handler, port.get());
+        }
+        AwaitDispatch(context);
+        g_main_context_unref(context);
     }
     for (auto &port : ports_) {
         if (port && port->HeldFd >= 0)
