@@ -14,7 +14,11 @@ only inside a box:
   server is the box's own; the rest of /tmp stays visible, so that a build
   tree under /tmp works as anywhere else;
 - COM names mapped through HKLM\\Software\\Wine\\Ports to pty slaves that the
-  box opened itself, with every other COM link removed from the prefix.
+  box opened itself, with every other COM link removed from the prefix;
+- nothing written to the machine's home: the user folders that wineboot
+  links to $HOME (Documents, Desktop, ...) are the prefix's own directories,
+  and winemenubuilder, which copies Start-menu shortcuts into the desktop's
+  menus under $HOME, does not run.
 
 Box.wine() refuses to start anything unless check_dev() and check_prefix()
 pass at that moment.  The modem lines of the ptys come from libwine-meter.so
@@ -346,6 +350,7 @@ class Box:
         self._spawn(["wineboot", "--init"], "wineboot-init").wait(timeout=180)
         self.wait_server(timeout=120)
         seconds = time.monotonic() - started
+        self._own_user_folders()
         size = 0
         for root, _, files in os.walk(self.prefix):
             for name in files:
@@ -354,6 +359,15 @@ class Box:
                     size += os.lstat(path).st_size
         self.check_prefix_links_only()
         return seconds, size
+
+    def _own_user_folders(self):
+        users = os.path.join(self.prefix, "drive_c", "users")
+        for user in os.listdir(users):
+            for name in os.listdir(os.path.join(users, user)):
+                path = os.path.join(users, user, name)
+                if os.path.islink(path) and os.path.isabs(os.readlink(path)):
+                    os.remove(path)
+                    os.mkdir(path)
 
     def check_prefix_links_only(self):
         """A fresh prefix: no COM or other device link at all."""
@@ -367,7 +381,7 @@ class Box:
     def env(self):
         env = {key: value for key, value in os.environ.items()
                if not key.startswith(("WINE", "LD_", "QT_", "WAYLAND"))}
-        env.update(WINEPREFIX=self.prefix, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=",
+        env.update(WINEPREFIX=self.prefix, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d",
                    LD_PRELOAD=self.preload, WINE_METER_LOG=self.log_path,
                    WINE_METER_START="%.6f" % self.start_mono, WINE_METER_TRIGGERS=self.triggers,
                    LC_ALL="C.UTF-8")
