@@ -257,17 +257,8 @@ class Box:
 
     def _ports_in_registry(self):
         """The values of HKLM\\Software\\Wine\\Ports in system.reg."""
-        values = {}
-        inside = False
-        with open(os.path.join(self.prefix, "system.reg"), encoding="utf-8", errors="replace") as reg:
-            for line in reg:
-                if line.startswith("["):
-                    inside = line.startswith(PORTS_KEY)
-                    continue
-                match = re.match(r'^"([^"]*)"=(.*)$', line.rstrip("\n"))
-                if inside and match:
-                    values[match.group(1).upper()] = match.group(2)
-        return values
+        values = read_registry(os.path.join(self.prefix, "system.reg")).get("Software\\Wine\\Ports", {})
+        return {name.upper(): value for name, value in values.items()}
 
     def map_ports(self):
         """Writes the COM mapping into the prefix and removes every other link;
@@ -320,10 +311,26 @@ class Box:
             if name in expected and target == expected[name]:
                 continue
             raise BoxError("dosdevices/%s -> %s was not made by the box" % (name, target))
-        wanted = {com: '"%s"' % path for com, (_, _, path) in self.ptys.items()}
+        wanted = {com: path for com, (_, _, path) in self.ptys.items()}
         found = self._ports_in_registry()
         if found != wanted:
             raise BoxError("HKLM\\Software\\Wine\\Ports holds %s, not %s" % (found, wanted))
+
+    def unix_path(self, windows):
+        """Where a path on the prefix's drive C: or on Z: (the machine's root) is."""
+        roots = {"C:": os.path.join(self.prefix, "drive_c"), "Z:": "/"}
+        drive = windows[:2].upper()
+        if drive not in roots:
+            raise BoxError("%s is on neither C: nor Z:" % windows)
+        return os.path.normpath(roots[drive] + "/" + windows[2:].replace("\\", "/"))
+
+    def windows_path(self, unix):
+        """A path as Wine's programs name it: on C: inside the prefix's drive, else on Z:."""
+        unix = os.path.abspath(unix)
+        drive_c = os.path.join(self.prefix, "drive_c")
+        if unix == drive_c or unix.startswith(drive_c + "/"):
+            return "C:\\" + os.path.relpath(unix, drive_c).replace("/", "\\")
+        return "Z:" + unix.replace("/", "\\")
 
     def _require_prefix(self):
         if not os.path.isfile(os.path.join(self.prefix, "system.reg")):
@@ -436,6 +443,29 @@ class Box:
         if os.path.isfile(os.path.join(self.prefix, "system.reg")):
             self.check_prefix()
             self.unmap_ports()
+
+
+def read_registry(path):
+    """A registry file of the prefix (system.reg, user.reg) as {key: {name: value}}: the keys without the root
+    key's name, strings unquoted, other values as written ("dword:00000001")."""
+    keys = {}
+    values = None
+    with open(path, encoding="utf-8", errors="replace") as reg:
+        for line in reg:
+            line = line.rstrip("\n")
+            if line.startswith("["):
+                values = keys.setdefault(_unescape(line[1:line.rindex("]")]), {})
+                continue
+            match = re.match(r'^("(?:[^"\\]|\\.)*"|@)=(?:str\(\d\):)?(.*)$', line)
+            if values is not None and match:
+                name, value = match.groups()
+                quoted = re.fullmatch(r'"((?:[^"\\]|\\.)*)"', value)
+                values[_unescape(name.strip('"'))] = _unescape(quoted.group(1)) if quoted else value
+    return keys
+
+
+def _unescape(text):
+    return re.sub(r"\\(.)", r"\1", text)
 
 
 def read_log(path):
