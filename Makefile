@@ -11,7 +11,7 @@ JOBS ?= $(shell nproc)
 # program, so building needs their libraries too.
 BUILD_PACKAGES := cmake ninja-build g++ pkg-config qt6-base-dev libgl-dev fonts-liberation python3 \
                   umockdev libumockdev-dev libsm-dev libice-dev
-TEST_PACKAGES := $(BUILD_PACKAGES) g++-mingw-w64-x86-64 wine wine64 \
+TEST_PACKAGES := $(BUILD_PACKAGES) g++-mingw-w64-x86-64 wixl wine wine64 \
                  xvfb xauth openbox xdotool wmctrl x11-utils imagemagick desktop-file-utils appstream dpkg-dev file clang-format git \
                  lintian man-db groff-base python3-debian weston qt6-wayland clang-tidy
 
@@ -69,7 +69,8 @@ test: deps-test build build-windows build-asan build-tsan
 	ctest --preset tsan
 	ctest --preset asan
 
-WINDOWS_PACKAGES := cmake ninja-build g++-mingw-w64-x86-64
+# wixl, of msitools, builds the installer; Debian packs it apart from msitools.
+WINDOWS_PACKAGES := cmake ninja-build g++-mingw-w64-x86-64 wixl
 PACKAGE_PACKAGES := $(BUILD_PACKAGES) $(WINDOWS_PACKAGES) dpkg-dev file
 BENCH_PACKAGES := $(BUILD_PACKAGES) umockdev libumockdev-dev python3 xvfb xauth openbox xdotool wmctrl x11-utils \
                   imagemagick
@@ -90,7 +91,8 @@ build-release: deps-bench
 	cmake --build --preset release -j $(JOBS)
 
 # A Debian package of the optimised build, build-release/kapirel_<version>_<arch>.deb,
-# and the Windows program, build-windows/kapirel-<version>-windows-x64.zip.
+# and the Windows program, build-windows/kapirel-<version>-windows-x64.zip beside
+# its installer build-windows/kapirel-<version>-x64.msi (built with kapirel.exe).
 package: deps-package build-release build-windows
 	cd build-release && cpack
 	cd build-windows && cpack

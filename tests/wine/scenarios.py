@@ -3,12 +3,13 @@
 its ports' modem lines from libwine-meter.so, its window on the suite's Xvfb
 and openbox.
 
-    scenarios.py --exe kapirel.exe --probe window_probe.exe --prefix DIR --preload LIB
-                 --xsession STATE --work DIR NAME...
+    scenarios.py --exe kapirel.exe --probe window_probe.exe --msi kapirel.msi --version VERSION
+                 --prefix DIR --preload LIB --xsession STATE --work DIR NAME...
     scenarios.py --list
 
 Each scenario runs in a box of its own, in DIR/NAME (kept afterwards: the
-meter's record, Wine's output, screenshots), against the suite's one prefix.
+meter's record, Wine's output, screenshots), against the suite's one prefix;
+a scenario that installs into the prefix gets a copy of it.
 The checks read the meter's record, the X windows (xdotool, xwininfo, xprop)
 and, for what X cannot show (the notices' texts, the option buttons' marks,
 the focus), window_probe.exe run in the same Wine session.
@@ -18,8 +19,10 @@ another program cannot be had under Wine: wineserver ignores share mode 0.
 """
 
 import contextlib
+import glob
 import json
 import os
+import pwd
 import re
 import shutil
 import statistics
@@ -85,7 +88,7 @@ class Connection:
 class Program:
     """One kapirel.exe in its own box."""
 
-    def __init__(self, scenario, ports, cwd=None, dpi=None):
+    def __init__(self, scenario, ports, cwd=None, dpi=None, exe=None):
         self.scenario = scenario
         self.box = scenario.box
         for com, description in sorted(ports.items()):
@@ -95,7 +98,7 @@ class Program:
             scenario.set_dpi(dpi)
         self.cwd = cwd or scenario.workdir("run")
         self.started = time.monotonic()
-        self.process = self.box.wine([scenario.tools.exe], "kapirel", self.cwd)
+        self.process = self.box.wine([exe or scenario.tools.exe], "kapirel", self.cwd)
         self.exit_status = None
         self._probes = 0
 
@@ -227,9 +230,11 @@ class Program:
 
 
 class Tools:
-    def __init__(self, exe, probe, display):
+    def __init__(self, exe, probe, msi, version, display):
         self.exe = exe
         self.probe = probe
+        self.msi = msi
+        self.version = version
         self.display = display
 
     def x(self, *argv, check_rc=True):
@@ -247,7 +252,12 @@ class Scenario:
         self.dir = os.path.join(os.path.abspath(args.work), name)
         shutil.rmtree(self.dir, ignore_errors=True)
         os.makedirs(self.dir)
-        self.box = winebox.Box(self.dir, args.prefix, args.preload, tools.display)
+        self.own_prefix = name in OWN_PREFIX
+        prefix = args.prefix
+        if self.own_prefix:
+            prefix = os.path.join(self.dir, "prefix")
+            shutil.copytree(args.prefix, prefix, symlinks=True)
+        self.box = winebox.Box(self.dir, prefix, args.preload, tools.display)
         # The user registry as it was before a scenario changed the DPI; put
         # back here too, in case that scenario was killed before it could.
         self.user_registry = os.path.join(self.box.prefix, "user.reg")
@@ -259,8 +269,8 @@ class Scenario:
         os.makedirs(path, exist_ok=True)
         return path
 
-    def start(self, cwd=None, dpi=None, **ports):
-        return Program(self, ports, cwd, dpi)
+    def start(self, cwd=None, dpi=None, exe=None, **ports):
+        return Program(self, ports, cwd, dpi, exe)
 
     def set_dpi(self, dpi):
         """The screen's DPI for the programs started from now on, until the scenario ends."""
@@ -278,6 +288,83 @@ class Scenario:
             self.box.close()
         finally:
             self.restore_registry()
+            if self.own_prefix:
+                shutil.rmtree(self.box.prefix)
+
+
+# --- the installer --------------------------------------------------------------
+
+PRODUCT = "Orvik KAPIREL"
+PUBLISHER = "Orvik"
+PROGRAM_FOLDER = "C:\\Program Files\\Orvik KAPIREL"
+UNINSTALL_KEY = "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
+PRODUCTS_KEY = "Software\\Classes\\Installer\\Products\\"
+ICON = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "data", "icons", "kapirel.ico")
+# Scenarios that install into the prefix get a copy of it, so that the others find it as the suite made it.
+OWN_PREFIX = ("installer",)
+
+
+def read(path):
+    with open(path, "rb") as data:
+        return data.read()
+
+
+def user_folder(s, *names):
+    return os.path.join(s.box.prefix, "drive_c", "users", pwd.getpwuid(os.getuid()).pw_name, *names)
+
+
+def start_menus(s):
+    """The Start menu's Programs: all users' (where Windows puts the shortcuts of a per-machine install) and the
+    user's (where Wine's msi puts them all)."""
+    programs = os.path.join("Microsoft", "Windows", "Start Menu", "Programs")
+    return [os.path.join(s.box.prefix, "drive_c", "ProgramData", programs),
+            user_folder(s, "AppData", "Roaming", programs)]
+
+
+def msiexec(s, action, name):
+    """msiexec ACTION kapirel.msi /qn, its log in the scenario's directory; returns once Wine has saved the registry."""
+    log = os.path.join(s.dir, name + ".log")
+    status = s.box.wine(["msiexec", action, s.box.windows_path(s.tools.msi), "/qn", "/l*v", s.box.windows_path(log)],
+                        name).wait(timeout=120)
+    s.box.wait_server(timeout=60)
+    check(status == 0, "msiexec %s /qn ended with %s (see %s)" % (action, status, log))
+
+
+def installation(s):
+    """What a user finds installed: the program's folder with the files' contents, the Start-menu shortcuts with
+    what they start, the uninstall entries and the products' icons."""
+    folder = s.box.unix_path(PROGRAM_FOLDER)
+    files = {name: read(os.path.join(folder, name)) for name in os.listdir(folder)} if os.path.isdir(folder) else {}
+    shortcuts = {path: shortcut(s, path) for menu in start_menus(s)
+                 for path in glob.glob(os.path.join(glob.escape(menu), "**", "*KAPIREL*"), recursive=True)}
+    keys = winebox.read_registry(os.path.join(s.box.prefix, "system.reg"))
+    entries = [values for key, values in keys.items()
+               if key.startswith(UNINSTALL_KEY) and values.get("DisplayName") == PRODUCT]
+    icons = [read(s.box.unix_path(values["ProductIcon"])) for key, values in keys.items()
+             if key.startswith(PRODUCTS_KEY) and values.get("ProductName") == PRODUCT and "ProductIcon" in values]
+    return {"files": files, "shortcuts": shortcuts, "entries": entries, "icons": icons}
+
+
+def mentions(s):
+    """The prefix's files and registry entries whose name or value names the program."""
+    found = [os.path.relpath(os.path.join(root, name), s.box.prefix)
+             for root, dirs, files in os.walk(s.box.prefix) for name in dirs + files if "kapirel" in name.lower()]
+    for hive in ("system.reg", "user.reg"):
+        for key, values in winebox.read_registry(os.path.join(s.box.prefix, hive)).items():
+            lines = [key] + ["%s: %s=%s" % (key, name, value) for name, value in values.items()]
+            found += ["%s %s" % (hive, line) for line in lines if "kapirel" in line.lower()]
+    return sorted(found)
+
+
+def shortcut(s, path):
+    """The target, working folder and icon of a shortcut as the shell reads them."""
+    name = "link-%d" % len(s.box.processes)
+    status = s.box.wine([s.tools.probe, "link", s.box.windows_path(path)], name).wait(timeout=30)
+    s.box.wait_server()
+    with open(os.path.join(s.box.work, name + ".out"), encoding="utf-8", errors="replace") as out:
+        lines = [line for line in out.read().splitlines() if line.startswith("{")]
+    check(status == 0 and len(lines) == 1, "window_probe.exe could not read %s" % path)
+    return json.loads(lines[0])
 
 
 # --- checks -------------------------------------------------------------------
@@ -675,33 +762,80 @@ def window_at_144_dpi(s):
     check_one_line(program, 0, time.time())
 
 
+def installer(s):
+    """msiexec /i /qn: kapirel.exe, README.txt and LICENSE.txt in the program files, a Start-menu shortcut, an
+    uninstall entry with the version, the publisher and the icon; the same install again changes nothing; the program
+    started as the shortcut says counts into Documents; msiexec /x /qn leaves nothing of it but NAMERENO.TXT."""
+    before = mentions(s)
+    msiexec(s, "/i", "install")
+    installed = installation(s)
+    check(sorted(installed["files"]) == ["LICENSE.txt", "README.txt", "kapirel.exe"],
+          "installed in %s: %s" % (PROGRAM_FOLDER, sorted(installed["files"])))
+    check(installed["files"]["kapirel.exe"] == read(s.tools.exe), "the installed kapirel.exe is not the one built")
+    check([os.path.basename(path) for path in installed["shortcuts"]] == [PRODUCT + ".lnk"],
+          "Start-menu shortcuts: %s" % sorted(installed["shortcuts"]))
+    entries = [{name: values.get(name) for name in ("DisplayVersion", "Publisher")} for values in installed["entries"]]
+    check(entries == [{"DisplayVersion": s.tools.version, "Publisher": PUBLISHER}], "uninstall entries: %s" % entries)
+    check(installed["icons"] == [read(ICON)], "the uninstall entry's icon is not kapirel.ico")
+
+    msiexec(s, "/i", "install-again")
+    again = installation(s)
+    check(again == installed, "the second install of the same version changed its %s"
+          % [part for part in installed if again[part] != installed[part]])
+
+    link = next(iter(installed["shortcuts"].values()))
+    check(link["target"].lower() == (PROGRAM_FOLDER + "\\kapirel.exe").lower(),
+          "the shortcut starts %r" % link["target"])
+    documents = s.box.windows_path(user_folder(s, "Documents"))
+    check(link["folder"].rstrip("\\").lower() == documents.lower(), "the shortcut starts in %r" % link["folder"])
+    check(link["icon"] in ("", link["target"]), "the shortcut shows the icon of %r" % link["icon"])
+    program = s.start(cwd=s.box.unix_path(link["folder"]), exe=link["target"], COM2=pulses(3))
+    window = program.main_window()
+    program.wait_polling("COM2")
+    s.box.trigger(1)
+    check_count(program.wait_wave_polled("COM2"), 3)
+    program.click(window, COMMAND1)
+    check(program.wait_exit() == 0, "exit status %s" % program.exit_status)
+    check_one_line(program, 3, time.time())
+    measured = program.measurement_log()
+
+    msiexec(s, "/x", "uninstall")
+    remaining = installation(s)
+    check(not any(remaining.values()), "the uninstall left its %s" % [part for part in remaining if remaining[part]])
+    left = mentions(s)
+    check(left == before, "left behind: %s" % sorted(set(left) - set(before)))
+    check(program.measurement_log() == measured, "the uninstall changed NAMERENO.TXT")
+
+
 SCENARIOS = {f.__name__: f for f in (
     startup_com2_count, com2_absent_uses_com1, both_absent_notices, end_by_window_close, end_by_alt_f4,
-    end_by_session_end, counting_in_window_menu, switch_ports, switch_to_absent_port, unwritable_log, window_shape, window_at_144_dpi)}
+    end_by_session_end, counting_in_window_menu, switch_ports, switch_to_absent_port, unwritable_log, window_shape, window_at_144_dpi,
+    installer)}
 
 
 def main():
     options = runner.parser()
-    for option in ("--exe", "--probe", "--prefix", "--preload", "--xsession", "--work"):
+    for option in ("--exe", "--probe", "--msi", "--version", "--prefix", "--preload", "--xsession", "--work"):
         options.add_argument(option)
     args = options.parse_args()
     status = runner.chosen(SCENARIOS, args)
     if status is not None:
         return status
-    for path in (args.exe, args.probe):
+    for path in (args.exe, args.probe, args.msi):
         if not path or not os.path.isfile(path):
             print("FAIL: missing: %s" % path, file=sys.stderr)
             return 1
     if len(args.names) > 1:
         # A box per scenario: the box refuses to start Wine while a descriptor
         # of an earlier box's ports is still open, so each runs in a process.
-        options = [item for option in ("exe", "probe", "prefix", "preload", "xsession", "work")
+        options = [item for option in ("exe", "probe", "msi", "version", "prefix", "preload", "xsession", "work")
                    for item in ("--" + option, getattr(args, option))]
         statuses = [subprocess.run([sys.executable, "-B", os.path.abspath(__file__)] + options + [name]).returncode
                     for name in args.names]
         return 0 if not any(statuses) else 1
     winebox.enter()
-    tools = Tools(os.path.abspath(args.exe), os.path.abspath(args.probe), winebox.display_from(args.xsession))
+    tools = Tools(os.path.abspath(args.exe), os.path.abspath(args.probe), os.path.abspath(args.msi), args.version,
+                  winebox.display_from(args.xsession))
     return runner.run(SCENARIOS, args.names, args.work,
                       lambda name: contextlib.closing(Scenario(tools, args, name)),
                       expected=(Failure, winebox.BoxError))

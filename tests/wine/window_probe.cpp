@@ -2,6 +2,7 @@
 //
 //   window_probe.exe
 //   window_probe.exe menu TITLE
+//   window_probe.exe link PATH
 //
 // Prints one JSON object per line for every visible top-level window of
 // another process: its title and class, its client rectangle on the screen,
@@ -13,7 +14,12 @@
 //
 // With "menu TITLE" it opens the window menu of the window with that title,
 // as Alt+Space would (the window manager takes that key for its own menu).
+//
+// With "link PATH" it prints what the shortcut PATH starts, as the shell
+// reads it: the target, the working folder and the icon.
 #include <windows.h>
+
+#include <shlobj.h>
 
 #include <cstdio>
 #include <cwchar>
@@ -145,6 +151,35 @@ BOOL CALLBACK OnTopLevel(HWND window, LPARAM)
     return TRUE;
 }
 
+int Link(const wchar_t *path)
+{
+    if (FAILED(CoInitialize(nullptr)))
+        return 1;
+    IShellLinkW *link = nullptr;
+    IPersistFile *file = nullptr;
+    wchar_t target[MAX_PATH] = {};
+    wchar_t folder[MAX_PATH] = {};
+    wchar_t icon[MAX_PATH] = {};
+    int index = 0;
+    const bool read = SUCCEEDED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
+                                                 reinterpret_cast<void **>(&link))) &&
+                      SUCCEEDED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void **>(&file))) &&
+                      SUCCEEDED(file->Load(path, STGM_READ)) &&
+                      SUCCEEDED(link->GetPath(target, MAX_PATH, nullptr, 0)) &&
+                      SUCCEEDED(link->GetWorkingDirectory(folder, MAX_PATH)) &&
+                      SUCCEEDED(link->GetIconLocation(icon, MAX_PATH, &index));
+    if (read)
+        std::printf("{\"target\":%s,\"folder\":%s,\"icon\":%s}\n", Quote(target).c_str(), Quote(folder).c_str(),
+                    Quote(icon).c_str());
+    if (file != nullptr)
+        file->Release();
+    if (link != nullptr)
+        link->Release();
+    CoUninitialize();
+    std::fflush(stdout);
+    return read ? 0 : 1;
+}
+
 } // namespace
 
 int wmain(int argc, wchar_t **argv)
@@ -156,6 +191,8 @@ int wmain(int argc, wchar_t **argv)
             return 1;
         return 0;
     }
+    if (argc == 3 && std::wcscmp(argv[1], L"link") == 0)
+        return Link(argv[2]);
     EnumWindows(OnTopLevel, 0);
     std::fflush(stdout);
     return 0;

@@ -14,7 +14,11 @@ only inside a box:
   server is the box's own; the rest of /tmp stays visible, so that a build
   tree under /tmp works as anywhere else;
 - COM names mapped through HKLM\\Software\\Wine\\Ports to pty slaves that the
-  box opened itself, with every other COM link removed from the prefix.
+  box opened itself, with every other COM link removed from the prefix;
+- nothing written to the machine's home: the user folders that wineboot
+  links to $HOME (Documents, Desktop, ...) are the prefix's own directories,
+  and winemenubuilder, which copies Start-menu shortcuts into the desktop's
+  menus under $HOME, does not run.
 
 Box.wine() refuses to start anything unless check_dev() and check_prefix()
 pass at that moment.  The modem lines of the ptys come from libwine-meter.so
@@ -253,17 +257,8 @@ class Box:
 
     def _ports_in_registry(self):
         """The values of HKLM\\Software\\Wine\\Ports in system.reg."""
-        values = {}
-        inside = False
-        with open(os.path.join(self.prefix, "system.reg"), encoding="utf-8", errors="replace") as reg:
-            for line in reg:
-                if line.startswith("["):
-                    inside = line.startswith(PORTS_KEY)
-                    continue
-                match = re.match(r'^"([^"]*)"=(.*)$', line.rstrip("\n"))
-                if inside and match:
-                    values[match.group(1).upper()] = match.group(2)
-        return values
+        values = read_registry(os.path.join(self.prefix, "system.reg")).get("Software\\Wine\\Ports", {})
+        return {name.upper(): value for name, value in values.items()}
 
     def map_ports(self):
         """Writes the COM mapping into the prefix and removes every other link;
@@ -316,10 +311,26 @@ class Box:
             if name in expected and target == expected[name]:
                 continue
             raise BoxError("dosdevices/%s -> %s was not made by the box" % (name, target))
-        wanted = {com: '"%s"' % path for com, (_, _, path) in self.ptys.items()}
+        wanted = {com: path for com, (_, _, path) in self.ptys.items()}
         found = self._ports_in_registry()
         if found != wanted:
             raise BoxError("HKLM\\Software\\Wine\\Ports holds %s, not %s" % (found, wanted))
+
+    def unix_path(self, windows):
+        """Where a path on the prefix's drive C: or on Z: (the machine's root) is."""
+        roots = {"C:": os.path.join(self.prefix, "drive_c"), "Z:": "/"}
+        drive = windows[:2].upper()
+        if drive not in roots:
+            raise BoxError("%s is on neither C: nor Z:" % windows)
+        return os.path.normpath(roots[drive] + "/" + windows[2:].replace("\\", "/"))
+
+    def windows_path(self, unix):
+        """A path as Wine's programs name it: on C: inside the prefix's drive, else on Z:."""
+        unix = os.path.abspath(unix)
+        drive_c = os.path.join(self.prefix, "drive_c")
+        if unix == drive_c or unix.startswith(drive_c + "/"):
+            return "C:\\" + os.path.relpath(unix, drive_c).replace("/", "\\")
+        return "Z:" + unix.replace("/", "\\")
 
     def _require_prefix(self):
         if not os.path.isfile(os.path.join(self.prefix, "system.reg")):
@@ -346,6 +357,7 @@ class Box:
         self._spawn(["wineboot", "--init"], "wineboot-init").wait(timeout=180)
         self.wait_server(timeout=120)
         seconds = time.monotonic() - started
+        self._own_user_folders()
         size = 0
         for root, _, files in os.walk(self.prefix):
             for name in files:
@@ -354,6 +366,15 @@ class Box:
                     size += os.lstat(path).st_size
         self.check_prefix_links_only()
         return seconds, size
+
+    def _own_user_folders(self):
+        users = os.path.join(self.prefix, "drive_c", "users")
+        for user in os.listdir(users):
+            for name in os.listdir(os.path.join(users, user)):
+                path = os.path.join(users, user, name)
+                if os.path.islink(path) and os.path.isabs(os.readlink(path)):
+                    os.remove(path)
+                    os.mkdir(path)
 
     def check_prefix_links_only(self):
         """A fresh prefix: no COM or other device link at all."""
@@ -367,7 +388,7 @@ class Box:
     def env(self):
         env = {key: value for key, value in os.environ.items()
                if not key.startswith(("WINE", "LD_", "QT_", "WAYLAND"))}
-        env.update(WINEPREFIX=self.prefix, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=",
+        env.update(WINEPREFIX=self.prefix, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d",
                    LD_PRELOAD=self.preload, WINE_METER_LOG=self.log_path,
                    WINE_METER_START="%.6f" % self.start_mono, WINE_METER_TRIGGERS=self.triggers,
                    LC_ALL="C.UTF-8")
@@ -422,6 +443,29 @@ class Box:
         if os.path.isfile(os.path.join(self.prefix, "system.reg")):
             self.check_prefix()
             self.unmap_ports()
+
+
+def read_registry(path):
+    """A registry file of the prefix (system.reg, user.reg) as {key: {name: value}}: the keys without the root
+    key's name, strings unquoted, other values as written ("dword:00000001")."""
+    keys = {}
+    values = None
+    with open(path, encoding="utf-8", errors="replace") as reg:
+        for line in reg:
+            line = line.rstrip("\n")
+            if line.startswith("["):
+                values = keys.setdefault(_unescape(line[1:line.rindex("]")]), {})
+                continue
+            match = re.match(r'^("(?:[^"\\]|\\.)*"|@)=(?:str\(\d\):)?(.*)$', line)
+            if values is not None and match:
+                name, value = match.groups()
+                quoted = re.fullmatch(r'"((?:[^"\\]|\\.)*)"', value)
+                values[_unescape(name.strip('"'))] = _unescape(quoted.group(1)) if quoted else value
+    return keys
+
+
+def _unescape(text):
+    return re.sub(r"\\(.)", r"\1", text)
 
 
 def read_log(path):
