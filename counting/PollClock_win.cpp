@@ -13,8 +13,10 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <mmsystem.h>
 #include <windows.h>
+
+// After windows.h, whose types it uses.
+#include <mmsystem.h>
 
 namespace counting {
 
@@ -25,7 +27,8 @@ constexpr DWORD CreateWaitableTimerHighResolution = 0x00000002;
 
 [[noreturn]] void Fail(const char *call)
 {
-    std::fprintf(stderr, "kapirel: %s failed (error %lu)\n", call, ::GetLastError());
+    // A line that stderr does not take has nowhere else to go.
+    (void)std::fprintf(stderr, "kapirel: %s failed (error %lu)\n", call, ::GetLastError());
     std::abort();
 }
 

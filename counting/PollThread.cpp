@@ -61,7 +61,7 @@ void PollThread::Run()
         // The window's thread is stuck on its display: the line is logged
         // and the port released, so nothing is left that needs the window.
         if (exitBy && !takenOver_ && Clock::now() >= *exitBy) {
-            std::fflush(nullptr);
+            (void)std::fflush(nullptr); // nothing is left to tell of a failure
             std::_Exit(status);
         }
         const bool owed = tickOwed_.exchange(false);

@@ -81,7 +81,7 @@ DisplayLoss::~DisplayLoss() { Watch = nullptr; }
 void DisplayLoss::End()
 {
     const int status = end_();
-    std::fflush(nullptr);
+    (void)std::fflush(nullptr); // nothing is left to tell of a failure
     // Not exit(): the static destructors of Qt and its plugins would run
     // against a display that is gone.
     std::_Exit(status);

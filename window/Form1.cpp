@@ -42,6 +42,10 @@ QFont DesignFont(const QString &family, qreal points)
     return font;
 }
 
+// Where a notice goes that no window can show: the session's log keeps it.
+// A line that stderr does not take has nowhere else to go.
+void ToStandardError(const std::string &text) { (void)std::fputs((text + "\n").c_str(), stderr); }
+
 } // namespace
 
 Form1::Form1(counting::SerialLines &port, std::function<counting::TimeOfDay()> clock, std::string logPath)
@@ -207,7 +211,7 @@ int Form1::EndWithoutDisplay()
         // The end's own notice was open when the display went: it carried the line.
         const std::lock_guard lock(handOver_);
         if (ended && !noticeShown_.empty())
-            std::fputs((noticeShown_ + "\n").c_str(), stderr);
+            ToStandardError(noticeShown_);
     }
     const int status = logic_.End();
     return status == 0 ? DisplayLostStatus : status;
@@ -265,7 +269,7 @@ void Form1::ShowNotice(const std::string &text)
     // window may show it late, or never if its display does not answer.
     const bool handedOver = QThread::currentThread() != thread();
     if (displayGone_ || handedOver)
-        std::fputs((text + "\n").c_str(), stderr);
+        ToStandardError(text);
     if (displayGone_)
         return;
     if (handedOver) {

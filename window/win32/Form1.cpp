@@ -105,8 +105,9 @@ void ReportFailure(const char *call)
         line.pop_back();
     line += " (error " + std::to_string(error) + ")\n";
     ::OutputDebugStringA(line.c_str());
-    std::fputs(line.c_str(), stderr);
-    std::fflush(stderr);
+    // A line that stderr does not take has nowhere else to go.
+    (void)std::fputs(line.c_str(), stderr);
+    (void)std::fflush(stderr);
 }
 
 void Place(HWND control, const Twips &place, UINT dpi)
