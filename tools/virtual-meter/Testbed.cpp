@@ -7,10 +7,12 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <future>
+#include <memory>
+#include <mutex>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -221,19 +223,31 @@ gboolean OnIoctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer data
 // Returns once the thread running the context has finished what it was
 // dispatching: a context runs one callback at a time, so this one comes
 // after it.  A thread that no longer runs the loop dispatches nothing, hence
-// the bound; the promise then goes with the context.
+// the bound; the marker's state then goes with the context.  A mutex and a
+// condition variable, not a promise: ThreadSanitizer sees their hand-over,
+// but not the acquire that std::future's wait makes inside libstdc++.
 void AwaitDispatch(GMainContext *context)
 {
-    auto *reached = new std::promise<void>;
-    const std::future<void> done = reached->get_future();
+    struct Marker
+    {
+        std::mutex Mutex;
+        std::condition_variable Reached;
+        bool Done = false;
+    };
+    const auto marker = std::make_shared<Marker>();
     g_main_context_invoke_full(
         context, G_PRIORITY_DEFAULT,
         [](gpointer data) -> gboolean {
-            static_cast<std::promise<void> *>(data)->set_value();
+            Marker &reached = **static_cast<std::shared_ptr<Marker> *>(data);
+            const std::lock_guard lock(reached.Mutex);
+            reached.Done = true;
+            reached.Reached.notify_all();
             return G_SOURCE_REMOVE;
         },
-        reached, [](gpointer data) { delete static_cast<std::promise<void> *>(data); });
-    done.wait_for(std::chrono::seconds(2));
+        new std::shared_ptr<Marker>(marker),
+        [](gpointer data) { delete static_cast<std::shared_ptr<Marker> *>(data); });
+    std::unique_lock lock(marker->Mutex);
+    marker->Reached.wait_for(lock, std::chrono::seconds(2), [&] { return marker->Done; });
 }
 
 } // namespace
