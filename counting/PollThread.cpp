@@ -53,10 +53,13 @@ void PollThread::Run()
         if (stop_)
             return;
         if (endRequested_.exchange(false) && !exitBy) {
-            exitBy = Clock::now() + EndGrace;
+            const Clock::time_point requested = Clock::now();
             status = logic_.End();
-            if (ended_)
+            // With nobody to take the end over, there is nothing to wait for.
+            if (ended_) {
+                exitBy = requested + EndGrace;
                 ended_(status);
+            }
         }
         // The window's thread is stuck on its display: the line is logged
         // and the port released, so nothing is left that needs the window.

@@ -27,10 +27,11 @@ class PollClock;
 class PollThread
 {
 public:
-    // After an end that the counting thread ran itself, `ended` gets the
-    // exit status on that thread, for the window to close.  Should the
-    // window not take the end over (EndTakenOver) within EndGrace, because
-    // its display does not answer, the process ends with that status.
+    // After an end that the counting thread ran itself, `ended` (when
+    // given) gets the exit status on that thread, for the window to close.
+    // Should the window not take the end over (EndTakenOver) within
+    // EndGrace, because its display does not answer, the process ends with
+    // that status.
     PollThread(Logic &logic, std::function<void(int status)> ended);
     ~PollThread();
     PollThread(const PollThread &) = delete;
