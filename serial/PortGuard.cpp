@@ -10,7 +10,6 @@
 #include <fcntl.h>
 #include <fstream>
 #include <signal.h>
-#include <sstream>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
