@@ -7,12 +7,15 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <functional>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
+#include <vector>
 
 using namespace counting;
 
@@ -48,7 +51,20 @@ AppendResult AppendInChild(const std::function<bool()> &prepare, const QString &
     return {answer[0] == '1', answer.substr(1)};
 }
 
+// Each fsync() of this process, on the main thread: the file's inode and its
+// size at that moment.
+std::vector<std::pair<ino_t, off_t>> Syncs;
+
 } // namespace
+
+// Takes the place of glibc's fsync() in this program, AppendDurably's too.
+extern "C" int fsync(int fd)
+{
+    struct stat status = {};
+    if (::fstat(fd, &status) == 0)
+        Syncs.emplace_back(status.st_ino, status.st_size);
+    return reinterpret_cast<int (*)(int)>(::dlsym(RTLD_NEXT, "fsync"))(fd);
+}
 
 class TestMeasurementLog : public QObject
 {
@@ -66,11 +82,19 @@ void TestMeasurementLog::appendsAfterEarlierLines()
 {
     QTemporaryDir dir;
     const QString path = dir.filePath("NAMERENO.TXT");
-    const AppendResult first = AppendDurably(path.toStdString(), Earlier);
-    QVERIFY2(first.Written, first.Reason.c_str());
-    const AppendResult second = AppendDurably(path.toStdString(), Line);
-    QVERIFY2(second.Written, second.Reason.c_str());
-    QCOMPARE(ReadAll(path), QByteArray::fromStdString(Earlier + Line));
+    std::string expected;
+    for (const std::string &text : {Earlier, Line}) {
+        Syncs.clear();
+        const AppendResult result = AppendDurably(path.toStdString(), text);
+        QVERIFY2(result.Written, result.Reason.c_str());
+        expected += text;
+        // On the disk before the call returns, and so before the end switches
+        // the lines off: one fsync, of the file with the line already in it.
+        struct stat log = {};
+        QVERIFY(::stat(QFile::encodeName(path).constData(), &log) == 0);
+        QCOMPARE(Syncs, (std::vector<std::pair<ino_t, off_t>>{{log.st_ino, static_cast<off_t>(expected.size())}}));
+    }
+    QCOMPARE(ReadAll(path), QByteArray::fromStdString(expected));
 }
 
 void TestMeasurementLog::failures_data()
