@@ -1,16 +1,22 @@
 // DisplayLoss with the platform plugins' last words raised by hand.  The
 // watch ends the process, so each case runs in a child: this program again,
-// with --child and the case's name.
+// with --child and the case's name.  And those last words in the installed
+// Qt's own libraries.
 #include "DisplayLoss.h"
 
 #include <QCoreApplication>
+#include <QFile>
+#include <QLibraryInfo>
 #include <QProcess>
 #include <QTest>
 #include <QThread>
 #include <QTimer>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <dlfcn.h>
+#include <link.h>
 #include <thread>
 #include <unistd.h>
 
@@ -49,6 +55,23 @@ int Child(int argc, char **argv, const QByteArray &kind)
         }
     });
     return app.exec();
+}
+
+// The files of a platform plugin and of the Qt libraries that loading it
+// brought in (in the link map after it).
+QStringList QtFilesOf(const char *plugin)
+{
+    const QString path = QLibraryInfo::path(QLibraryInfo::PluginsPath) + "/platforms/" + plugin;
+    void *handle = ::dlopen(QFile::encodeName(path).constData(), RTLD_LAZY | RTLD_LOCAL);
+    link_map *map = nullptr;
+    if (handle == nullptr || ::dlinfo(handle, RTLD_DI_LINKMAP, &map) != 0)
+        return {};
+    QStringList files{path};
+    for (map = map->l_next; map != nullptr; map = map->l_next) {
+        if (QByteArray(map->l_name).contains("/libQt6"))
+            files << QFile::decodeName(map->l_name);
+    }
+    return files;
 }
 
 } // namespace
@@ -97,6 +120,27 @@ private slots:
         const QString said = QString::fromLocal8Bit(child.readAllStandardError());
         // The warning shows as usual, and not where the rules silence it.
         QCOMPARE(said.contains(QLatin1String("connection broke")), kind != "other-warning" && rules.isEmpty());
+    }
+
+    // Each of the texts the watch waits for begins a string in the xcb or
+    // the Wayland plugin or in a Qt library it loads.
+    void lastWordsInInstalledQt()
+    {
+        const QStringList files = QtFilesOf("libqxcb.so") + QtFilesOf("libqwayland-generic.so");
+        QVERIFY2(files.size() >= 4, qPrintable("platform plugins or their libraries missing: " + files.join(", ")));
+        QList<QByteArray> contents;
+        for (const QString &file : files) {
+            QFile library(file);
+            QVERIFY2(library.open(QIODevice::ReadOnly), qPrintable(file));
+            contents << library.readAll();
+        }
+        for (const std::string_view words : DisplayLoss::LastWords) {
+            const QByteArray text = QByteArray(1, '\0') + QByteArray(words.data(), qsizetype(words.size()));
+            QVERIFY2(
+                std::any_of(contents.begin(), contents.end(), [&](const QByteArray &c) { return c.contains(text); }),
+                qPrintable("the installed Qt no longer says \"" + text.mid(1) + "\" (" + files.join(", ") +
+                           "): a lost display would end the program without logging the count"));
+        }
     }
 };
 
