@@ -13,6 +13,8 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <dlfcn.h>
@@ -34,8 +36,13 @@ int Child(int argc, char **argv, const QByteArray &kind)
 {
     QCoreApplication app(argc, argv);
     QThread *mainThread = QThread::currentThread();
-    auto watch = std::make_unique<DisplayLoss>([mainThread] {
+    std::atomic<bool> ending{false};
+    auto watch = std::make_unique<DisplayLoss>([mainThread, &ending] {
         std::printf("end on the %s thread\n", QThread::currentThread() == mainThread ? "main" : "other");
+        ending = true;
+        // The real end takes time (the log's fsync, the port): a thread of
+        // the plugin's that returned meanwhile would end the process first.
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
         return 2;
     });
     QTimer::singleShot(0, &app, [&] {
@@ -46,6 +53,12 @@ int Child(int argc, char **argv, const QByteArray &kind)
             // with its own work for a while.
             std::thread([] { PluginEnds("The Wayland connection broke. Did the Wayland compositor die?"); }).detach();
             QThread::msleep(200);
+        } else if (kind == "wayland-both") {
+            // The frame-event thread sees it first, the main thread during the end.
+            std::thread([] { PluginEnds("The Wayland connection broke. Did the Wayland compositor die?"); }).detach();
+            while (!ending)
+                QThread::msleep(1);
+            PluginEnds("The Wayland connection broke. Did the Wayland compositor die?");
         } else if (kind == "other-warning") {
             qWarning("The X11 server is fine");
             QCoreApplication::exit(0);
@@ -93,6 +106,8 @@ private slots:
         // The end runs where the loss was seen, while the main thread goes on.
         QTest::newRow("Wayland, other thread") << "wayland-thread"
                                                << "" << 2 << "end on the other thread\n";
+        QTest::newRow("Wayland, other thread, then main thread") << "wayland-both"
+                                                                 << "" << 2 << "end on the other thread\n";
         QTest::newRow("warnings silenced") << "x11"
                                            << "*.warning=false" << 2 << "end on the main thread\n";
         QTest::newRow("another warning") << "other-warning"
