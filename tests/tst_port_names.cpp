@@ -105,6 +105,8 @@ class TestPortNames : public QObject
     QTemporaryDir lockDir;
     pid_t holder = 0;
     std::vector<int> masters; // of the ptys made for a test
+    std::string slave;        // the pty that holder keeps open, and its device number
+    dev_t slaveDevice = 0;
 
     QString lockPath(const char *device) const { return lockDir.filePath(QStringLiteral("LCK..") + device); }
 
@@ -117,11 +119,12 @@ class TestPortNames : public QObject
         }
     }
 
-    // A new pty's slave whose device number nobody holds.  Every devpts
-    // instance (a container's, a private mount namespace's) numbers its ptys
-    // from 0, so a pty's device number may be held in another one; a serial
-    // port's number is the machine's alone.
-    void freshPty(std::string &slave, dev_t &rdev)
+    // A new pty's slave, which a child process (holder) keeps open.  Every
+    // devpts instance (a container's, a private mount namespace's) numbers
+    // its ptys from 0, so a pty's device number may be held in another one;
+    // a serial port's number is the machine's alone.  So the pty is one whose
+    // number nobody held before.
+    void holdAPty()
     {
         struct stat status
         {
@@ -136,17 +139,13 @@ class TestPortNames : public QObject
                 slave = ::ptsname(master);
         }
         QVERIFY2(!slave.empty(), "every new pty's number is held elsewhere");
-        rdev = status.st_rdev;
-    }
+        slaveDevice = status.st_rdev;
 
-    // A child process, holder, that keeps path open.
-    void holdInChild(const std::string &path)
-    {
         int ready[2];
         QVERIFY(::pipe2(ready, O_CLOEXEC) == 0);
         holder = ::fork();
         if (holder == 0) {
-            const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY);
+            const int fd = ::open(slave.c_str(), O_RDWR | O_NOCTTY);
             [[maybe_unused]] const ssize_t sent = ::write(ready[1], fd >= 0 ? "y" : "n", 1);
             for (;;)
                 ::pause();
@@ -164,6 +163,7 @@ private slots:
         endHolder();
         for (const int fd : std::exchange(masters, {}))
             ::close(fd);
+        slave.clear();
         for (const QString &name : QDir(lockDir.path()).entryList(QDir::Files))
             QFile::remove(lockDir.filePath(name));
     }
@@ -433,20 +433,17 @@ private slots:
     // descriptors do not count.
     void holderOnAPty()
     {
-        std::string slave;
-        dev_t rdev = 0;
-        freshPty(slave, rdev);
-        holdInChild(slave);
+        holdAPty();
         if (QTest::currentTestFailed())
             return;
-        QCOMPARE(PortGuard::HolderOf(rdev, ::getpid()), holder);
-        QCOMPARE(PortGuard::HolderOf(rdev, holder), 0); // the one holder, excepted
+        QCOMPARE(PortGuard::HolderOf(slaveDevice, ::getpid()), holder);
+        QCOMPARE(PortGuard::HolderOf(slaveDevice, holder), 0); // the one holder, excepted
         QCOMPARE(PortGuard::HolderOf(0, ::getpid()), 0);
 
         endHolder();
         const int own = ::open(slave.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
         QVERIFY(own >= 0);
-        QCOMPARE(PortGuard::HolderOf(rdev, ::getpid()), 0);
+        QCOMPARE(PortGuard::HolderOf(slaveDevice, ::getpid()), 0);
         ::close(own);
     }
 
@@ -455,10 +452,7 @@ private slots:
     // missing modem lines.  Neither leaves a lock file or a descriptor.
     void refusedOpenLeavesNoLock()
     {
-        std::string slave;
-        dev_t rdev = 0;
-        freshPty(slave, rdev);
-        holdInChild(slave);
+        holdAPty();
         if (QTest::currentTestFailed())
             return;
         std::string lock;
@@ -472,7 +466,7 @@ private slots:
         QCOMPARE(pty.Fd, -1);
         QVERIFY2(pty.Reason.starts_with("not a serial port (TIOCMGET: "), pty.Reason.c_str());
         QCOMPARE(QDir(lockDir.path()).entryList(QDir::Files), QStringList());
-        QCOMPARE(PortGuard::HolderOf(rdev, 0), 0);
+        QCOMPARE(PortGuard::HolderOf(slaveDevice, 0), 0);
         QVERIFY(lock.empty());
     }
 
