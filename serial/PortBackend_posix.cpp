@@ -114,7 +114,7 @@ Opened OpenDevice(const std::string &path, const std::string &lockDirectory, std
     // Keeps out other non-root openers for as long as we hold the port.
     // Drivers that do not know it answer EINVAL or ENOTTY; the flock still holds.
     ::ioctl(fd, TIOCEXCL);
-    lock = heldHere ? heldLock : ownLock;
+    lock = ownLock;
     return {fd, {}};
 }
 
