@@ -8,6 +8,10 @@ PortHandleType PortHandle = Backend::NoPort();
 
 namespace {
 
+// What the open port holds besides PortHandle (Linux: its lock file); the
+// two are given back together.
+std::string PortLock;
+
 bool PortOpen() { return PortHandle != Backend::NoPort(); }
 
 void SwitchLine(Backend::Line line, std::int16_t level)
@@ -20,7 +24,7 @@ void SwitchLine(Backend::Line line, std::int16_t level)
 
 std::int16_t OpenPort(std::string_view name)
 {
-    PortHandle = Backend::Open(std::string(name.substr(0, 4)));
+    PortHandle = Backend::Open(std::string(name.substr(0, 4)), PortLock);
     // The handle itself may not fit 16 bits; callers only compare with 0.
     return PortOpen() ? 1 : 0;
 }
@@ -28,7 +32,7 @@ std::int16_t OpenPort(std::string_view name)
 void ClosePort()
 {
     if (PortOpen())
-        Backend::Close(PortHandle);
+        Backend::Close(PortHandle, PortLock);
     // Forget the handle: a second ClosePort must not close a descriptor that
     // the system has since handed out again (to the log file, say).
     PortHandle = Backend::NoPort();

@@ -11,14 +11,15 @@ namespace Module1::Backend {
 
 PortHandleType NoPort() { return INVALID_HANDLE_VALUE; }
 
-PortHandleType Open(const std::string &name)
+// Share mode 0 is all the exclusion there is: lock stays empty.
+PortHandleType Open(const std::string &name, std::string & /*lock*/)
 {
     // The name is plain ASCII, the same in every ANSI code page.
     // CreateFileA answers INVALID_HANDLE_VALUE (-1) on failure, never NULL.
     return ::CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
 }
 
-void Close(PortHandleType handle) { ::CloseHandle(handle); }
+void Close(PortHandleType handle, std::string & /*lock*/) { ::CloseHandle(handle); }
 
 void Switch(PortHandleType handle, Line line, bool on)
 {

@@ -10,7 +10,6 @@
 #include <fcntl.h>
 #include <fstream>
 #include <signal.h>
-#include <sstream>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -18,8 +17,6 @@
 namespace Module1::PortGuard {
 
 namespace {
-
-std::string OverriddenLockDirectory;
 
 bool IsDirectory(const char *path)
 {
@@ -74,16 +71,12 @@ dev_t DeviceNumberOf(const std::string &name)
 
 std::string LockDirectory()
 {
-    if (!OverriddenLockDirectory.empty())
-        return OverriddenLockDirectory;
     for (const char *candidate : {"/run/lock", "/var/lock"}) {
         if (IsDirectory(candidate))
             return candidate;
     }
     return {};
 }
-
-void UseLockDirectory(const std::string &dir) { OverriddenLockDirectory = dir; }
 
 pid_t LockOwner(const std::string &path)
 {

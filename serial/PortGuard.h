@@ -19,9 +19,6 @@ namespace Module1::PortGuard {
 // The directory whose lock files count: /run/lock, else /var/lock; empty
 // when neither exists.
 std::string LockDirectory();
-// For tests: lock files go to dir instead, so that a test never touches the
-// machine's own lock directory.
-void UseLockDirectory(const std::string &dir);
 
 // The PID a lock file names: -1 when there is no such file, -2 when it
 // cannot be read, 0 when it names none (empty or garbled).  Reads the ASCII form and the old 4-byte binary one.

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cctype>
 #include <climits>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <set>
 #include <sys/stat.h>
@@ -99,65 +101,12 @@ int PortNumber(const std::string &name)
     return name[3] - '0';
 }
 
-bool NaturalLess(const std::string &a, const std::string &b)
-{
-    std::size_t i = 0, j = 0;
-    const auto digit = [](char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0; };
-    while (i < a.size() && j < b.size()) {
-        if (digit(a[i]) && digit(b[j])) {
-            std::size_t endA = i, endB = j;
-            while (endA < a.size() && digit(a[endA]))
-                ++endA;
-            while (endB < b.size() && digit(b[endB]))
-                ++endB;
-            std::size_t startA = i, startB = j;
-            while (startA + 1 < endA && a[startA] == '0')
-                ++startA;
-            while (startB + 1 < endB && b[startB] == '0')
-                ++startB;
-            const std::string_view runA(a.data() + startA, endA - startA), runB(b.data() + startB, endB - startB);
-            if (runA.size() != runB.size())
-                return runA.size() < runB.size();
-            if (runA != runB)
-                return runA < runB;
-            i = endA;
-            j = endB;
-            continue;
-        }
-        if (a[i] != b[j])
-            return a[i] < b[j];
-        ++i;
-        ++j;
-    }
-    if ((a.size() - i) != (b.size() - j))
-        return a.size() - i < b.size() - j;
-    return a < b; // "ttyS01" and "ttyS1" still have an order
-}
+bool NaturalLess(const std::string &a, const std::string &b) { return ::strverscmp(a.c_str(), b.c_str()) < 0; }
 
 std::string JoinLinkTarget(const std::string &link, const std::string &target)
 {
-    std::string joined = target;
-    if (target.empty() || target[0] != '/')
-        joined = link.substr(0, link.rfind('/') + 1) + target;
-    std::vector<std::string> parts;
-    std::size_t start = 0;
-    while (start <= joined.size()) {
-        std::size_t end = joined.find('/', start);
-        if (end == std::string::npos)
-            end = joined.size();
-        const std::string part = joined.substr(start, end - start);
-        if (part == "..") {
-            if (!parts.empty())
-                parts.pop_back();
-        } else if (!part.empty() && part != ".") {
-            parts.push_back(part);
-        }
-        start = end + 1;
-    }
-    std::string result;
-    for (const std::string &part : parts)
-        result += "/" + part;
-    return result.empty() ? "/" : result;
+    // An absolute target replaces the link's directory.
+    return (std::filesystem::path(link).parent_path() / target).lexically_normal().string();
 }
 
 std::vector<std::string> RulePorts(const Inventory &inventory)

@@ -47,7 +47,7 @@ Choice PortDevice(int number, const Inventory &inventory);
 // Reads /sys/class/tty, /dev/serial/by-path and /dev/COM1../dev/COM9.
 Inventory ReadInventory();
 
-// "ttyUSB10" after "ttyUSB9": digit runs compare as numbers.
+// "ttyUSB10" after "ttyUSB9": digit runs compare as numbers (strverscmp).
 bool NaturalLess(const std::string &a, const std::string &b);
 // /dev/COM2 -> ttyUSB0, or /dev/serial/by-path/x -> ../../ttyUSB0: the link's
 // target made absolute and without "." and "..".

@@ -1,16 +1,24 @@
 // DisplayLoss with the platform plugins' last words raised by hand.  The
 // watch ends the process, so each case runs in a child: this program again,
-// with --child and the case's name.
+// with --child and the case's name.  And those last words in the installed
+// Qt's own libraries.
 #include "DisplayLoss.h"
 
 #include <QCoreApplication>
+#include <QFile>
+#include <QLibraryInfo>
 #include <QProcess>
 #include <QTest>
 #include <QThread>
 #include <QTimer>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <dlfcn.h>
+#include <link.h>
 #include <thread>
 #include <unistd.h>
 
@@ -28,8 +36,13 @@ int Child(int argc, char **argv, const QByteArray &kind)
 {
     QCoreApplication app(argc, argv);
     QThread *mainThread = QThread::currentThread();
-    auto watch = std::make_unique<DisplayLoss>([mainThread] {
+    std::atomic<bool> ending{false};
+    auto watch = std::make_unique<DisplayLoss>([mainThread, &ending] {
         std::printf("end on the %s thread\n", QThread::currentThread() == mainThread ? "main" : "other");
+        ending = true;
+        // The real end takes time (the log's fsync, the port): a thread of
+        // the plugin's that returned meanwhile would end the process first.
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
         return 2;
     });
     QTimer::singleShot(0, &app, [&] {
@@ -40,6 +53,12 @@ int Child(int argc, char **argv, const QByteArray &kind)
             // with its own work for a while.
             std::thread([] { PluginEnds("The Wayland connection broke. Did the Wayland compositor die?"); }).detach();
             QThread::msleep(200);
+        } else if (kind == "wayland-both") {
+            // The frame-event thread sees it first, the main thread during the end.
+            std::thread([] { PluginEnds("The Wayland connection broke. Did the Wayland compositor die?"); }).detach();
+            while (!ending)
+                QThread::msleep(1);
+            PluginEnds("The Wayland connection broke. Did the Wayland compositor die?");
         } else if (kind == "other-warning") {
             qWarning("The X11 server is fine");
             QCoreApplication::exit(0);
@@ -49,6 +68,23 @@ int Child(int argc, char **argv, const QByteArray &kind)
         }
     });
     return app.exec();
+}
+
+// The files of a platform plugin and of the Qt libraries that loading it
+// brought in (in the link map after it).
+QStringList QtFilesOf(const char *plugin)
+{
+    const QString path = QLibraryInfo::path(QLibraryInfo::PluginsPath) + "/platforms/" + plugin;
+    void *handle = ::dlopen(QFile::encodeName(path).constData(), RTLD_LAZY | RTLD_LOCAL);
+    link_map *map = nullptr;
+    if (handle == nullptr || ::dlinfo(handle, RTLD_DI_LINKMAP, &map) != 0)
+        return {};
+    QStringList files{path};
+    for (map = map->l_next; map != nullptr; map = map->l_next) {
+        if (QByteArray(map->l_name).contains("/libQt6"))
+            files << QFile::decodeName(map->l_name);
+    }
+    return files;
 }
 
 } // namespace
@@ -70,6 +106,8 @@ private slots:
         // The end runs where the loss was seen, while the main thread goes on.
         QTest::newRow("Wayland, other thread") << "wayland-thread"
                                                << "" << 2 << "end on the other thread\n";
+        QTest::newRow("Wayland, other thread, then main thread") << "wayland-both"
+                                                                 << "" << 2 << "end on the other thread\n";
         QTest::newRow("warnings silenced") << "x11"
                                            << "*.warning=false" << 2 << "end on the main thread\n";
         QTest::newRow("another warning") << "other-warning"
@@ -97,6 +135,27 @@ private slots:
         const QString said = QString::fromLocal8Bit(child.readAllStandardError());
         // The warning shows as usual, and not where the rules silence it.
         QCOMPARE(said.contains(QLatin1String("connection broke")), kind != "other-warning" && rules.isEmpty());
+    }
+
+    // Each of the texts the watch waits for begins a string in the xcb or
+    // the Wayland plugin or in a Qt library it loads.
+    void lastWordsInInstalledQt()
+    {
+        const QStringList files = QtFilesOf("libqxcb.so") + QtFilesOf("libqwayland-generic.so");
+        QVERIFY2(files.size() >= 4, qPrintable("platform plugins or their libraries missing: " + files.join(", ")));
+        QList<QByteArray> contents;
+        for (const QString &file : files) {
+            QFile library(file);
+            QVERIFY2(library.open(QIODevice::ReadOnly), qPrintable(file));
+            contents << library.readAll();
+        }
+        for (const std::string_view words : DisplayLoss::LastWords) {
+            const QByteArray text = QByteArray(1, '\0') + QByteArray(words.data(), qsizetype(words.size()));
+            QVERIFY2(
+                std::any_of(contents.begin(), contents.end(), [&](const QByteArray &c) { return c.contains(text); }),
+                qPrintable("the installed Qt no longer says \"" + text.mid(1) + "\" (" + files.join(", ") +
+                           "): a lost display would end the program without logging the count"));
+        }
     }
 };
 

@@ -1,4 +1,5 @@
 // The durable append of the measurement log, on the real file system.
+#include "InChild.h"
 #include "MeasurementLog.h"
 
 #include <QDir>
@@ -6,14 +7,15 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <functional>
-#include <pwd.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
+#include <utility>
+#include <vector>
 
 using namespace counting;
 
@@ -35,43 +37,34 @@ void WriteAll(const QString &path, const std::string &text)
     QCOMPARE(file.write(text.data(), static_cast<qint64>(text.size())), static_cast<qint64>(text.size()));
 }
 
-// Runs the append in a child process after `prepare` (dropping root, lowering
-// a limit), so the test process itself keeps its rights and limits.
+// The append in a child process after `prepare` (DropRoot, a lower limit).
 AppendResult AppendInChild(const std::function<bool()> &prepare, const QString &path, const std::string &text)
 {
-    int pipeFds[2];
-    if (::pipe(pipeFds) != 0)
-        return {false, "pipe"};
-    const pid_t child = ::fork();
-    if (child == 0) {
-        ::close(pipeFds[0]);
-        const AppendResult result =
-            prepare() ? AppendDurably(path.toStdString(), text) : AppendResult{true, "prepare failed"};
-        const std::string message = (result.Written ? "1" : "0") + result.Reason;
-        [[maybe_unused]] const ssize_t ignored = ::write(pipeFds[1], message.data(), message.size());
-        ::_exit(0);
-    }
-    ::close(pipeFds[1]);
-    std::string message;
-    char buffer[256];
-    for (ssize_t n; (n = ::read(pipeFds[0], buffer, sizeof buffer)) > 0;)
-        message.append(buffer, static_cast<std::size_t>(n));
-    ::close(pipeFds[0]);
-    ::waitpid(child, nullptr, 0);
-    if (message.empty())
+    const std::string answer = InChild([&] {
+        if (!prepare())
+            return std::string("1prepare failed");
+        const AppendResult result = AppendDurably(path.toStdString(), text);
+        return (result.Written ? "1" : "0") + result.Reason;
+    });
+    if (answer.empty())
         return {false, "child died"};
-    return {message[0] == '1', message.substr(1)};
+    return {answer[0] == '1', answer.substr(1)};
 }
 
-bool DropRoot()
-{
-    if (::geteuid() != 0)
-        return true;
-    const passwd *nobody = ::getpwnam("nobody");
-    return nobody != nullptr && ::setgid(nobody->pw_gid) == 0 && ::setuid(nobody->pw_uid) == 0;
-}
+// Each fsync() of this process, on the main thread: the file's inode and its
+// size at that moment.
+std::vector<std::pair<ino_t, off_t>> Syncs;
 
 } // namespace
+
+// Takes the place of glibc's fsync() in this program, AppendDurably's too.
+extern "C" int fsync(int fd)
+{
+    struct stat status = {};
+    if (::fstat(fd, &status) == 0)
+        Syncs.emplace_back(status.st_ino, status.st_size);
+    return reinterpret_cast<int (*)(int)>(::dlsym(RTLD_NEXT, "fsync"))(fd);
+}
 
 class TestMeasurementLog : public QObject
 {
@@ -89,11 +82,19 @@ void TestMeasurementLog::appendsAfterEarlierLines()
 {
     QTemporaryDir dir;
     const QString path = dir.filePath("NAMERENO.TXT");
-    const AppendResult first = AppendDurably(path.toStdString(), Earlier);
-    QVERIFY2(first.Written, first.Reason.c_str());
-    const AppendResult second = AppendDurably(path.toStdString(), Line);
-    QVERIFY2(second.Written, second.Reason.c_str());
-    QCOMPARE(ReadAll(path), QByteArray::fromStdString(Earlier + Line));
+    std::string expected;
+    for (const std::string &text : {Earlier, Line}) {
+        Syncs.clear();
+        const AppendResult result = AppendDurably(path.toStdString(), text);
+        QVERIFY2(result.Written, result.Reason.c_str());
+        expected += text;
+        // On the disk before the call returns, and so before the end switches
+        // the lines off: one fsync, of the file with the line already in it.
+        struct stat log = {};
+        QVERIFY(::stat(QFile::encodeName(path).constData(), &log) == 0);
+        QCOMPARE(Syncs, (std::vector<std::pair<ino_t, off_t>>{{log.st_ino, static_cast<off_t>(expected.size())}}));
+    }
+    QCOMPARE(ReadAll(path), QByteArray::fromStdString(expected));
 }
 
 void TestMeasurementLog::failures_data()

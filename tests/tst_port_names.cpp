@@ -1,6 +1,9 @@
 // Linux's port names and the checks before open(), without any port: the
-// rule over described machines, lock files in a scratch directory, the
-// console list, and the /proc scan against a pty pair made here.
+// rule over described machines, lock files in a scratch directory (also as
+// another user), the console list, and the /proc scan and the refused open
+// against a pty pair made here.
+#include "InChild.h"
+#include "PortBackend.h"
 #include "PortGuard.h"
 #include "PortNames.h"
 
@@ -19,6 +22,8 @@
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <utility>
+#include <vector>
 
 using namespace Module1;
 
@@ -99,17 +104,66 @@ class TestPortNames : public QObject
 
     QTemporaryDir lockDir;
     pid_t holder = 0;
+    std::vector<int> masters; // of the ptys made for a test
+    std::string slave;        // the pty that holder keeps open, and its device number
+    dev_t slaveDevice = 0;
 
     QString lockPath(const char *device) const { return lockDir.filePath(QStringLiteral("LCK..") + device); }
 
-private slots:
-    void cleanup()
+    void endHolder()
     {
         if (holder > 0) {
             ::kill(holder, SIGKILL);
             ::waitpid(holder, nullptr, 0);
             holder = 0;
         }
+    }
+
+    // A new pty's slave, which a child process (holder) keeps open.  Every
+    // devpts instance (a container's, a private mount namespace's) numbers
+    // its ptys from 0, so a pty's device number may be held in another one;
+    // a serial port's number is the machine's alone.  So the pty is one whose
+    // number nobody held before.
+    void holdAPty()
+    {
+        struct stat status
+        {
+        };
+        while (slave.empty() && masters.size() < 32) {
+            const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+            QVERIFY(master >= 0);
+            masters.push_back(master);
+            QVERIFY(::grantpt(master) == 0 && ::unlockpt(master) == 0);
+            QVERIFY(::stat(::ptsname(master), &status) == 0 && S_ISCHR(status.st_mode));
+            if (PortGuard::HolderOf(status.st_rdev, ::getpid()) == 0)
+                slave = ::ptsname(master);
+        }
+        QVERIFY2(!slave.empty(), "every new pty's number is held elsewhere");
+        slaveDevice = status.st_rdev;
+
+        int ready[2];
+        QVERIFY(::pipe2(ready, O_CLOEXEC) == 0);
+        holder = ::fork();
+        if (holder == 0) {
+            const int fd = ::open(slave.c_str(), O_RDWR | O_NOCTTY);
+            [[maybe_unused]] const ssize_t sent = ::write(ready[1], fd >= 0 ? "y" : "n", 1);
+            for (;;)
+                ::pause();
+        }
+        ::close(ready[1]);
+        char answer = 0;
+        QCOMPARE(::read(ready[0], &answer, 1), ssize_t(1));
+        ::close(ready[0]);
+        QCOMPARE(answer, 'y');
+    }
+
+private slots:
+    void cleanup()
+    {
+        endHolder();
+        for (const int fd : std::exchange(masters, {}))
+            ::close(fd);
+        slave.clear();
         for (const QString &name : QDir(lockDir.path()).entryList(QDir::Files))
             QFile::remove(lockDir.filePath(name));
     }
@@ -329,6 +383,26 @@ private slots:
         QVERIFY(!PortGuard::ProcessAlive(-1));
     }
 
+    // kill(pid, 0) answers EPERM for another user's process, which is alive
+    // all the same.  As root, nobody looks at this process's lock; any other
+    // user looks at init's.
+    void anotherUsersLiveLockStays()
+    {
+        const pid_t owner = ::geteuid() == 0 ? ::getpid() : 1;
+        WriteFile(lockPath("ttyS1"), LockText(owner));
+        QVERIFY(::chmod(QFile::encodeName(lockDir.path()).constData(), 0777) == 0);
+        const std::string seen = InChild([&] {
+            if (!DropRoot())
+                return std::string("cannot drop root");
+            const PortGuard::LockResult lock = PortGuard::TakeLock(lockDir.path().toStdString(), "ttyS1");
+            return std::string(PortGuard::ProcessAlive(owner) ? "alive" : "dead") +
+                   (lock.Result == PortGuard::LockResult::State::Locked ? ", locked by " + std::to_string(lock.Owner)
+                                                                        : ", not locked");
+        });
+        QCOMPARE(QString::fromStdString(seen), QStringLiteral("alive, locked by %1").arg(owner));
+        QCOMPARE(ReadFile(lockPath("ttyS1")), LockText(owner));
+    }
+
     void console_data()
     {
         QTest::addColumn<QString>("name");
@@ -359,55 +433,41 @@ private slots:
     // descriptors do not count.
     void holderOnAPty()
     {
-        // Every devpts instance (a container's, a private mount namespace's)
-        // numbers its ptys from 0, so a pty's device number may be held in
-        // another one; a serial port's number is the machine's alone.  Take a
-        // pty whose number nobody holds.
-        std::vector<int> masters;
-        auto closeMasters = qScopeGuard([&] {
-            for (const int fd : masters)
-                ::close(fd);
-        });
-        std::string slave;
-        struct stat status
-        {
-        };
-        while (slave.empty() && masters.size() < 32) {
-            const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-            QVERIFY(master >= 0);
-            masters.push_back(master);
-            QVERIFY(::grantpt(master) == 0 && ::unlockpt(master) == 0);
-            QVERIFY(::stat(::ptsname(master), &status) == 0 && S_ISCHR(status.st_mode));
-            if (PortGuard::HolderOf(status.st_rdev, ::getpid()) == 0)
-                slave = ::ptsname(master);
-        }
-        QVERIFY2(!slave.empty(), "every new pty's number is held elsewhere");
-
-        int ready[2];
-        QVERIFY(::pipe2(ready, O_CLOEXEC) == 0);
-        holder = ::fork();
-        if (holder == 0) {
-            const int fd = ::open(slave.c_str(), O_RDWR | O_NOCTTY);
-            [[maybe_unused]] const ssize_t sent = ::write(ready[1], fd >= 0 ? "y" : "n", 1);
-            for (;;)
-                ::pause();
-        }
-        ::close(ready[1]);
-        char answer = 0;
-        QCOMPARE(::read(ready[0], &answer, 1), ssize_t(1));
-        ::close(ready[0]);
-        QCOMPARE(answer, 'y');
-        QCOMPARE(PortGuard::HolderOf(status.st_rdev, ::getpid()), holder);
-        QCOMPARE(PortGuard::HolderOf(status.st_rdev, holder), 0); // the one holder, excepted
+        holdAPty();
+        if (QTest::currentTestFailed())
+            return;
+        QCOMPARE(PortGuard::HolderOf(slaveDevice, ::getpid()), holder);
+        QCOMPARE(PortGuard::HolderOf(slaveDevice, holder), 0); // the one holder, excepted
         QCOMPARE(PortGuard::HolderOf(0, ::getpid()), 0);
 
-        ::kill(holder, SIGKILL);
-        ::waitpid(holder, nullptr, 0);
-        holder = 0;
+        endHolder();
         const int own = ::open(slave.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
         QVERIFY(own >= 0);
-        QCOMPARE(PortGuard::HolderOf(status.st_rdev, ::getpid()), 0);
+        QCOMPARE(PortGuard::HolderOf(slaveDevice, ::getpid()), 0);
         ::close(own);
+    }
+
+    // The lock is taken before the last checks and the open, which may still
+    // refuse the device: here a holder in another process, then a pty's
+    // missing modem lines.  Neither leaves a lock file or a descriptor.
+    void refusedOpenLeavesNoLock()
+    {
+        holdAPty();
+        if (QTest::currentTestFailed())
+            return;
+        std::string lock;
+        const Backend::Opened held = Backend::OpenDevice(slave, lockDir.path().toStdString(), lock);
+        QCOMPARE(held.Fd, -1);
+        QCOMPARE(QString::fromStdString(held.Reason), QStringLiteral("open in PID %1").arg(holder));
+        QCOMPARE(QDir(lockDir.path()).entryList(QDir::Files), QStringList());
+
+        endHolder();
+        const Backend::Opened pty = Backend::OpenDevice(slave, lockDir.path().toStdString(), lock);
+        QCOMPARE(pty.Fd, -1);
+        QVERIFY2(pty.Reason.starts_with("not a serial port (TIOCMGET: "), pty.Reason.c_str());
+        QCOMPARE(QDir(lockDir.path()).entryList(QDir::Files), QStringList());
+        QCOMPARE(PortGuard::HolderOf(slaveDevice, 0), 0);
+        QVERIFY(lock.empty());
     }
 
     void failureLines_data()

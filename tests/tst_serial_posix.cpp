@@ -6,12 +6,14 @@
 // A hook on each port records every request and injects the faults and line
 // states a case needs.  A /dev path missing from the testbed goes to the real
 // /dev, and the real /dev/ttyS0 is this machine's console: no port is opened
-// unless the testbed check passes.
+// unless the testbed check passes.  Module1 takes its UUCP lock files in
+// /run/lock; this test, like the program under the meter, sees the testbed's
+// own there, in a mount namespace of its own.
 #include "Counting.h"
 #include "EventLog.h"
+#include "LockNamespace.h"
 #include "Module1.h"
 #include "Module1Lines.h"
-#include "PortGuard.h"
 #include "Testbed.h"
 #include "TestbedCheck.h"
 
@@ -20,6 +22,7 @@
 #include <QtTest>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <dirent.h>
 #include <dlfcn.h>
@@ -40,6 +43,8 @@ namespace {
 
 constexpr const char *DevNodes[2] = {"/dev/ttyS0", "/dev/ttyS1"};
 constexpr int PortFlags = O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC;
+// COM2's UUCP lock file, in the testbed's own /run/lock.
+const QString LockFile = QStringLiteral("/run/lock/LCK..ttyS1");
 
 // One request as an emulated port saw it; bits is the int its argument points
 // at, -1 when it has none.
@@ -206,20 +211,17 @@ class TestSerialPosix : public QObject
     Q_OBJECT
 
     int holder = -1; // another opener's descriptor, closed after each test
-    QTemporaryDir lockDir;
 
 private slots:
     void initTestCase()
     {
-        // UUCP lock files of the emulated ports stay out of the machine's /run/lock.
-        QVERIFY(lockDir.isValid());
-        Module1::PortGuard::UseLockDirectory(lockDir.path().toStdString());
         bed.log = std::make_unique<vmeter::EventLog>(vmeter::MonotonicSeconds());
         bed.testbed = std::make_unique<vmeter::Testbed>(
             *bed.log, std::array{vmeter::ParsePortConfig("present"), vmeter::ParsePortConfig("present"),
                                  vmeter::ParsePortConfig("absent"), vmeter::ParsePortConfig("absent")});
         std::string error;
         QVERIFY2(bed.testbed->Create(error), error.c_str());
+        QVERIFY2(vmeter::MountLockDirectory(bed.testbed->LockDirectory(), error), error.c_str());
         QVERIFY2(vmeter::InsideTestbed(error),
                  qPrintable("refusing to touch any port: " + QString::fromStdString(error)));
         struct stat viaPreload, inTestbed; // /dev/ttyS0 must lead to the testbed's node
@@ -368,13 +370,18 @@ private slots:
         for (unsigned long request : bed.takeRequests())
             QCOMPARE(request, static_cast<unsigned long>(TIOCMGET));
         QCOMPARE(settledDescriptorCount(), before);
+        QVERIFY2(!QFile::exists(LockFile), "the refused open left its lock file");
         QVERIFY2(Module1::OpenPort("COM1") != 0, "the lock on COM2 kept COM1 out");
         Module1::ClosePort();
 
         QCOMPARE(releaseByClosing ? ::close(std::exchange(holder, -1)) : ::flock(holder, LOCK_UN), 0);
         QVERIFY(Module1::OpenPort("COM2") != 0);
         QCOMPARE(holdPort(1), -1); // now the others are kept out
+        QFile lock(LockFile);
+        QVERIFY(lock.open(QIODevice::ReadOnly));
+        QCOMPARE(lock.readAll().trimmed(), QByteArray::number(::getpid()));
         Module1::ClosePort();
+        QVERIFY2(!QFile::exists(LockFile), "ClosePort left the lock file");
         const int again = holdPort(1);
         QVERIFY2(again >= 0, "ClosePort did not release the port");
         ::close(again);
@@ -580,5 +587,17 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TestSerialPosix)
+int main(int argc, char **argv)
+{
+    // Without root, in a user namespace, which only a single thread may enter.
+    std::string error;
+    if (!vmeter::EnterOwnMountNamespace(error)) {
+        std::fprintf(stderr, "%s\n", error.c_str());
+        return 1;
+    }
+    QCoreApplication app(argc, argv);
+    TestSerialPosix test;
+    return QTest::qExec(&test, argc, argv);
+}
+
 #include "tst_serial_posix.moc"

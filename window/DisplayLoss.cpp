@@ -4,6 +4,7 @@
 #include <QLoggingCategory>
 #include <QString>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -34,12 +35,11 @@ void KeepDefaultWarnings(QLoggingCategory *category)
     }
 }
 
-// The platform plugins' last words before they end the process.
 bool ConnectionBroke(const QString &message)
 {
-    return message.startsWith(QLatin1String("The X11 connection broke")) ||
-           message.startsWith(QLatin1String("The Wayland connection broke")) ||
-           message.startsWith(QLatin1String("The Wayland connection experienced a fatal error"));
+    return std::any_of(DisplayLoss::LastWords.begin(), DisplayLoss::LastWords.end(), [&](std::string_view words) {
+        return message.startsWith(QLatin1String(words.data(), static_cast<qsizetype>(words.size())));
+    });
 }
 
 void OnMessage(QtMsgType type, const QMessageLogContext &context, const QString &message)

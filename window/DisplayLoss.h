@@ -13,7 +13,9 @@
 // counting logic takes its end from any thread.
 #pragma once
 
+#include <array>
 #include <functional>
+#include <string_view>
 
 class DisplayLoss
 {
@@ -27,6 +29,11 @@ public:
     DisplayLoss &operator=(const DisplayLoss &) = delete;
 
     [[noreturn]] void End();
+
+    // How the plugins' last words begin; tst_display_loss finds each in the
+    // installed Qt, so that a rewording cannot switch the watch off unseen.
+    static constexpr std::array<std::string_view, 3> LastWords{
+        "The X11 connection broke", "The Wayland connection broke", "The Wayland connection experienced a fatal error"};
 
 private:
     std::function<int()> end_;
