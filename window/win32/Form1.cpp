@@ -1,5 +1,7 @@
 #include "Form1.h"
 
+#include "SystemMessage.h"
+
 #include <array>
 #include <cmath>
 #include <cstdio>
@@ -85,13 +87,8 @@ std::wstring Wide(const std::string &text)
 void ReportFailure(const char *call)
 {
     const DWORD error = ::GetLastError();
-    char message[512] = {};
-    const DWORD length = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
-                                          message, sizeof message, nullptr);
-    std::string line = std::string("kapirel: ") + call + " failed: " + std::string(message, length);
-    while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
-        line.pop_back();
-    line += " (error " + std::to_string(error) + ")\n";
+    const std::string line = std::string("kapirel: ") + call + " failed: " + common::SystemMessage(error) + " (error " +
+                             std::to_string(error) + ")\n";
     ::OutputDebugStringA(line.c_str());
     // A line that stderr does not take has nowhere else to go.
     (void)std::fputs(line.c_str(), stderr);
