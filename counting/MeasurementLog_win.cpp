@@ -1,5 +1,6 @@
 #include "Counting.h"
 #include "MeasurementLog.h"
+#include "SystemMessage.h"
 
 #include <ctime>
 
@@ -11,11 +12,9 @@ namespace {
 
 AppendResult Failed(const char *call, DWORD error)
 {
-    char message[512] = {};
-    const DWORD length = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
-                                          message, sizeof message, nullptr);
-    std::string reason(message, length);
-    while (!reason.empty() && (reason.back() == '\r' || reason.back() == '\n' || reason.back() == '.'))
+    // The reason goes in brackets inside the notice: without its full stop.
+    std::string reason = common::SystemMessage(error);
+    while (!reason.empty() && reason.back() == '.')
         reason.pop_back();
     if (reason.empty())
         reason = "error " + std::to_string(error);

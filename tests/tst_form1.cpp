@@ -142,14 +142,31 @@ QWidget *NextTabStop(QWidget *widget)
     return widget;
 }
 
-QRect Pixels(const QRect &twips, const QWidget *form)
+// The design's row of the control with this name.
+const design::Control &Row(const QString &name)
 {
-    const auto px = [](int value, int dpi) { return qRound(value * dpi / 1440.0); };
-    const int x = form->logicalDpiX(), y = form->logicalDpiY();
-    return {px(twips.x(), x), px(twips.y(), y), px(twips.width(), x), px(twips.height(), y)};
+    const auto *row = std::find_if(design::Controls.begin(), design::Controls.end(),
+                                   [&](const design::Control &control) { return name == QLatin1String(control.Name); });
+    return row != design::Controls.end() ? *row : design::Form1;
 }
 
-bool At96Dpi(const QWidget *form) { return form->logicalDpiX() == 96 && form->logicalDpiY() == 96; }
+// Of the two places given, the one for the window's DPI: 96, or 144 in the
+// run that sets QT_FONT_DPI (without Qt's high-DPI scaling, which would keep
+// the widgets at 96 and scale them).
+QRect AtDpi(const QWidget *form, const QRect &at96, const QRect &at144)
+{
+    const int dpi = form->logicalDpiX();
+    const int asked = qEnvironmentVariableIsSet("QT_FONT_DPI") ? qEnvironmentVariableIntValue("QT_FONT_DPI") : 96;
+    if (form->logicalDpiY() != dpi || dpi != asked || (dpi != 96 && dpi != 144)) {
+        qWarning("the window is at %d x %d DPI, not at %d", dpi, form->logicalDpiY(), asked);
+        return {};
+    }
+    return dpi == 96 ? at96 : at144;
+}
+
+QString Caption(const design::Control &row) { return QString::fromWCharArray(row.Caption); }
+
+QRect Rect(const design::Twips &place) { return {place.Left, place.Top, place.Width, place.Height}; }
 
 } // namespace
 
@@ -166,19 +183,71 @@ private slots:
         QCoreApplication::exec();
     }
 
+    // The design's one table, against the design's values.
+    void designTable()
+    {
+        using design::ControlKind;
+        QCOMPARE(QLatin1String(design::Form1.Name), QLatin1String("Form1"));
+        QVERIFY(design::Form1.Kind == ControlKind::Form);
+        QCOMPARE(Caption(design::Form1), QStringLiteral("Orvik KAPIREL "));
+        QCOMPARE(Rect(design::Form1.Place), QRect(2760, 2190, 6555, 4725));
+        QCOMPARE(QString::fromWCharArray(design::Form1.Font.Face), QStringLiteral("Arial"));
+        QCOMPARE(design::Form1.Font.Points, 26.25);
+        QCOMPARE(design::FontWeight, 400);
+        QCOMPARE(design::FontCharset, 238);
+
+        struct Expected
+        {
+            const char *Name;
+            ControlKind Kind;
+            QString Caption;
+            QRect Place;
+            const char *Face;
+            double Points;
+            int TabIndex;
+        };
+        // "ukončení čítání", by code point whatever the source's encoding.
+        const QString stop = QString::fromUtf16(u"ukon\u010Den\u00ED \u010D\u00EDt\u00E1n\u00ED");
+        // In the order of creation.
+        const QList<Expected> controls{
+            {"Text1", ControlKind::TextBox, QString(), {1440, 480, 3735, 1695}, "Arial", 27.75, 3},
+            {"Command1", ControlKind::PushButton, stop, {2280, 3240, 1935, 615}, "Arial", 9.75, 2},
+            {"Option2", ControlKind::OptionButton, "COM2", {5400, 4080, 855, 495}, "MS Sans Serif", 8.25, 1},
+            {"Option1", ControlKind::OptionButton, "COM1", {240, 4080, 975, 495}, "MS Sans Serif", 8.25, 0},
+        };
+        QCOMPARE(qsizetype(design::Controls.size()), controls.size());
+        for (qsizetype i = 0; i < controls.size(); ++i) {
+            const design::Control &row = design::Controls.at(std::size_t(i));
+            const Expected &want = controls[i];
+            QCOMPARE(QLatin1String(row.Name), QLatin1String(want.Name));
+            QVERIFY2(row.Kind == want.Kind, want.Name);
+            QCOMPARE(Caption(row), want.Caption);
+            QCOMPARE(Rect(row.Place), want.Place);
+            QCOMPARE(QString::fromWCharArray(row.Font.Face), QLatin1String(want.Face));
+            QCOMPARE(row.Font.Points, want.Points);
+            QCOMPARE(row.TabIndex, want.TabIndex);
+        }
+        QCOMPARE(QLatin1String(design::Timer1.Name), QLatin1String("Timer1"));
+        QCOMPARE(design::Timer1.IntervalMs, 20);
+        QCOMPARE(QLatin1String(design::Controls.at(design::Timer1.CreatedAfter - 1).Name), QLatin1String("Command1"));
+        QStringList tabOrder;
+        for (const design::Position position : design::TabOrder)
+            tabOrder << QLatin1String(design::Controls.at(position).Name);
+        QCOMPARE(tabOrder, (QStringList{"Option1", "Option2", "Command1", "Text1"}));
+    }
+
     void captionAndClientArea()
     {
         Rig rig;
         Form1 *form = rig.Create();
-        QCOMPARE(form->windowTitle(), QStringLiteral("Orvik KAPIREL "));
+        QCOMPARE(form->windowTitle(), Caption(design::Form1));
         QVERIFY(QFile::exists(QStringLiteral(":/icons/kapirel.ico")));
         QVERIFY(!form->windowIcon().pixmap(32).isNull());
-        QCOMPARE(form->font().family(), QStringLiteral("Arial"));
-        QCOMPARE(form->font().pointSizeF(), 26.25);
+        QCOMPARE(form->font().family(), QString::fromWCharArray(design::Form1.Font.Face));
+        QCOMPARE(form->font().pointSizeF(), design::Form1.Font.Points);
 
-        const QRect expected = Pixels(QRect(2760, 2190, 6555, 4725), form);
-        if (At96Dpi(form))
-            QCOMPARE(expected, QRect(184, 146, 437, 315));
+        // Halves round up: 6555 twips are 655.5 pixels at 144 DPI.
+        const QRect expected = AtDpi(form, QRect(184, 146, 437, 315), QRect(276, 219, 656, 473));
         QCOMPARE(form->geometry(), expected);
         form->show();
         QVERIFY(QTest::qWaitForWindowExposed(form));
@@ -200,43 +269,33 @@ private slots:
     void controlLayout_data()
     {
         QTest::addColumn<QString>("name");
-        QTest::addColumn<QRect>("twips");
         QTest::addColumn<QRect>("at96dpi");
-        QTest::addColumn<QString>("family");
-        QTest::addColumn<qreal>("points");
-        QTest::addColumn<QString>("text");
+        QTest::addColumn<QRect>("at144dpi");
 
-        QTest::newRow("Text1") << "Text1" << QRect(1440, 480, 3735, 1695) << QRect(96, 32, 249, 113) << "Arial" << 27.75
-                               << QString();
-        QTest::newRow("Command1") << "Command1" << QRect(2280, 3240, 1935, 615) << QRect(152, 216, 129, 41) << "Arial"
-                                  << 9.75 << QString::fromUtf8("ukončení čítání");
-        QTest::newRow("Option2") << "Option2" << QRect(5400, 4080, 855, 495) << QRect(360, 272, 57, 33)
-                                 << "MS Sans Serif" << 8.25 << "COM2";
-        QTest::newRow("Option1") << "Option1" << QRect(240, 4080, 975, 495) << QRect(16, 272, 65, 33) << "MS Sans Serif"
-                                 << 8.25 << "COM1";
+        QTest::newRow("Text1") << "Text1" << QRect(96, 32, 249, 113) << QRect(144, 48, 374, 170);
+        QTest::newRow("Command1") << "Command1" << QRect(152, 216, 129, 41) << QRect(228, 324, 194, 62);
+        QTest::newRow("Option2") << "Option2" << QRect(360, 272, 57, 33) << QRect(540, 408, 86, 50);
+        QTest::newRow("Option1") << "Option1" << QRect(16, 272, 65, 33) << QRect(24, 408, 98, 50);
     }
 
     void controlLayout()
     {
         QFETCH(QString, name);
-        QFETCH(QRect, twips);
         QFETCH(QRect, at96dpi);
-        QFETCH(QString, family);
-        QFETCH(qreal, points);
-        QFETCH(QString, text);
+        QFETCH(QRect, at144dpi);
+        const design::Control &row = Row(name);
 
         Rig rig;
         Form1 *form = rig.Create();
         auto *control = form->findChild<QWidget *>(name);
         QVERIFY(control != nullptr);
         QCOMPARE(control->parentWidget(), form);
-        if (At96Dpi(form))
-            QCOMPARE(Pixels(twips, form), at96dpi);
-        QCOMPARE(control->geometry(), Pixels(twips, form));
+        QCOMPARE(control->geometry(), AtDpi(form, at96dpi, at144dpi));
 
         const QFont font = control->font();
+        const QString family = QString::fromWCharArray(row.Font.Face);
         QCOMPARE(font.family(), family);
-        QCOMPARE(font.pointSizeF(), points);
+        QCOMPARE(font.pointSizeF(), row.Font.Points);
         QCOMPARE(int(font.weight()), 400);
         QVERIFY(!font.italic() && !font.underline() && !font.strikeOut());
         // Where the Windows face is missing, its stand-in must carry Czech letters.
@@ -246,6 +305,7 @@ private slots:
         for (const char16_t letter : {u'č', u'í', u'á', u'ž', u'ř'})
             QVERIFY2(QFontMetrics(font).inFont(QChar(letter)), qPrintable(resolved));
 
+        const QString text = Caption(row);
         if (auto *button = qobject_cast<QAbstractButton *>(control)) {
             QCOMPARE(button->text(), text);
             QVERIFY(!button->text().contains(u'&'));
@@ -268,18 +328,17 @@ private slots:
         QPushButton *command1 = rig.Command1();
         QVERIFY(!command1->isDefault());
         QVERIFY(!command1->autoDefault());
-        const QString caption = command1->text();
-        QCOMPARE(caption, QString::fromUtf16(u"ukon\u010Den\u00ED \u010D\u00EDt\u00E1n\u00ED"));
-        QCOMPARE(caption.size(), 15);
-        QCOMPARE(caption.at(4), QChar(0x010D));
-        QCOMPARE(caption.at(7), QChar(0x00ED));
-        QCOMPARE(caption.at(12), QChar(0x00E1));
 
         for (QRadioButton *option : {rig.Option1(), rig.Option2()}) {
             QVERIFY(option->autoExclusive());
             QVERIFY(!option->isChecked());
             QCOMPARE(option->parentWidget(), form);
         }
+        // Created in the design's order.
+        QStringList created;
+        for (const QWidget *control : form->findChildren<QWidget *>(Qt::FindDirectChildrenOnly))
+            created << control->objectName();
+        QCOMPARE(created, (QStringList{"Text1", "Command1", "Option2", "Option1"}));
         QCOMPARE(NextTabStop(rig.Option1()), rig.Option2());
         QCOMPARE(NextTabStop(rig.Option2()), rig.Command1());
         QCOMPARE(NextTabStop(command1), text1);

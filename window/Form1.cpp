@@ -10,15 +10,12 @@
 #include <QSessionManager>
 #include <QThread>
 
+#include <array>
 #include <cstdio>
 #include <limits>
 #include <utility>
 
 namespace {
-
-constexpr int TwipsPerInch = 1440;
-
-int TwipsToPixels(int twips, int dotsPerInch) { return (twips * dotsPerInch + TwipsPerInch / 2) / TwipsPerInch; }
 
 // Where the Windows fonts are missing, take faces that carry the Czech
 // letters; Liberation Sans has Arial's metrics.
@@ -31,11 +28,11 @@ void RegisterFontSubstitutes()
         {QStringLiteral("Microsoft Sans Serif"), QStringLiteral("Liberation Sans"), QStringLiteral("DejaVu Sans")});
 }
 
-QFont DesignFont(const QString &family, qreal points)
+QFont DesignFont(const design::FontSpec &spec)
 {
-    QFont font(family);
-    font.setPointSizeF(points);
-    font.setWeight(QFont::Normal);
+    QFont font(QString::fromWCharArray(spec.Face));
+    font.setPointSizeF(spec.Points);
+    font.setWeight(QFont::Weight(design::FontWeight));
     font.setItalic(false);
     font.setUnderline(false);
     font.setStrikeOut(false);
@@ -53,48 +50,30 @@ Form1::Form1(counting::SerialLines &port, std::function<counting::TimeOfDay()> c
       Timer1(logic_, [this](int) { QMetaObject::invokeMethod(this, &Form1::TakeEndOver, Qt::QueuedConnection); }),
       terminationSignals_(Timer1)
 {
-    setObjectName(QStringLiteral("Form1"));
-    setWindowTitle(QStringLiteral("Orvik KAPIREL "));
+    setObjectName(QLatin1String(design::Form1.Name));
+    setWindowTitle(QString::fromWCharArray(design::Form1.Caption));
     setWindowIcon(QIcon(QStringLiteral(":/icons/kapirel.ico")));
     RegisterFontSubstitutes();
-    setFont(DesignFont(QStringLiteral("Arial"), 26.25));
+    setFont(DesignFont(design::Form1.Font));
 
-    // Created in the design order; the tab order is set below.
-    Text1 = new QLineEdit(this);
-    Text1->setObjectName(QStringLiteral("Text1"));
-    Text1->setFont(DesignFont(QStringLiteral("Arial"), 27.75));
-    Text1->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-    Text1->setMaxLength(std::numeric_limits<int>::max());
-    PlaceTwips(Text1, 1440, 480, 3735, 1695);
-
-    Command1 = new QPushButton(QStringLiteral("ukončení čítání"), this);
-    Command1->setObjectName(QStringLiteral("Command1"));
-    Command1->setFont(DesignFont(QStringLiteral("Arial"), 9.75));
-    // Neither default nor cancel button: Enter and Esc must not end the count.
-    Command1->setAutoDefault(false);
-    Command1->setDefault(false);
-    PlaceTwips(Command1, 2280, 3240, 1935, 615);
-
-    // Timer1 comes here in the design order: the counting thread, a member.
-    Timer1.SetInterval(counting::PollPeriodMs);
-
-    Option2 = new QRadioButton(QStringLiteral("COM2"), this);
-    Option2->setObjectName(QStringLiteral("Option2"));
-    Option2->setFont(DesignFont(QStringLiteral("MS Sans Serif"), 8.25));
-    PlaceTwips(Option2, 5400, 4080, 855, 495);
-
-    Option1 = new QRadioButton(QStringLiteral("COM1"), this);
-    Option1->setObjectName(QStringLiteral("Option1"));
-    Option1->setFont(DesignFont(QStringLiteral("MS Sans Serif"), 8.25));
-    PlaceTwips(Option1, 240, 4080, 975, 495);
-
-    setTabOrder(Option1, Option2);
-    setTabOrder(Option2, Command1);
-    setTabOrder(Command1, Text1);
+    std::array<QWidget *, design::Controls.size()> controls{};
+    for (std::size_t position = 0; position < controls.size(); ++position) {
+        // Timer1, the counting thread, is a member; its place in the design's
+        // order is where it gets its interval.
+        if (position == design::Timer1.CreatedAfter)
+            Timer1.SetInterval(design::Timer1.IntervalMs);
+        controls.at(position) = CreateControl(design::Controls.at(position));
+    }
+    Text1 = qobject_cast<QLineEdit *>(controls[design::Text1]);
+    Command1 = qobject_cast<QPushButton *>(controls[design::Command1]);
+    Option2 = qobject_cast<QRadioButton *>(controls[design::Option2]);
+    Option1 = qobject_cast<QRadioButton *>(controls[design::Option1]);
+    for (std::size_t next = 1; next < design::TabOrder.size(); ++next)
+        setTabOrder(controls.at(design::TabOrder.at(next - 1)), controls.at(design::TabOrder.at(next)));
 
     // The client area's size and place on the screen; setGeometry() places
     // the client area, where move() would place the frame.
-    PlaceTwips(this, 2760, 2190, 6555, 4725);
+    PlaceTwips(this, design::Form1.Place);
 
     // Every way out of the program goes through EndCounting, which runs the
     // end sequence once and ends the event loop with its status:
@@ -131,12 +110,44 @@ Form1::Form1(counting::SerialLines &port, std::function<counting::TimeOfDay()> c
 
 Form1::~Form1() = default;
 
-void Form1::PlaceTwips(QWidget *control, int left, int top, int width, int height) const
+QWidget *Form1::CreateControl(const design::Control &row)
+{
+    const QString caption = QString::fromWCharArray(row.Caption);
+    QWidget *control = nullptr;
+    switch (row.Kind) {
+    case design::ControlKind::TextBox: {
+        auto *edit = new QLineEdit(caption, this);
+        edit->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+        edit->setMaxLength(std::numeric_limits<int>::max());
+        control = edit;
+        break;
+    }
+    case design::ControlKind::PushButton: {
+        auto *button = new QPushButton(caption, this);
+        // Neither default nor cancel button: Enter and Esc must not end the count.
+        button->setAutoDefault(false);
+        button->setDefault(false);
+        control = button;
+        break;
+    }
+    case design::ControlKind::OptionButton:
+        control = new QRadioButton(caption, this);
+        break;
+    case design::ControlKind::Form:
+        return nullptr;
+    }
+    control->setObjectName(QLatin1String(row.Name));
+    control->setFont(DesignFont(row.Font));
+    PlaceTwips(control, row.Place);
+    return control;
+}
+
+void Form1::PlaceTwips(QWidget *control, const design::Twips &place) const
 {
     const int x = logicalDpiX();
     const int y = logicalDpiY();
-    control->setGeometry(TwipsToPixels(left, x), TwipsToPixels(top, y), TwipsToPixels(width, x),
-                         TwipsToPixels(height, y));
+    control->setGeometry(design::TwipsToPixels(place.Left, x), design::TwipsToPixels(place.Top, y),
+                         design::TwipsToPixels(place.Width, x), design::TwipsToPixels(place.Height, y));
 }
 
 void Form1::setVisible(bool visible)

@@ -15,6 +15,7 @@
 #pragma once
 
 #include "Counting.h"
+#include "Design.h"
 #include "DisplayLoss.h"
 #include "PollThread.h"
 #include "TerminationSignals.h"
@@ -65,7 +66,9 @@ private:
     void SetTimer1Interval(int milliseconds) override;
     void ShowNotice(const std::string &text) override;
 
-    void PlaceTwips(QWidget *control, int left, int top, int width, int height) const;
+    // A control of the design, placed and in its font.
+    QWidget *CreateControl(const design::Control &row);
+    void PlaceTwips(QWidget *control, const design::Twips &place) const;
 
     QLineEdit *Text1 = nullptr;
     QPushButton *Command1 = nullptr;

@@ -813,6 +813,39 @@ SCENARIOS = {f.__name__: f for f in (
     installer)}
 
 
+def focus_on_unmarked_option(s):
+    """Tab onto the unmarked Option1, whose BN_CLICKED on the focus (Windows' radio buttons send it, Wine's do not,
+    so window_probe_hook.dll sends it from inside the button's WM_SETFOCUS) switches nothing: COM2 stays open and
+    marked."""
+    program = s.start(COM1="present", COM2="present")
+    window = program.main_window()
+    program.wait_polling("COM2")
+    clicks = s.box.wine([s.tools.probe, "focus-clicks", MAIN_TITLE], "focus-clicks")
+    output = os.path.join(s.box.work, "focus-clicks.out")
+
+    def said():
+        with open(output, encoding="utf-8", errors="replace") as out:
+            return [json.loads(line) for line in out.read().splitlines() if line.startswith("{")]
+    wait_until(lambda: {"hooked": True} in said() or clicks.poll() is not None, 30, "the focus hooks")
+    check(clicks.poll() is None, "window_probe.exe focus-clicks ended with %s" % clicks.returncode)
+    program.press(window, "shift+Tab", "Tab")
+    wait_until(lambda: {"clicked": OPTION1} in said(), 10, "a BN_CLICKED from Option1 on getting the focus")
+    shown = program.window(MAIN_TITLE)
+    check(shown["focus"] == OPTION1, "the focus is on control %s, not Option1" % shown["focus"])
+    check_marks(shown, 0, 1)
+    check(program.connections("COM1") == [], "the focus opened COM1")
+    check(len(program.connections("COM2")) == 1 and not program.connections("COM2")[0].closed,
+          "the focus closed or reopened COM2")
+
+    program.click(window, COMMAND1)
+    check(program.wait_exit() == 0, "exit status %s" % program.exit_status)
+    check(clicks.wait(timeout=10) == 0, "window_probe.exe focus-clicks ended with %s" % clicks.returncode)
+    check_one_line(program, 0, time.time())
+
+
+SCENARIOS[focus_on_unmarked_option.__name__] = focus_on_unmarked_option
+
+
 def main():
     options = runner.parser()
     for option in ("--exe", "--probe", "--msi", "--version", "--prefix", "--preload", "--xsession", "--work"):

@@ -3,6 +3,7 @@
 //   window_probe.exe
 //   window_probe.exe menu TITLE
 //   window_probe.exe link PATH
+//   window_probe.exe focus-clicks TITLE
 //
 // Prints one JSON object per line for every visible top-level window of
 // another process: its title and class, its client rectangle on the screen,
@@ -17,6 +18,12 @@
 //
 // With "link PATH" it prints what the shortcut PATH starts, as the shell
 // reads it: the target, the working folder and the icon.
+//
+// With "focus-clicks TITLE" it makes the radio buttons of the window with
+// that title send BN_CLICKED when they get the focus unmarked, as Windows'
+// do and Wine's do not (window_probe_hook.dll, beside this program, says
+// how).  It prints {"hooked":true} once the hooks are set, then
+// {"clicked":ID} for each BN_CLICKED sent, and ends when the window is gone.
 #include <windows.h>
 
 #include <shlobj.h>
@@ -180,6 +187,48 @@ int Link(const wchar_t *path)
     return read ? 0 : 1;
 }
 
+int FocusClicks(const wchar_t *title)
+{
+    const HWND window = FindWindowW(nullptr, title);
+    wchar_t path[MAX_PATH] = {};
+    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring dll(path, length);
+    dll = dll.substr(0, dll.find_last_of(L'\\') + 1) + L"window_probe_hook.dll";
+    const HMODULE hooks = LoadLibraryW(dll.c_str());
+    if (window == nullptr || hooks == nullptr)
+        return 1;
+    // The hooks post each BN_CLICKED they send to this message-only window.
+    WNDCLASSW listenerClass{};
+    listenerClass.lpfnWndProc = DefWindowProcW;
+    listenerClass.lpszClassName = L"KapirelWindowProbe";
+    RegisterClassW(&listenerClass);
+    const HWND listener = CreateWindowExW(0, listenerClass.lpszClassName, nullptr, 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                          nullptr, nullptr);
+    const DWORD thread = GetWindowThreadProcessId(window, nullptr);
+    const auto proc = [&](const char *name) {
+        return reinterpret_cast<HOOKPROC>(reinterpret_cast<void *>(GetProcAddress(hooks, name)));
+    };
+    const HHOOK before = SetWindowsHookExW(WH_CALLWNDPROC, proc("BeforeMessage"), hooks, thread);
+    const HHOOK after = SetWindowsHookExW(WH_CALLWNDPROCRET, proc("AfterMessage"), hooks, thread);
+    if (listener == nullptr || before == nullptr || after == nullptr)
+        return 1;
+    std::printf("{\"hooked\":true}\n");
+    std::fflush(stdout);
+    // A thread timer wakes the loop to look for the window.
+    SetTimer(nullptr, 0, 100, nullptr);
+    MSG message;
+    while (IsWindow(window) && GetMessageW(&message, nullptr, 0, 0) > 0) {
+        if (message.hwnd == listener && message.message == WM_APP) {
+            std::printf("{\"clicked\":%d}\n", static_cast<int>(message.wParam));
+            std::fflush(stdout);
+        }
+        DispatchMessageW(&message);
+    }
+    UnhookWindowsHookEx(after);
+    UnhookWindowsHookEx(before);
+    return 0;
+}
+
 } // namespace
 
 int wmain(int argc, wchar_t **argv)
@@ -193,6 +242,8 @@ int wmain(int argc, wchar_t **argv)
     }
     if (argc == 3 && std::wcscmp(argv[1], L"link") == 0)
         return Link(argv[2]);
+    if (argc == 3 && std::wcscmp(argv[1], L"focus-clicks") == 0)
+        return FocusClicks(argv[2]);
     EnumWindows(OnTopLevel, 0);
     std::fflush(stdout);
     return 0;

@@ -1,5 +1,8 @@
 #include "Form1.h"
 
+#include "SystemMessage.h"
+
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <string>
@@ -9,37 +12,21 @@ namespace {
 
 constexpr wchar_t WindowClass[] = L"KapirelForm1";
 constexpr wchar_t NoticeTitle[] = L"KAPIREL";
-constexpr int TwipsPerInch = 1440;
 // Posted by the counting thread: a new count text waits in handedText_.
 constexpr UINT TextHandedOver = WM_APP + 1;
 
+// The controls' ids follow their order in the design.
+constexpr int FirstControlId = 101;
 enum ControlId : int {
-    Text1Id = 101,
-    Command1Id,
-    Option2Id,
-    Option1Id,
+    Text1Id = FirstControlId + design::Text1,
+    Command1Id = FirstControlId + design::Command1,
+    Option2Id = FirstControlId + design::Option2,
+    Option1Id = FirstControlId + design::Option1,
 };
 
 constexpr DWORD FormStyle = WS_OVERLAPPEDWINDOW;
 // Tab and the arrow keys move between the controls (IsDialogMessage).
 constexpr DWORD FormExStyle = WS_EX_CONTROLPARENT;
-
-// A control's place and size in twips, from the client area's top left.
-struct Twips
-{
-    int Left, Top, Width, Height;
-};
-
-constexpr Twips ClientArea{2760, 2190, 6555, 4725};
-constexpr Twips Text1Place{1440, 480, 3735, 1695};
-constexpr Twips Command1Place{2280, 3240, 1935, 615};
-constexpr Twips Option2Place{5400, 4080, 855, 495};
-constexpr Twips Option1Place{240, 4080, 975, 495};
-
-int TwipsToPixels(int twips, UINT dpi)
-{
-    return static_cast<int>((static_cast<long long>(twips) * dpi + TwipsPerInch / 2) / TwipsPerInch);
-}
 
 // The per-monitor DPI functions of Windows 10 1607, looked up at run time so
 // that the program still starts on older Windows.
@@ -60,10 +47,14 @@ UINT WindowDpi(HWND window)
     return dpi > 0 ? static_cast<UINT>(dpi) : 96;
 }
 
-// The frame around a client area of the design size.
-RECT FrameFor(int left, int top, int width, int height, UINT dpi)
+// The frame around the design's client area.
+RECT FrameFor(const design::Twips &clientArea, UINT dpi)
 {
-    RECT frame{left, top, left + width, top + height};
+    const int dots = static_cast<int>(dpi);
+    const int left = design::TwipsToPixels(clientArea.Left, dots);
+    const int top = design::TwipsToPixels(clientArea.Top, dots);
+    RECT frame{left, top, left + design::TwipsToPixels(clientArea.Width, dots),
+               top + design::TwipsToPixels(clientArea.Height, dots)};
     static const auto adjustForDpi =
         User32Function<BOOL(WINAPI *)(LPRECT, DWORD, BOOL, DWORD, UINT)>("AdjustWindowRectExForDpi");
     if (adjustForDpi != nullptr)
@@ -73,13 +64,12 @@ RECT FrameFor(int left, int top, int width, int height, UINT dpi)
     return frame;
 }
 
-// Weight 400, neither italic, underlined nor struck through, in the
-// Central European character set.
-HFONT DesignFont(const wchar_t *face, double points, UINT dpi)
+HFONT DesignFont(const design::FontSpec &spec, UINT dpi)
 {
-    const int height = -static_cast<int>(std::lround(points * dpi / 72.0));
-    return ::CreateFontW(height, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, EASTEUROPE_CHARSET, OUT_DEFAULT_PRECIS,
-                         CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE, face);
+    const int height = -static_cast<int>(std::lround(spec.Points * dpi / 72.0));
+    return ::CreateFontW(height, 0, 0, 0, design::FontWeight, FALSE, FALSE, FALSE, design::FontCharset,
+                         OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE,
+                         spec.Face);
 }
 
 std::wstring Wide(const std::string &text)
@@ -97,23 +87,32 @@ std::wstring Wide(const std::string &text)
 void ReportFailure(const char *call)
 {
     const DWORD error = ::GetLastError();
-    char message[512] = {};
-    const DWORD length = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
-                                          message, sizeof message, nullptr);
-    std::string line = std::string("kapirel: ") + call + " failed: " + std::string(message, length);
-    while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
-        line.pop_back();
-    line += " (error " + std::to_string(error) + ")\n";
+    const std::string line = std::string("kapirel: ") + call + " failed: " + common::SystemMessage(error) + " (error " +
+                             std::to_string(error) + ")\n";
     ::OutputDebugStringA(line.c_str());
     // A line that stderr does not take has nowhere else to go.
     (void)std::fputs(line.c_str(), stderr);
     (void)std::fflush(stderr);
 }
 
-void Place(HWND control, const Twips &place, UINT dpi)
+void Place(HWND control, const design::Twips &place, UINT dpi)
 {
-    ::SetWindowPos(control, nullptr, TwipsToPixels(place.Left, dpi), TwipsToPixels(place.Top, dpi),
-                   TwipsToPixels(place.Width, dpi), TwipsToPixels(place.Height, dpi), SWP_NOZORDER | SWP_NOACTIVATE);
+    const int dots = static_cast<int>(dpi);
+    ::SetWindowPos(control, nullptr, design::TwipsToPixels(place.Left, dots), design::TwipsToPixels(place.Top, dots),
+                   design::TwipsToPixels(place.Width, dots), design::TwipsToPixels(place.Height, dots),
+                   SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+// The dialog manager's groups: every control starts one, but an option
+// button right after another in the tab order joins that one's group.
+bool StartsGroup(std::size_t position)
+{
+    const design::Control &row = design::Controls.at(position);
+    const auto optionAt = [](std::size_t at) {
+        return design::Controls.at(at).Kind == design::ControlKind::OptionButton;
+    };
+    return !optionAt(position) || row.TabIndex == 0 ||
+           !optionAt(design::TabOrder.at(static_cast<std::size_t>(row.TabIndex - 1)));
 }
 
 } // namespace
@@ -128,7 +127,7 @@ Form1::~Form1()
 {
     if (window_ != nullptr)
         ::DestroyWindow(window_);
-    for (HFONT font : {text1Font_, command1Font_, optionFont_}) {
+    for (HFONT font : fonts_) {
         if (font != nullptr)
             ::DeleteObject(font);
     }
@@ -154,10 +153,9 @@ bool Form1::Create(int showCommand)
 
     // The start position is the client area's; the frame goes around it.
     const UINT dpi = WindowDpi(nullptr);
-    const RECT frame = FrameFor(TwipsToPixels(ClientArea.Left, dpi), TwipsToPixels(ClientArea.Top, dpi),
-                                TwipsToPixels(ClientArea.Width, dpi), TwipsToPixels(ClientArea.Height, dpi), dpi);
+    const RECT frame = FrameFor(design::Form1.Place, dpi);
     // Created hidden: the load comes first.
-    window_ = ::CreateWindowExW(FormExStyle, WindowClass, L"Orvik KAPIREL ", FormStyle, frame.left, frame.top,
+    window_ = ::CreateWindowExW(FormExStyle, WindowClass, design::Form1.Caption, FormStyle, frame.left, frame.top,
                                 frame.right - frame.left, frame.bottom - frame.top, nullptr, nullptr, instance_, this);
     if (window_ == nullptr) {
         ReportFailure("CreateWindowExW");
@@ -263,29 +261,59 @@ LRESULT Form1::OnMessage(UINT message, WPARAM wParam, LPARAM lParam)
     }
 }
 
+HWND Form1::CreateControl(std::size_t position)
+{
+    const design::Control &row = design::Controls.at(position);
+    const wchar_t *kind = L"BUTTON";
+    DWORD style = WS_CHILD | WS_VISIBLE | WS_TABSTOP | (StartsGroup(position) ? WS_GROUP : 0);
+    DWORD exStyle = 0;
+    switch (row.Kind) {
+    case design::ControlKind::TextBox:
+        kind = L"EDIT";
+        style |= ES_LEFT | ES_AUTOHSCROLL;
+        exStyle = WS_EX_CLIENTEDGE;
+        break;
+    case design::ControlKind::PushButton:
+        // Neither default nor cancel button: Enter and Esc must not end the count.
+        style |= BS_PUSHBUTTON;
+        break;
+    case design::ControlKind::OptionButton:
+        style |= BS_AUTORADIOBUTTON;
+        break;
+    case design::ControlKind::Form:
+        return nullptr;
+    }
+    const HWND control =
+        ::CreateWindowExW(exStyle, kind, row.Caption, style, 0, 0, 0, 0, window_,
+                          reinterpret_cast<HMENU>(static_cast<INT_PTR>(FirstControlId + position)), instance_, nullptr);
+    // No length limit (the default is 30,000 characters).
+    if (row.Kind == design::ControlKind::TextBox)
+        ::SendMessageW(control, EM_SETLIMITTEXT, 0, 0);
+    return control;
+}
+
 void Form1::OnCreate()
 {
-    // Created in the design order; the tab order is set below.
-    const auto control = [this](const wchar_t *kind, const wchar_t *text, DWORD style, DWORD exStyle, int id) {
-        return ::CreateWindowExW(exStyle, kind, text, WS_CHILD | WS_VISIBLE | style, 0, 0, 0, 0, window_,
-                                 reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance_, nullptr);
-    };
-    Text1 = control(L"EDIT", L"", WS_TABSTOP | WS_GROUP | ES_LEFT | ES_AUTOHSCROLL, WS_EX_CLIENTEDGE, Text1Id);
-    // Neither default nor cancel button: Enter and Esc must not end the count.
-    Command1 = control(L"BUTTON", L"ukon\u010Den\u00ED \u010D\u00EDt\u00E1n\u00ED",
-                       WS_TABSTOP | WS_GROUP | BS_PUSHBUTTON, 0, Command1Id);
-    // Timer1 comes here in the design order; it is the member of that name.
-    Option2 = control(L"BUTTON", L"COM2", WS_TABSTOP | BS_AUTORADIOBUTTON, 0, Option2Id);
-    Option1 = control(L"BUTTON", L"COM1", WS_TABSTOP | WS_GROUP | BS_AUTORADIOBUTTON, 0, Option1Id);
-    // No length limit (the default is 30,000 characters).
-    ::SendMessageW(Text1, EM_SETLIMITTEXT, 0, 0);
+    std::array<HWND, design::Controls.size()> controls{};
+    for (std::size_t position = 0; position < controls.size(); ++position) {
+        // Timer1, the counting thread, is a member; its place in the design's
+        // order is where it gets its interval.
+        if (position == design::Timer1.CreatedAfter)
+            Timer1.SetInterval(design::Timer1.IntervalMs);
+        controls.at(position) = CreateControl(position);
+    }
+    Text1 = controls[design::Text1];
+    Command1 = controls[design::Command1];
+    Option2 = controls[design::Option2];
+    Option1 = controls[design::Option1];
 
     // The dialog manager takes the tab order, and the option buttons' group,
-    // from the z-order: Option1, Option2, Command1, Text1.
-    ::SetWindowPos(Option1, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
-    ::SetWindowPos(Option2, Option1, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
-    ::SetWindowPos(Command1, Option2, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
-    ::SetWindowPos(Text1, Command1, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+    // from the z-order.
+    HWND previous = HWND_TOP;
+    for (const design::Position position : design::TabOrder) {
+        ::SetWindowPos(controls.at(position), previous, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+        previous = controls.at(position);
+    }
 
     // Radio buttons report BN_CLICKED when they merely get the focus, and
     // take WS_TABSTOP from whichever is marked; the subclass undoes both.
@@ -295,7 +323,6 @@ void Form1::OnCreate()
     ::SetWindowLongPtrW(Command1, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(Command1Proc));
 
     Layout(WindowDpi(window_));
-    Timer1.SetInterval(counting::PollPeriodMs);
 }
 
 LRESULT CALLBACK Form1::Command1Proc(HWND button, UINT message, WPARAM wParam, LPARAM lParam)
@@ -375,22 +402,14 @@ void Form1::OnDpiChanged(UINT dpi, const RECT &suggested)
 
 void Form1::Layout(UINT dpi)
 {
-    Place(Text1, Text1Place, dpi);
-    Place(Command1, Command1Place, dpi);
-    Place(Option2, Option2Place, dpi);
-    Place(Option1, Option1Place, dpi);
-
-    const HFONT old[] = {text1Font_, command1Font_, optionFont_};
-    text1Font_ = DesignFont(L"Arial", 27.75, dpi);
-    command1Font_ = DesignFont(L"Arial", 9.75, dpi);
-    optionFont_ = DesignFont(L"MS Sans Serif", 8.25, dpi);
-    ::SendMessageW(Text1, WM_SETFONT, reinterpret_cast<WPARAM>(text1Font_), TRUE);
-    ::SendMessageW(Command1, WM_SETFONT, reinterpret_cast<WPARAM>(command1Font_), TRUE);
-    ::SendMessageW(Option2, WM_SETFONT, reinterpret_cast<WPARAM>(optionFont_), TRUE);
-    ::SendMessageW(Option1, WM_SETFONT, reinterpret_cast<WPARAM>(optionFont_), TRUE);
-    for (HFONT font : old) {
-        if (font != nullptr)
-            ::DeleteObject(font);
+    for (std::size_t position = 0; position < design::Controls.size(); ++position) {
+        const design::Control &row = design::Controls.at(position);
+        const HWND control = ::GetDlgItem(window_, FirstControlId + static_cast<int>(position));
+        Place(control, row.Place, dpi);
+        const HFONT old = std::exchange(fonts_.at(position), DesignFont(row.Font, dpi));
+        ::SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(fonts_.at(position)), TRUE);
+        if (old != nullptr)
+            ::DeleteObject(old);
     }
 }
 

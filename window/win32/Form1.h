@@ -13,8 +13,10 @@
 #pragma once
 
 #include "Counting.h"
+#include "Design.h"
 #include "PollThread.h"
 
+#include <array>
 #include <mutex>
 #include <optional>
 #include <windows.h>
@@ -41,6 +43,8 @@ private:
     static LRESULT CALLBACK OptionProc(HWND button, UINT message, WPARAM wParam, LPARAM lParam);
     LRESULT OnMessage(UINT message, WPARAM wParam, LPARAM lParam);
     void OnCreate();
+    // The control at this position of the design, with the id FirstControlId + position.
+    HWND CreateControl(std::size_t position);
     void OnCommand(int id, int code);
     void OnDpiChanged(UINT dpi, const RECT &suggested);
     void Layout(UINT dpi);
@@ -59,9 +63,8 @@ private:
     HWND Command1 = nullptr;
     HWND Option2 = nullptr;
     HWND Option1 = nullptr;
-    HFONT text1Font_ = nullptr;
-    HFONT command1Font_ = nullptr;
-    HFONT optionFont_ = nullptr;
+    // Each control's font, in the design's order.
+    std::array<HFONT, design::Controls.size()> fonts_{};
     WNDPROC buttonProc_ = nullptr;
     // Nonzero while an option button takes the focus: the BN_CLICKED that a
     // radio button sends on getting the focus is no choice.
