@@ -220,6 +220,13 @@ gboolean OnIoctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer data
     return TRUE;
 }
 
+// What closeWatch_ holds once the testbed has begun to end.
+GSource *ClosingMark()
+{
+    static char mark;
+    return reinterpret_cast<GSource *>(&mark);
+}
+
 // Returns once the thread running the context has finished what it was
 // dispatching: a context runs one callback at a time, so this one comes
 // after it.  A thread that no longer runs the loop dispatches nothing, hence
@@ -261,16 +268,18 @@ Testbed::~Testbed()
 {
     // The handler thread may be inside a callback of ours right now, and
     // umockdev's own end only quits that thread's loop without waiting for
-    // it.  So no callback may start any more, and the one under way ends,
-    // before the ports go.
-    if (GSource *watch = closeWatch_.exchange(nullptr)) {
+    // it.  So no handler may start any more, nor a handler under way set up
+    // a new close watch (the mark), and the callback under way, a handler's
+    // or the watch's, ends before the ports go.
+    for (auto &port : ports_) {
+        if (port && port->Handler != nullptr)
+            g_signal_handlers_disconnect_by_data(port->Handler, port.get());
+    }
+    GSource *watch = closeWatch_.exchange(ClosingMark());
+    if (watch != nullptr) {
         GMainContext *context = g_main_context_ref(g_source_get_context(watch));
         g_source_destroy(watch);
         g_source_unref(watch);
-        for (auto &port : ports_) {
-            if (port && port->Handler != nullptr)
-                g_signal_handlers_disconnect_by_data(port->Handler, port.get());
-        }
         AwaitDispatch(context);
         g_main_context_unref(context);
     }
@@ -339,7 +348,7 @@ ModemPort &Testbed::Modem(int index) { return *ports_.at(index)->Modem; }
 
 void Testbed::SweepClosures()
 {
-    if (closeWatch_ != nullptr)
+    if (!watched_.empty())
         WatchClosures(&watched_);
 }
 
@@ -347,14 +356,21 @@ void Testbed::WatchOn(GMainContext *context)
 {
     if (closeWatch_ != nullptr)
         return;
+    GSource *watch = g_timeout_source_new(CloseWatchMs);
+    g_source_set_callback(watch, WatchClosures, &watched_, nullptr);
+    g_source_attach(watch, context);
+    // Its first run is after this handler, on this thread; meanwhile the
+    // testbed may have begun to end.
+    GSource *none = nullptr;
+    if (!closeWatch_.compare_exchange_strong(none, watch)) {
+        g_source_destroy(watch);
+        g_source_unref(watch);
+        return;
+    }
     for (auto &port : ports_) {
         if (port)
             watched_.push_back(port.get());
     }
-    GSource *watch = g_timeout_source_new(CloseWatchMs);
-    g_source_set_callback(watch, WatchClosures, &watched_, nullptr);
-    g_source_attach(watch, context);
-    closeWatch_ = watch;
 }
 
 bool Testbed::AddNode(int index, std::string &error)
