@@ -593,7 +593,7 @@ def fifo_log_with_reader(s):
 
 def session_logout(s):
     """X session management: a cancelled logout changes nothing; one that goes through ends like a close."""
-    with XsmpManager(s.tools.xsmp_manager, s.dir) as manager:
+    with XsmpManager(s.tools.xsmp_manager, s.dir, s.runtime) as manager:
         run = s.start(com2=pulses("inf"), env=manager.client_env(s.dir))
         conn = first_conn(run, COM2)
         run.main_window()

@@ -11,6 +11,7 @@ import re
 import shutil
 import signal
 import subprocess
+import tempfile
 import time
 
 TIOCM_DTR = 0x002
@@ -93,9 +94,10 @@ class Session:
         self.dir = os.path.join(workroot, name)
         shutil.rmtree(self.dir, ignore_errors=True)
         os.makedirs(self.dir)
-        runtime = os.path.join(self.dir, "runtime")
-        os.makedirs(runtime, mode=0o700)
-        self.runtime = runtime
+        # The runs' XDG_RUNTIME_DIR, where the sockets go (Wayland's, the
+        # session manager's): a socket's path holds at most 107 bytes, so
+        # not in the build tree, whose depth is the checkout's.
+        self.runtime = tempfile.mkdtemp(prefix="kapirel-", dir="/tmp")
         self.runs = []
 
     def __enter__(self):
@@ -104,6 +106,7 @@ class Session:
     def __exit__(self, *exc):
         for run in reversed(self.runs):
             run.kill()
+        shutil.rmtree(self.runtime, ignore_errors=True)
         return False
 
     def workdir(self, name="run"):
