@@ -27,7 +27,6 @@ read_log().
 """
 
 import ctypes
-import errno
 import json
 import os
 import re

@@ -14,7 +14,7 @@ import shutil
 import signal
 import subprocess
 
-from kapirel_e2e.harness import Failure, wait_until
+from kapirel_e2e.interface import Failure, wait_until
 
 SOCKET = "kapirel-wayland"
 

@@ -11,7 +11,7 @@ import os
 import subprocess
 import threading
 
-from kapirel_e2e.harness import Failure, wait_until
+from kapirel_e2e.interface import Failure, wait_until
 
 
 class XsmpManager:
