@@ -240,7 +240,8 @@ def window_shape(s):
     program.wait_polling("COM2")
     check(program.geometry(window) == CLIENT_96, "client area %s, expected %s" % (program.geometry(window), CLIENT_96))
     names = program.x.properties(window, "WM_NAME", "_NET_WM_NAME")
-    check(names == {"WM_NAME": '"%s"' % MAIN_TITLE, "_NET_WM_NAME": '"%s"' % MAIN_TITLE}, "caption: %s" % names)
+    check(names == {"WM_NAME(STRING)": '"%s"' % MAIN_TITLE, "_NET_WM_NAME(UTF8_STRING)": '"%s"' % MAIN_TITLE},
+          "caption: %s" % names)
     icon = program.x.x("xprop", "-id", str(window), "_NET_WM_ICON")
     check("Icon (32 x 32):" in icon and "Icon (16 x 16):" in icon, "the window icon: %s" % icon[:200])
     program.check_window(client=CLIENT_96, places=CONTROLS_96, captions=CAPTIONS, focus="Option1", marks=(0, 1))

@@ -42,10 +42,11 @@ class XClient:
                 int(values["Width"]), int(values["Height"]))
 
     def properties(self, wid, *names):
-        """xprop's text of each property, by name: {"WM_NAME": '"Orvik KAPIREL "'}; a missing one is left out."""
+        """xprop's text of each property, by name and type: {"WM_NAME(STRING)": '"Orvik KAPIREL "'}; a missing
+        one is left out."""
         found = {}
         for line in self.x("xprop", "-id", str(wid), *names).splitlines():
-            match = re.match(r"^(\w+)\([^)]*\) = (.*)$", line)
+            match = re.match(r"^(\w+\([^)]*\)) = (.*)$", line)
             if match:
                 found[match.group(1)] = match.group(2)
         return found
