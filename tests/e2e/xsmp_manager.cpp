@@ -1,6 +1,7 @@
 // A minimal X session manager (XSMP over ICE, with libSM) for the logout
-// scenarios: it accepts clients on a local socket and lets the test act as
-// the desktop's logout, line by line on standard input:
+// scenarios: it accepts clients on the local socket SOCKET (a path) and lets
+// the test act as the desktop's logout, line by line on standard input:
+//     xsmp-manager SOCKET
 //     logout   SaveYourself (both, shutdown, any interaction, not fast)
 //     cancel   ShutdownCancelled: the logout was called off
 //     die      Die: the session ends
@@ -130,8 +131,12 @@ void Command(const std::string &command)
 
 } // namespace
 
-int main()
+int main(int argc, char **argv)
 {
+    if (argc != 2 || argv[1][0] != '/') {
+        std::fprintf(stderr, "usage: xsmp-manager SOCKET-PATH\n");
+        return 2;
+    }
     char error[256] = "";
     if (!SmsInitialize("kapirel-tests", "1.0", NewClient, nullptr, AcceptLocal, sizeof error, error)) {
         std::fprintf(stderr, "xsmp-manager: SmsInitialize: %s\n", error);
@@ -143,8 +148,11 @@ int main()
     _IceTransNoListen("inet6");
     int count = 0;
     IceListenObj *listeners = nullptr;
-    if (!IceListenForConnections(&count, &listeners, sizeof error, error)) {
-        std::fprintf(stderr, "xsmp-manager: IceListenForConnections: %s\n", error);
+    // A port that is a path puts the socket there (and, on Linux, the
+    // abstract socket of the "local" transport under the same name) instead
+    // of /tmp/.ICE-unix/<pid>.
+    if (!IceListenForWellKnownConnections(argv[1], &count, &listeners, sizeof error, error)) {
+        std::fprintf(stderr, "xsmp-manager: IceListenForWellKnownConnections: %s\n", error);
         return 1;
     }
     std::vector<IceListenObj> local;

@@ -13,6 +13,9 @@ only inside a box:
 - a tmpfs over wineserver's socket directory (/tmp/.wine-UID), so that the
   server is the box's own; the rest of /tmp stays visible, so that a build
   tree under /tmp works as anywhere else;
+- the work directory also at a short path under /tmp, through which Wine's
+  programs are given it, as Wine takes no current directory longer than
+  MAX_PATH;
 - COM names mapped through HKLM\\Software\\Wine\\Ports to pty slaves that the
   box opened itself, with every other COM link removed from the prefix;
 - nothing written to the machine's home: the user folders that wineboot
@@ -27,7 +30,6 @@ read_log().
 """
 
 import ctypes
-import errno
 import json
 import os
 import re
@@ -35,6 +37,7 @@ import shutil
 import stat
 import subprocess
 import sys
+import tempfile
 import time
 
 INSIDE_MARK = "WINEBOX_INSIDE"
@@ -50,6 +53,8 @@ PTMX = (5, 2)
 MS_NOSUID = 0x2
 MS_NODEV = 0x4
 MS_NOEXEC = 0x8
+MS_BIND = 0x1000
+MNT_DETACH = 0x2
 
 PORTS_KEY = "[Software\\\\Wine\\\\Ports]"
 
@@ -86,6 +91,13 @@ def _mount(source, target, fstype, flags=0, data=""):
     if _libc().mount(source.encode(), target.encode(), fstype.encode(), flags, data.encode()) != 0:
         error = ctypes.get_errno()
         raise BoxError("mount %s on %s: %s" % (fstype, target, os.strerror(error)))
+
+
+def _unmount(target):
+    libc = ctypes.CDLL(None, use_errno=True)
+    libc.umount2.argtypes = [ctypes.c_char_p, ctypes.c_int]
+    if libc.umount2(target.encode(), MNT_DETACH) != 0:
+        raise BoxError("umount %s: %s" % (target, os.strerror(ctypes.get_errno())))
 
 
 def _mounts():
@@ -135,6 +147,11 @@ class Box:
         os.makedirs(SERVER_DIR, mode=0o700, exist_ok=True)
         _mount("tmpfs", SERVER_DIR, "tmpfs", MS_NOSUID | MS_NODEV, "mode=0700")
         os.makedirs(self.work, exist_ok=True)
+        # Wine takes no current directory longer than MAX_PATH, which one in a
+        # deep checkout is: Wine's programs see the work directory through a
+        # short path of the box's own.
+        self.short_work = tempfile.mkdtemp(prefix="kapirel-wine-", dir="/tmp")
+        _mount(self.work, self.short_work, "none", MS_BIND)
         shutil.rmtree(self.triggers, ignore_errors=True)
         os.makedirs(self.triggers)
         if os.path.exists(self.log_path):
@@ -330,7 +347,13 @@ class Box:
         drive_c = os.path.join(self.prefix, "drive_c")
         if unix == drive_c or unix.startswith(drive_c + "/"):
             return "C:\\" + os.path.relpath(unix, drive_c).replace("/", "\\")
-        return "Z:" + unix.replace("/", "\\")
+        return "Z:" + self._seen_by_wine(unix).replace("/", "\\")
+
+    def _seen_by_wine(self, unix):
+        """unix, through the short path where it lies in the work directory."""
+        if unix == self.work or unix.startswith(self.work + "/"):
+            return self.short_work + unix[len(self.work):]
+        return unix
 
     def _require_prefix(self):
         if not os.path.isfile(os.path.join(self.prefix, "system.reg")):
@@ -406,8 +429,9 @@ class Box:
     def _spawn(self, argv, name, cwd=None):
         self.check_dev()
         out = open(os.path.join(self.work, name + ".out"), "ab")
-        process = subprocess.Popen(argv, env=self.env(), cwd=cwd or self.work, stdin=subprocess.DEVNULL,
-                                   stdout=out, stderr=subprocess.STDOUT, start_new_session=True, close_fds=True)
+        cwd = self._seen_by_wine(os.path.abspath(cwd or self.work))
+        process = subprocess.Popen(argv, env=self.env(), cwd=cwd, stdin=subprocess.DEVNULL, stdout=out,
+                                   stderr=subprocess.STDOUT, start_new_session=True, close_fds=True)
         out.close()
         self.processes.append(process)
         return process
@@ -434,15 +458,19 @@ class Box:
 
     def close(self):
         """Ends Wine, then checks that the session left the prefix clean."""
-        if self.processes:
-            self.kill_server()
-        for process in self.processes:
-            if process.poll() is None:
-                process.kill()
-                process.wait()
-        if os.path.isfile(os.path.join(self.prefix, "system.reg")):
-            self.check_prefix()
-            self.unmap_ports()
+        try:
+            if self.processes:
+                self.kill_server()
+            for process in self.processes:
+                if process.poll() is None:
+                    process.kill()
+                    process.wait()
+            if os.path.isfile(os.path.join(self.prefix, "system.reg")):
+                self.check_prefix()
+                self.unmap_ports()
+        finally:
+            _unmount(self.short_work)
+            os.rmdir(self.short_work)
 
 
 def read_registry(path):

@@ -31,9 +31,9 @@ own meter, so that whatever else the machine does falls on both alike.
                 logged when posix_spawn returns, i.e. after the execve) to
                 the MapNotify of the window's frame on the root window
                 (xev -root -event substructure, each line stamped as it
-                arrives), and to the first Timer1 poll: the 7th ioctl on
-                "COM2", after the open's TIOCMGET and TIOCEXCL, the three line
-                settings and the start-up's own CTS read
+                arrives), and to the first Timer1 poll: the first read of
+                CTS on "COM2" after the start-up's own, which follows the
+                three line settings (found by time, meterlog.polls_of)
   long          only with --long (or KAPIREL_BENCH_LONG=1): one hour at 10 Hz,
                 VmRSS sampled every 10 s, first minute against last minute,
                 and whether every pulse was counted
@@ -63,7 +63,8 @@ import sys
 import time
 
 from kapirel_e2e import xsession
-from kapirel_e2e.harness import Failure, Session, Tools
+from kapirel_e2e.harness import Session, Tools
+from kapirel_e2e.interface import Failure
 
 from . import CannotMeasure, note
 from .measure import IDLE_LOOP, POLL_LOOP, STEPS, Bench

@@ -10,13 +10,13 @@ import subprocess
 import threading
 import time
 
-from kapirel_e2e.harness import LOG_LINE, NOTICE_TITLE, Session, Tools, wait_until
+from kapirel_e2e.harness import Session, Tools
+from kapirel_e2e.interface import LOG_LINE, wait_until
 
 from . import CannotMeasure, note
 from .meterlog import edges_seen, loop_polls_of, mono_offset, polls_of, spacing, spacing_stats
 from .procfs import Window, loadavg, status_kb
 
-COM2 = "/dev/ttyS1"
 SETTLE_S = 1.0
 PULSE_DELAY_S = 0.2
 IDLE_LOOP = "bench-idle-loop"
@@ -42,10 +42,6 @@ class Bench:
 
 
 # --- the program ------------------------------------------------------------------
-
-def com2_conn(run):
-    return wait_until(lambda: (run.conns(COM2) or [None])[0], 20, "the open of COM2")
-
 
 def end_run(run, status=0):
     """SIGTERM to the meter, which forwards it; returns the logged count."""
@@ -84,9 +80,8 @@ def start_pulses(run):
 def start_polling(session, com2="present"):
     """kapirel with both ports, polling "COM2": (run, conn, pid)."""
     run = session.start(com1="present", com2=com2)
-    conn = com2_conn(run)
     run.main_window()
-    run.wait_polling(conn)
+    conn = run.wait_polling("COM2")
     return run, conn, run.kapirel_pid()
 
 
@@ -102,8 +97,8 @@ class Loop:
         self.run = session.start(com1="absent" if ports == "absent" else "present", com2=ports)
         self.conn = None
         if ports != "absent":
-            self.conn = com2_conn(self.run)
-            self.run.wait_polling(self.conn)
+            self.conn = wait_until(lambda: (self.run.conns("COM2") or [None])[0], 20, "the loop's open of COM2")
+            wait_until(lambda: len(self.polls()) >= 3, 20, "the loop's polls")
         self.pid = self.run.kapirel_pid()
 
     def polls(self):
@@ -174,7 +169,7 @@ def idle_run(bench, session):
     count = end_run(run)
     if count != 0:
         raise CannotMeasure("the idle run counted %d pulses" % count)
-    gaps = spacing(polls_of(run, conn), window.mono0, window.mono1)
+    gaps = spacing(polls_of(conn), window.mono0, window.mono1)
     results["spacing"] = dict(spacing_stats(gaps), seconds=window.seconds, context=window.context())
     results["cpu_idle"] = dict(window.record(), loop=window.percent("loop"),
                                loop_spacing=loop_spacing(loop, window))
@@ -211,11 +206,11 @@ def capture_run(bench, session, hz):
         sleep_until(wave_end)
         window.close()
     # The last pulse ended at wave_end; one poll after it has seen the idle level.
-    wait_until(lambda: any(p["mono"] > wave_end + 0.05 for p in polls_of(run, conn)[-5:]), 10,
+    wait_until(lambda: any(p["mono"] > wave_end + 0.05 for p in polls_of(conn)[-5:]), 10,
                "a poll after the last pulse")
     hwm = status_kb(pid, "VmHWM")
     counted = end_run(run)
-    polls = polls_of(run, conn)
+    polls = polls_of(conn)
     gaps = spacing(polls, first_pulse, wave_end)
     results["capture"].append({
         "hz": hz, "sent": pulses, "counted": counted, "seen_by_polls": edges_seen(polls),
@@ -243,7 +238,7 @@ def loaded_capture_run(bench, session, hz=24, busy=4):
         sleep_until(max(wave_end, loop_end) + 0.1)
         window.close()
     counted = end_run(run)
-    polls = polls_of(run, conn)
+    polls = polls_of(conn)
     loop_polls = loop.polls()
     results["loaded_capture"] = {
         "hz": hz, "sent": pulses, "busy": busy, "counted": counted, "seen_by_polls": edges_seen(polls),
@@ -259,12 +254,12 @@ def floor_run(bench, session):
     seconds, results = bench.window, bench.results
     note("CPU floor, no port (%.0f s), the idle loop beside it" % seconds)
     run = session.start(com1="absent", com2="absent")
-    first = run.wait_window(NOTICE_TITLE)
+    first = run.wait_notice()
     run.press(first, "Return")
-    second = run.wait_window(NOTICE_TITLE, exclude=(first,))
+    second = run.wait_notice(exclude=(first,))
     run.press(second, "Return")
     run.main_window()
-    wait_until(lambda: not run.windows(NOTICE_TITLE), 10, "the notices to go")
+    wait_until(lambda: not run.notices(), 10, "the notices to go")
     pid = run.kapirel_pid()
     with loop_beside(bench, session.name + "-loop", IDLE_LOOP, "absent") as loop, \
             bare_loop(bench.loop(IDLE_LOOP)) as bare:
@@ -348,9 +343,8 @@ def startup_runs(bench, session):
         watch = RootWatch(bench.tools)
         try:
             run = session.start(com1="present", com2="present", cwd=session.workdir("run-%d" % index))
-            conn = com2_conn(run)
             wid = run.main_window()
-            run.wait_polling(conn)
+            conn = run.wait_polling("COM2")
             time.sleep(0.3)  # the last events of the mapping reach xev
         finally:
             watch.stop()
@@ -358,7 +352,7 @@ def startup_runs(bench, session):
         shown = watch.mapped(wid)
         if shown is None:
             raise CannotMeasure("no MapNotify of window 0x%x or its frame" % wid)
-        first = polls_of(run, conn)[0]["mono"]
+        first = polls_of(conn)[0]["mono"]
         mapped.append((shown - exec_mono) * 1000.0)
         polled.append((first - exec_mono) * 1000.0)
         end_run(run)
@@ -392,7 +386,7 @@ def long_run(bench, session):
     time.sleep(0.3)
     hwm = status_kb(pid, "VmHWM")
     counted = end_run(run)
-    polls = polls_of(run, conn)
+    polls = polls_of(conn)
     gaps = spacing(polls, first_pulse, wave_end)
     span = min(60.0, seconds / 4.0)
     duration = samples[-1][0]

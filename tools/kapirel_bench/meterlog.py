@@ -1,45 +1,41 @@
 """The meter's record (its JSON lines log): the program's polls, their
 spacing, and the edges of CTS the polls saw."""
 
-import json
 import math
 import statistics
 
-from kapirel_e2e.harness import TIOCM_CTS
+from kapirel_e2e.interface import POWER_ON, TIOCM_CTS, Failure, check_setup
 
 from . import CannotMeasure
 
 PERIOD_MS = 20.0
-# The open's TIOCMGET and TIOCEXCL, BREAK off, DTR on, RTS off, the start-up's CTS read.
-SETUP = ["TIOCMGET", "TIOCEXCL", "TIOCCBRK", "TIOCMBIS", "TIOCMBIC", "TIOCMGET"]
-FIRST_POLL = len(SETUP)
 
 
-def ioctls_of(run, conn):
-    """The ioctl events on conn, read once from the log."""
-    calls = []
-    with open(run.log_path, "rb") as log:
-        for line in log:
-            if b'"ioctl"' not in line or not line.endswith(b"}\n"):
-                continue
-            event = json.loads(line)
-            if event["event"] == "ioctl" and event["conn"] == conn:
-                calls.append(event)
-    return calls
+def polls_of(conn):
+    """The program's Timer1 polls on conn (a connection of the e2e harness):
+    the reads of CTS after the start-up's own.
 
-
-def polls_of(run, conn):
-    """The TIOCMGET calls on conn made by Timer1 (the start-up's ioctls left out)."""
-    calls = ioctls_of(run, conn)
-    got = [c["req"] for c in calls[:FIRST_POLL]]
-    if got != SETUP:
-        raise CannotMeasure("start of connection %d was %s, expected %s" % (conn, got, SETUP))
-    return [c for c in calls[FIRST_POLL:] if c["req"] == "TIOCMGET"]
+    Found by their time, not by their place among the calls: the start-up's
+    read is the first read after its last line setting (check_setup checks
+    the settings' order), and the polls are the reads after that one.  How
+    many calls come before the first poll is the open's business (one check
+    more at the open would move every place), and the meter stamps each call
+    as it handles it, so the times do not depend on that."""
+    try:
+        check_setup(conn, timeout=0)
+    except Failure as problem:
+        raise CannotMeasure(str(problem))
+    steps = conn.steps()
+    powered = steps[len(POWER_ON) - 1].mono
+    reads = sorted((step for step in steps if step.kind == "read" and step.mono > powered), key=lambda step: step.mono)
+    if not reads:
+        raise CannotMeasure("no read of CTS on %s after its line settings" % conn)
+    return [step.call for step in reads if step.mono > reads[0].mono]
 
 
 def loop_polls_of(run, conn):
     """The TIOCMGET calls of the reference poll loop, which does nothing else."""
-    return [c for c in ioctls_of(run, conn) if c["req"] == "TIOCMGET"]
+    return [c for c in run.ioctls(conn) if c["req"] == "TIOCMGET"]
 
 
 def spacing(polls, start, end):

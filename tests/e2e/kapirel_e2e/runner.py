@@ -11,7 +11,7 @@ import sys
 import time
 import traceback
 
-from kapirel_e2e.harness import Failure
+from kapirel_e2e.interface import Failure
 
 
 def parser():

@@ -5,16 +5,16 @@
         weston.kill()      # the compositor dies (SIGKILL)
 
 The socket lives in runtime_dir, which must be the XDG_RUNTIME_DIR of the
-programs that connect to it (Session.runtime).
+programs that connect to it (Session.runtime, short enough for a socket's
+path).
 """
 
 import os
 import shutil
 import signal
 import subprocess
-import time
 
-from kapirel_e2e.harness import Failure, wait_until
+from kapirel_e2e.interface import Failure, wait_until
 
 SOCKET = "kapirel-wayland"
 

@@ -1,6 +1,6 @@
 """The test's X session manager (xsmp-manager) as the desktop's logout.
 
-    with XsmpManager(path, log_dir) as manager:
+    with XsmpManager(path, log_dir, socket_dir) as manager:
         env = manager.client_env(scratch_dir)   # for the program
         mark = manager.mark()
         manager.send("logout")                  # or "cancel", "die"
@@ -11,21 +11,24 @@ import os
 import subprocess
 import threading
 
-from kapirel_e2e.harness import Failure, wait_until
+from kapirel_e2e.interface import Failure, wait_until
 
 
 class XsmpManager:
-    def __init__(self, path, log_dir):
+    def __init__(self, path, log_dir, socket_dir):
         if not path or not os.access(path, os.X_OK):
             raise Failure("not executable: xsmp-manager %s" % path)
         self.path = path
+        # Its socket goes into a short directory of the scenario's own, not
+        # into /tmp/.ICE-unix under the manager's PID.
+        self.socket = os.path.join(socket_dir, "ice")
         self.log = os.path.join(log_dir, "xsmp-manager.log")
         self.lines = []
         self.process = None
         self.address = None
 
     def __enter__(self):
-        self.process = subprocess.Popen([self.path], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+        self.process = subprocess.Popen([self.path, self.socket], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                         stderr=subprocess.STDOUT, text=True, bufsize=1, start_new_session=True)
         threading.Thread(target=self._read, daemon=True).start()
         listening = self.wait("listening ")
