@@ -199,7 +199,7 @@ void Form1::TakeEndOver()
     Timer1.EndTakenOver();
     std::optional<std::string> notice;
     {
-        const std::lock_guard lock(handOver_);
+        const std::lock_guard lock(notices_);
         notice = std::exchange(endNotice_, std::nullopt);
     }
     ShowHandedText();
@@ -215,12 +215,12 @@ void Form1::TakeEndOver()
 int Form1::EndWithoutDisplay()
 {
     displayGone_ = true;
-    // Asked before handOver_ is taken: the logic takes handOver_ inside its
-    // own lock (SetText1), never the other way round.
+    // Asked before notices_ is taken: the logic shows notices inside its own
+    // lock (the end's), never the other way round.
     const bool ended = logic_.Ended();
     {
         // The end's own notice was open when the display went: it carried the line.
-        const std::lock_guard lock(handOver_);
+        const std::lock_guard lock(notices_);
         if (ended && !noticeShown_.empty())
             ToStandardError(noticeShown_);
     }
@@ -228,28 +228,17 @@ int Form1::EndWithoutDisplay()
     return status == 0 ? DisplayLostStatus : status;
 }
 
-// The latest text wins: a display that lags behind shows the newest count
-// when it catches up, never a backlog.  Called on either thread; the text
-// reaches the widget on the window's thread only.
+// Called on either thread; the text reaches the widget on the window's
+// thread only.
 void Form1::SetText1(const std::string &text)
 {
-    bool queued = false;
-    {
-        const std::lock_guard lock(handOver_);
-        queued = handedText_.has_value();
-        handedText_ = text;
-    }
-    if (!queued)
+    if (handedText_.Hand(text))
         QMetaObject::invokeMethod(this, &Form1::ShowHandedText, Qt::QueuedConnection);
 }
 
 void Form1::ShowHandedText()
 {
-    std::optional<std::string> text;
-    {
-        const std::lock_guard lock(handOver_);
-        text = std::exchange(handedText_, std::nullopt);
-    }
+    const std::optional<std::string> text = handedText_.Take();
     if (!text || displayGone_)
         return;
     Text1->setText(QString::fromStdString(*text));
@@ -284,16 +273,16 @@ void Form1::ShowNotice(const std::string &text)
     if (displayGone_)
         return;
     if (handedOver) {
-        const std::lock_guard lock(handOver_);
+        const std::lock_guard lock(notices_);
         endNotice_ = text;
         return;
     }
     {
-        const std::lock_guard lock(handOver_);
+        const std::lock_guard lock(notices_);
         noticeShown_ = text;
     }
     ShowModal(text);
-    const std::lock_guard lock(handOver_);
+    const std::lock_guard lock(notices_);
     noticeShown_.clear();
 }
 

@@ -17,6 +17,7 @@
 #include "Counting.h"
 #include "Design.h"
 #include "DisplayLoss.h"
+#include "HandedText.h"
 #include "PollThread.h"
 #include "TerminationSignals.h"
 
@@ -79,12 +80,11 @@ private:
     // watch may set it on another thread.
     std::atomic<bool> displayGone_{false};
 
-    // What the counting thread hands over, guarded by handOver_.
-    std::mutex handOver_;
-    // Holds a text while a call to show it is queued.
-    std::optional<std::string> handedText_;
+    counting::HandedText handedText_;
+    // The end's notice from the counting thread, and the notice open on the
+    // window's thread, for the display's loss; guarded by notices_.
+    std::mutex notices_;
     std::optional<std::string> endNotice_;
-    // The notice open on the window's thread, for the display's loss.
     std::string noticeShown_;
 
     // Everything above outlives the counting thread, which stops first.

@@ -427,28 +427,17 @@ void Form1::EndCounting()
     ::PostQuitMessage(exitStatus_);
 }
 
-// The latest text wins: a window that lags behind shows the newest count when
-// it catches up, never a backlog.  Called on either thread; the text reaches
-// the control on the window's thread only.
+// Called on either thread; the text reaches the control on the window's
+// thread only.
 void Form1::SetText1(const std::string &text)
 {
-    bool posted = false;
-    {
-        const std::lock_guard lock(handOver_);
-        posted = handedText_.has_value();
-        handedText_ = text;
-    }
-    if (!posted)
+    if (handedText_.Hand(text))
         ::PostMessageW(window_, TextHandedOver, 0, 0);
 }
 
 void Form1::ShowHandedText()
 {
-    std::optional<std::string> text;
-    {
-        const std::lock_guard lock(handOver_);
-        text = std::exchange(handedText_, std::nullopt);
-    }
+    const std::optional<std::string> text = handedText_.Take();
     if (!text)
         return;
     ::SetWindowTextW(Text1, Wide(*text).c_str());

@@ -14,11 +14,10 @@
 
 #include "Counting.h"
 #include "Design.h"
+#include "HandedText.h"
 #include "PollThread.h"
 
 #include <array>
-#include <mutex>
-#include <optional>
 #include <windows.h>
 
 class Form1 final : private counting::Form1Operations
@@ -73,9 +72,7 @@ private:
     HWND focused_ = nullptr;
     bool destroying_ = false;
     int exitStatus_ = 0;
-    // The latest count text from the counting thread, guarded by handOver_.
-    std::mutex handOver_;
-    std::optional<std::string> handedText_;
+    counting::HandedText handedText_;
     counting::Logic logic_;
     // Declared after logic_, so that it stops before the logic goes.
     counting::PollThread Timer1;
