@@ -1,6 +1,8 @@
 """The behaviours both programs share, each described once and run against
 either: the Linux program (ctest e2e.<name>) and kapirel.exe under Wine
-(wine.<name>).  A scenario gets a driver's setting (kapirel_e2e.interface);
+(wine.<name>), which runs only in the private mount namespace of the Wine box
+(tests/wine/winebox.py).  A scenario gets a driver's setting
+(kapirel_e2e.interface);
 where the platforms differ, the scenario says so.
 
 SCENARIOS maps each platform to its ctest names and the scenario each runs.

@@ -5,7 +5,8 @@ written against, and the checks of what the ports went through.
 Two drivers carry it out:
 
 - kapirel_e2e.harness: the Linux program under the virtual meter (umockdev);
-- tests/wine/driver.py: kapirel.exe in the Wine box, its ports' modem lines
+- tests/wine/driver.py: kapirel.exe in the Wine box (a private mount
+  namespace without the machine's serial ports), its ports' modem lines
   from libwine-meter.so, its controls read through window_probe.exe.
 
 Both run on an Xvfb with openbox.  A driver's setting, one per scenario, has
