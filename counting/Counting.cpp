@@ -37,7 +37,7 @@ public:
     explicit Handler(Logic &logic) : logic_(logic), lock_(logic.mutex_) { ++logic_.handlers_; }
     ~Handler()
     {
-        if (--logic_.handlers_ == 0 && std::exchange(logic_.tickOwed_, false) && logic_.whenTickOwed_)
+        if (--logic_.handlers_ == 0 && logic_.tickOwed_.exchange(false) && logic_.whenTickOwed_)
             logic_.whenTickOwed_();
     }
     Handler(const Handler &) = delete;
@@ -109,21 +109,25 @@ void Logic::Load()
     form_.SetTimer1Interval(PollPeriodMs);
 }
 
-void Logic::Tick()
+bool Logic::Tick()
 {
-    const std::lock_guard lock(mutex_);
-    if (handlers_ > 0) {
+    // Held by a handler, or for a moment by the end or a look at the state:
+    // the tick is owed, and a handler hands it on when it is done.
+    std::unique_lock lock(mutex_, std::try_to_lock);
+    if (!lock.owns_lock() || handlers_ > 0) {
         tickOwed_ = true;
-        return;
+        return true;
     }
     if (phase_ != Phase::Counting)
-        return;
+        return phase_ == Phase::NotStarted;
     const std::int16_t cts = lines_.ReadCts();
     if (cts > state_.LastCts) {
         ++state_.PulseCount;
+        // The count text fits the string's own buffer: no allocation.
         form_.SetText1(CountText(state_.PulseCount));
     }
     state_.LastCts = cts;
+    return true;
 }
 
 void Logic::Option1Chosen()

@@ -12,9 +12,12 @@
 // One lock keeps the handlers' sequences whole: a tick never runs inside the
 // start-up, a switch or the end, and one that falls due meanwhile is owed
 // until the handler is done.  The lock is let go only while a notice waits
-// for the operator, so that an end can still come then.
+// for the operator, so that an end can still come then.  The tick only tries
+// the lock and never waits for it: the counting thread runs at real-time
+// priority, and the window's thread may be preempted while it holds the lock.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -97,8 +100,9 @@ public:
     void Load();
     // The poll.  Before the start-up has run and after the end it does
     // nothing; inside a handler it is owed, and `tickOwed` (WhenTickOwed)
-    // says when the handler is done.
-    void Tick();
+    // says when the handler is done.  False once the counting has ended:
+    // there is nothing more to poll.
+    bool Tick();
     void Option1Chosen();
     void Option2Chosen();
     // The end sequence, from any thread.  It runs once per program run; a
@@ -130,7 +134,8 @@ private:
     enum class Phase { NotStarted, Counting, Ended } phase_ = Phase::NotStarted;
     // Handlers under way; more than one when one runs inside another's notice.
     int handlers_ = 0;
-    bool tickOwed_ = false;
+    // Set by a tick that found the lock taken, so outside it.
+    std::atomic<bool> tickOwed_{false};
     std::function<void()> whenTickOwed_;
     int exitStatus_ = 0;
 };

@@ -20,6 +20,8 @@ public:
 
     // (Re)starts the period from now.
     void Arm(int milliseconds);
+    // Stops the period: no more TimerDue, until the next Arm.
+    void Disarm();
     // Ends the current or the next Wait.  Async-signal-safe.
     void Wake();
 

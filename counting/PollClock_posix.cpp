@@ -61,6 +61,15 @@ void PollClock::Arm(int milliseconds)
         Fail("timerfd_settime");
 }
 
+void PollClock::Disarm()
+{
+    const itimerspec stopped = {};
+    if (::timerfd_settime(timer_, 0, &stopped, nullptr) != 0)
+        Fail("timerfd_settime");
+    // A period that ran out just before is no tick any more either.
+    Take(timer_);
+}
+
 void PollClock::Wake()
 {
     const int saved = errno;

@@ -68,6 +68,14 @@ void PollClock::Arm(int milliseconds)
         Fail("SetWaitableTimer");
 }
 
+void PollClock::Disarm()
+{
+    if (!::CancelWaitableTimer(timer_))
+        Fail("CancelWaitableTimer");
+    // A period that ran out just before leaves the timer signalled; the next
+    // wait takes that one signal, and then the timer stays quiet.
+}
+
 void PollClock::Wake() { ::SetEvent(wake_); }
 
 PollClock::Woken PollClock::Wait(std::chrono::milliseconds timeout)

@@ -42,11 +42,18 @@ void PollThread::RequestEnd()
 void PollThread::Run()
 {
     using Clock = std::chrono::steady_clock;
+    // Set when this thread ran the end: by then the window must have closed
+    // or taken the end over.
     std::optional<Clock::time_point> exitBy;
     int status = 0;
+    bool counting = true;
+    bool timerStopped = false;
     for (;;) {
+        // After the end nothing is due but the deadline, and that only once:
+        // a deadline that has passed while the window had the end is no
+        // reason to wake again.
         auto timeout = std::chrono::milliseconds(-1);
-        if (exitBy)
+        if (exitBy && !takenOver_)
             timeout = std::max(std::chrono::ceil<std::chrono::milliseconds>(*exitBy - Clock::now()),
                                std::chrono::milliseconds(0));
         const PollClock::Woken woken = clock_->Wait(timeout);
@@ -55,6 +62,7 @@ void PollThread::Run()
         if (endRequested_.exchange(false) && !exitBy) {
             const Clock::time_point requested = Clock::now();
             status = logic_.End();
+            counting = false;
             // With nobody to take the end over, there is nothing to wait for.
             if (ended_) {
                 exitBy = requested + EndGrace;
@@ -68,8 +76,12 @@ void PollThread::Run()
             std::_Exit(status);
         }
         const bool owed = tickOwed_.exchange(false);
-        if (woken.TimerDue || owed)
-            logic_.Tick();
+        if (counting && (woken.TimerDue || owed))
+            counting = logic_.Tick();
+        if (!counting && !timerStopped) {
+            clock_->Disarm();
+            timerStopped = true;
+        }
     }
 }
 

@@ -9,7 +9,10 @@
 // - Logic serialises the two: no tick runs inside a handler, and a tick that
 //   falls due meanwhile runs as soon as the handler is done;
 // - the counting thread never waits for the window: it hands the count text
-//   over (Form1Operations::SetText1) and goes on polling.
+//   over (Form1Operations::SetText1) and goes on polling;
+// - once the counting has ended, however it ended, the counting thread stops
+//   its timer and sleeps until it is stopped, or until the window's deadline
+//   for taking the end over is due (then it wakes once, to end the process).
 #pragma once
 
 #include "Counting.h"
@@ -29,9 +32,9 @@ class PollThread
 public:
     // After an end that the counting thread ran itself, `ended` (when
     // given) gets the exit status on that thread, for the window to close.
-    // Should the window not take the end over (EndTakenOver) within
-    // EndGrace, because its display does not answer, the process ends with
-    // that status.
+    // Should the window not have closed, nor taken the end over
+    // (EndTakenOver), within EndGrace, because its display does not answer,
+    // the process ends with that status.
     PollThread(Logic &logic, std::function<void(int status)> ended);
     ~PollThread();
     PollThread(const PollThread &) = delete;
@@ -43,7 +46,11 @@ public:
 
     // Asks the counting thread to run the end sequence.  Async-signal-safe.
     void RequestEnd();
-    // The window has the end in hand and exits as soon as it can.
+    // The window is about to show the end's notice, which waits for the
+    // operator as long as they take: from now on the process is theirs to
+    // end, and EndGrace no longer applies.  A window that closes without a
+    // notice does not call it, so a display that stalls while the window
+    // shows the line or closes still ends the process in time.
     void EndTakenOver() { takenOver_ = true; }
 
     static constexpr std::chrono::milliseconds EndGrace{2000};

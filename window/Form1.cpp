@@ -8,11 +8,16 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSessionManager>
+#include <QSocketNotifier>
 #include <QThread>
 
 #include <array>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <limits>
+#include <sys/eventfd.h>
+#include <unistd.h>
 #include <utility>
 
 namespace {
@@ -50,6 +55,12 @@ Form1::Form1(counting::SerialLines &port, std::function<counting::TimeOfDay()> c
       Timer1(logic_, [this](int) { QMetaObject::invokeMethod(this, &Form1::TakeEndOver, Qt::QueuedConnection); }),
       terminationSignals_(Timer1)
 {
+    textWake_ = new QSocketNotifier(textHanded_.Fd, QSocketNotifier::Read, this);
+    connect(textWake_, &QSocketNotifier::activated, this, [this] {
+        std::uint64_t handed = 0;
+        [[maybe_unused]] const ssize_t taken = ::read(textHanded_.Fd, &handed, sizeof handed);
+        ShowHandedText();
+    });
     setObjectName(QLatin1String(design::Form1.Name));
     setWindowTitle(QString::fromWCharArray(design::Form1.Caption));
     setWindowIcon(QIcon(QStringLiteral(":/icons/kapirel.ico")));
@@ -109,6 +120,17 @@ Form1::Form1(counting::SerialLines &port, std::function<counting::TimeOfDay()> c
 }
 
 Form1::~Form1() = default;
+
+Form1::EventFd::EventFd() : Fd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC))
+{
+    if (Fd < 0) {
+        // Without it the count would never show.
+        std::perror("kapirel: eventfd");
+        std::abort();
+    }
+}
+
+Form1::EventFd::~EventFd() { ::close(Fd); }
 
 QWidget *Form1::CreateControl(const design::Control &row)
 {
@@ -196,15 +218,18 @@ void Form1::EndCounting()
 
 void Form1::TakeEndOver()
 {
-    Timer1.EndTakenOver();
     std::optional<std::string> notice;
     {
         const std::lock_guard lock(notices_);
         notice = std::exchange(endNotice_, std::nullopt);
     }
     ShowHandedText();
-    if (notice)
+    if (notice) {
+        // The operator may take any time over it; the counting thread's
+        // deadline covers only a display that does not answer.
+        Timer1.EndTakenOver();
         ShowModal(*notice);
+    }
     // A window that never showed (an end during the start-up) gets no close event.
     if (isVisible())
         close();
@@ -232,8 +257,11 @@ int Form1::EndWithoutDisplay()
 // thread only.
 void Form1::SetText1(const std::string &text)
 {
-    if (handedText_.Hand(text))
-        QMetaObject::invokeMethod(this, &Form1::ShowHandedText, Qt::QueuedConnection);
+    if (handedText_.Hand(text)) {
+        const std::uint64_t one = 1;
+        // When the counter cannot take more, a wake-up is pending anyway.
+        [[maybe_unused]] const ssize_t written = ::write(textHanded_.Fd, &one, sizeof one);
+    }
 }
 
 void Form1::ShowHandedText()

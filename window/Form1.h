@@ -11,7 +11,10 @@
 //
 // The poll runs on the counting thread (Timer1), never on the window's: the
 // window gets the count text handed over and shows the latest one when its
-// event loop comes to it, so a display that stalls costs no pulse.
+// event loop comes to it, so a display that stalls costs no pulse.  The
+// counting thread wakes the window through an eventfd, not a posted event:
+// posting takes the window thread's event-queue mutex, which that thread
+// holds whenever it collects its events.
 #pragma once
 
 #include "Counting.h"
@@ -31,6 +34,7 @@
 class QLineEdit;
 class QPushButton;
 class QRadioButton;
+class QSocketNotifier;
 
 class Form1 : public QWidget, private counting::Form1Operations
 {
@@ -81,6 +85,17 @@ private:
     std::atomic<bool> displayGone_{false};
 
     counting::HandedText handedText_;
+    // An eventfd, written by whoever hands a text over and watched by
+    // textWake_; it outlives the counting thread, which writes to it.
+    struct EventFd
+    {
+        EventFd();
+        ~EventFd();
+        EventFd(const EventFd &) = delete;
+        EventFd &operator=(const EventFd &) = delete;
+        const int Fd;
+    } textHanded_;
+    QSocketNotifier *textWake_ = nullptr;
     // The end's notice from the counting thread, and the notice open on the
     // window's thread, for the display's loss; guarded by notices_.
     std::mutex notices_;
