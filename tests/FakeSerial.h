@@ -6,10 +6,12 @@
 
 #include "Counting.h"
 
+#include <atomic>
 #include <map>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 class FakeSerial final : public counting::SerialLines
@@ -20,6 +22,8 @@ public:
     // The CTS level each port shows; with Alternate, each read turns it over.
     std::map<std::string, std::int16_t> Cts{{"COM1", 0}, {"COM2", 0}};
     bool Alternate = false;
+    // The thread id of the counting thread, once it has polled.
+    std::atomic<pid_t> PollThreadId{0};
     // The open port, empty when none.
     std::string Open;
     // Every call in order, as "OpenPort COM2", "SetDtr 1", "ReadCts" ...; a
@@ -82,8 +86,10 @@ private:
     }
     void Record(std::string call)
     {
-        if (std::this_thread::get_id() != owner_)
+        if (std::this_thread::get_id() != owner_) {
             call += " @poll";
+            PollThreadId = ::gettid();
+        }
         Calls.push_back(std::move(call));
     }
 

@@ -2,6 +2,7 @@
 // window operations go into one journal, so their order can be checked.
 #include "Counting.h"
 #include "FakeSerial.h"
+#include "HandedText.h"
 #include "PollThread.h"
 
 #include <QTemporaryDir>
@@ -10,6 +11,7 @@
 #include <algorithm>
 #include <chrono>
 #include <fstream>
+#include <limits>
 #include <memory>
 #include <sstream>
 #include <thread>
@@ -117,6 +119,7 @@ private slots:
     void switching();
     void switchKeepsCountAndLastLevel();
     void ordersHoldAgainstTheCountingThread();
+    void handedTextLatestWins();
 };
 
 void TestCounting::startUp_data()
@@ -245,8 +248,18 @@ void TestCounting::endSequence()
     run.Poll(0);
     run.Logic.Option1Chosen();
     QCOMPARE(run.Logic.End(), 0);
+    QVERIFY(!run.Logic.Tick());
     QCOMPARE(run.Serial.Calls.size(), afterEnd);
     QCOMPARE(ReadFile(log), line + "\r\n");
+
+    // A signal before the start-up: the start-up that follows takes no port.
+    Run early(dir.filePath("early.TXT").toStdString());
+    QVERIFY(early.Logic.Tick());
+    QCOMPARE(early.Logic.End(), 0);
+    const std::size_t endedEarly = early.Serial.Calls.size();
+    early.Logic.Load();
+    QVERIFY(!early.Logic.Tick());
+    QCOMPARE(early.Serial.Calls.size(), endedEarly);
 }
 
 void TestCounting::endLogsEachRunOnce()
@@ -435,6 +448,42 @@ void TestCounting::ordersHoldAgainstTheCountingThread()
     QCOMPARE(Journal(calls.end() - 5, calls.end()), end);
     QCOMPARE(*(calls.end() - 6), std::string("Notice COM2 OBSAZEN"));
     QCOMPARE(ReadFile(log), line + "\r\n");
+}
+
+// The counting thread hands texts over as fast as it can while the window's
+// thread takes them: each text taken is whole and newer than the one before,
+// the last one arrives, and the window is woken once per text it takes.
+void TestCounting::handedTextLatestWins()
+{
+    const std::string longest = EndLine({23, 59, 59}, std::numeric_limits<std::int64_t>::max());
+    QVERIFY(longest.size() <= HandedText::Capacity);
+    HandedText handed;
+    QVERIFY(!handed.Take());
+    QVERIFY(handed.Hand(longest));
+    QVERIFY(!handed.Hand(" 1"));
+    QCOMPARE(handed.Take(), std::optional<std::string>(" 1"));
+    QVERIFY(!handed.Take());
+
+    constexpr std::int64_t Last = 100000;
+    int wakes = 0;
+    std::thread counting([&] {
+        for (std::int64_t count = 1; count <= Last; ++count)
+            wakes += handed.Hand(CountText(count)) ? 1 : 0;
+    });
+    std::vector<std::string> taken;
+    while (taken.empty() || taken.back() != CountText(Last)) {
+        if (std::optional<std::string> text = handed.Take())
+            taken.push_back(*text);
+    }
+    counting.join();
+    std::int64_t previous = 0;
+    for (const std::string &text : taken) {
+        const std::int64_t count = std::stoll(text);
+        QCOMPARE(text, CountText(count));
+        QVERIFY(count > previous);
+        previous = count;
+    }
+    QCOMPARE(wakes, int(taken.size()));
 }
 
 QTEST_GUILESS_MAIN(TestCounting)
