@@ -263,10 +263,13 @@ def x_server_grabbed(s):
     check_one_line(run, 15, time.time())
 
 
-def sigterm_while_x_server_grabbed(s):
+def sigterm_while_x_server_grabbed(s, log_fails=False):
     """SIGTERM while another client holds the X server for 6 s: within 1 s the line is logged, the lines are off,
     the port and its lock are released; the program is gone 2 s after the signal, with the grab still held."""
-    run = s.start(com2=pulses("inf"))
+    workdir = s.workdir()
+    if log_fails:
+        os.mkdir(os.path.join(workdir, "NAMERENO.TXT"))
+    run = s.start(com2=pulses("inf"), cwd=workdir)
     run.main_window()
     conn = run.wait_polling("COM2")
     run.trigger(1)
@@ -283,14 +286,59 @@ def sigterm_while_x_server_grabbed(s):
         gone = time.monotonic() - signalled
         check(grab.released_at is None, "the grab ended before the program did")
     check(gone <= 2.5, "the program ended %.1f s after SIGTERM" % gone)
+    if log_fails:
+        check(status == 1, "exit status %s, expected 1" % status)
+        check("MERENI NEBYLO ZAPSANO DO NAMERENO.TXT" in run.output_text(), "no notice on standard error")
+        return
     check(status == 0, "exit status %s" % status)
     check_one_line(run, conn.edges(), time.time())
 
 
-def count_until_display_dies(run, kill):
+def sigterm_while_x_server_grabbed_log_fails(s):
+    """The same with NAMERENO.TXT unwritable: the notice's text goes to standard error at once, status 1."""
+    sigterm_while_x_server_grabbed(s, log_fails=True)
+
+
+def cpu_share(pid, seconds=2.0):
+    """The share of one core that the process used over the next seconds."""
+    def used():
+        with open("/proc/%d/stat" % pid) as stat_file:
+            fields = stat_file.read().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")  # utime and stime
+    before, began = used(), time.monotonic()
+    time.sleep(seconds)
+    return (used() - before) / (time.monotonic() - began)
+
+
+def sigterm_at_log_notice(s):
+    """SIGTERM while NAMERENO.TXT cannot be written: the program sleeps between polls and after the end, the
+    notice stays open past the 2 s deadline as long as the operator takes, and its OK ends with status 1."""
+    workdir = s.workdir()
+    os.mkdir(os.path.join(workdir, "NAMERENO.TXT"))
+    run = s.start(com2=pulses(2), cwd=workdir)
+    run.main_window()
+    conn = run.count_pulses("COM2", 2)
+    pid = run.kapirel_pid()
+    counting = cpu_share(pid)
+    check(counting < 0.10, "%.0f %% of a core while counting" % (counting * 100))
+    run.signal_kapirel(signal.SIGTERM)
+    signalled = time.monotonic()
+    notice = run.wait_notice()
+    check_end(conn)
+    time.sleep(max(0.0, signalled + 3 - time.monotonic()))
+    ended = cpu_share(pid)
+    check(ended < 0.05, "%.0f %% of a core while the end's notice waits" % (ended * 100))
+    check(run.running(), "the program ended %.1f s after SIGTERM, its notice still open"
+          % (time.monotonic() - signalled))
+    run.press(notice, "Return")
+    check(run.wait_exit() == 1, "exit status %s, expected 1" % run.exit_status)
+
+
+def count_until_display_dies(run, kill, status_expected=DISPLAY_LOST):
     """Counts endless pulses on "COM2", kills the display mid-count, and
     checks the end that follows: status DISPLAY_LOST, lines off after the
-    kill, the line with every pulse the polls saw."""
+    kill, the line with every pulse the polls saw (or, where the log fails,
+    status 1 and the notice with the line on standard error)."""
     conn = run.wait_polling("COM2")
     run.trigger(1)
     wait_until(lambda: conn.edges() >= 3, 20, "three pulses polled")
@@ -298,12 +346,17 @@ def count_until_display_dies(run, kill):
     kill()
     status = run.wait_exit(timeout=10)
     said = [line for line in run.output_text(whole=True).splitlines() if not line.startswith("[")]
-    check(status == DISPLAY_LOST, "exit status %s, expected %d; output: %s" % (status, DISPLAY_LOST, said[-5:]))
+    check(status == status_expected, "exit status %s, expected %d; output: %s" % (status, status_expected, said[-5:]))
     check_end(conn)
     check(conn.steps()[-3].mono > killed, "the lines went off before the display died")
     counted = conn.edges()
     check(counted >= 3, "only %d pulses polled" % counted)
-    check_one_line(run, counted, time.time())
+    if status_expected == 1:
+        check("MERENI NEBYLO ZAPSANO DO NAMERENO.TXT" in said and re.search(r"pocet pulsu = %d$" % counted,
+                                                                             "\n".join(said), re.M),
+              "no notice with the line on standard error: %s" % said[-5:])
+    else:
+        check_one_line(run, counted, time.time())
     check(run.lock_files_left() == {}, "the port's lock outlived the display: %s" % run.lock_files_left())
 
 
@@ -328,6 +381,16 @@ def x_server_killed(s):
         run = s.start(com2=pulses("inf"))
         run.main_window()
         count_until_display_dies(run, lambda: os.kill(xvfb, signal.SIGKILL))
+
+
+def x_server_killed_log_fails(s):
+    """The X server dies mid-count and NAMERENO.TXT cannot be written: the notice goes to standard error, status 1."""
+    with private_x_server(s) as xvfb:
+        workdir = s.workdir()
+        os.mkdir(os.path.join(workdir, "NAMERENO.TXT"))
+        run = s.start(com2=pulses("inf"), cwd=workdir)
+        run.main_window()
+        count_until_display_dies(run, lambda: os.kill(xvfb, signal.SIGKILL), status_expected=1)
 
 
 def x_server_killed_at_log_notice(s):
@@ -450,7 +513,8 @@ def session_logout(s):
 SCENARIOS = dict(SHARED[LINUX], **{f.__name__: f for f in (
     cts_on_at_start, end_by_sigterm, port_removed, second_instance, usb_adapter_counted, adapters_by_socket,
     alias_overrides_rule, live_lock_falls_back, stale_lock_replaced, console_skipped, x_server_grabbed,
-    sigterm_while_x_server_grabbed, x_server_killed, x_server_killed_at_log_notice, wayland_startup_count,
+    sigterm_while_x_server_grabbed, sigterm_while_x_server_grabbed_log_fails, sigterm_at_log_notice,
+    x_server_killed, x_server_killed_log_fails, x_server_killed_at_log_notice, wayland_startup_count,
     wayland_compositor_killed, fifo_log_without_reader, fifo_log_with_reader, session_logout)})
 
 
