@@ -20,9 +20,17 @@ own meter, so that whatever else the machine does falls on both alike.
                 pulse, and the NAMERENO.TXT line gives the count; the CPU is
                 taken over the pulse train ("counting"), beside the poll loop
   capture-24-load
-                600 pulses at 24 Hz to kapirel and, at the same moment, to
-                the poll loop under a meter of its own, while 4 processes
-                spin on the cores: how many each counted
+                3 runs of 600 pulses at 24 Hz to kapirel and, at the same
+                moment, to the poll loop under a meter of its own, while 4
+                processes spin on the cores: how many each counted.  Both
+                meters answer at real-time priority (virtual-meter
+                --realtime), as a kernel driver would; kapirel as started,
+                free to raise its counting thread to real time.  Which of
+                its threads ran at a real-time policy is in the conditions
+  capture-24-load-unprivileged
+                the same, with kapirel given no way to real time: RLIMIT_RTPRIO
+                0 (prlimit), CAP_SYS_NICE dropped (setpriv, when the bench
+                has it) and no system bus for rtkit; the comparison
   floor         both ports absent: the two start-up notices dismissed with
                 Return, then 30 s with only the timer running: CPU beside the
                 idle loop (a 20 ms timerfd and its read) under a meter with

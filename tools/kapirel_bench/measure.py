@@ -15,12 +15,21 @@ from kapirel_e2e.interface import LOG_LINE, wait_until
 
 from . import CannotMeasure, note
 from .meterlog import edges_seen, loop_polls_of, mono_offset, polls_of, spacing, spacing_stats
-from .procfs import Window, loadavg, status_kb
+from .procfs import Window, loadavg, realtime_threads, status_kb, thread_scheduling
 
 SETTLE_S = 1.0
 PULSE_DELAY_S = 0.2
 IDLE_LOOP = "bench-idle-loop"
 POLL_LOOP = "bench-poll-loop"
+# The meters of the runs under load answer at real-time priority, as promptly
+# as a kernel driver (virtual-meter --realtime: SCHED_FIFO 30).
+REALTIME_METER = ("--realtime",)
+METER_PRIORITY = 30
+LOADED_RUNS = 3
+# Neither way to real time open to the program: no CAP_SYS_NICE for
+# pthread_setschedparam, RLIMIT_RTPRIO 0, and no system bus to reach rtkit.
+NO_SYSTEM_BUS = {"DBUS_SYSTEM_BUS_ADDRESS": "unix:path=/nonexistent/kapirel-bench-no-system-bus"}
+CAP_SYS_NICE = 23
 
 
 class Bench:
@@ -77,9 +86,10 @@ def start_pulses(run):
     return load, origin["origin_t"] + PULSE_DELAY_S + offset, origin["wave_end_t"] + offset
 
 
-def start_polling(session, com2="present"):
-    """kapirel with both ports, polling "COM2": (run, conn, pid)."""
-    run = session.start(com1="present", com2=com2)
+def start_polling(session, com2="present", **start):
+    """kapirel with both ports, polling "COM2": (run, conn, pid).  start: more
+    of Session.start's arguments."""
+    run = session.start(com1="present", com2=com2, **start)
     run.main_window()
     conn = run.wait_polling("COM2")
     return run, conn, run.kapirel_pid()
@@ -92,9 +102,9 @@ class Loop:
     own: the same preload library around every system call.  ports "absent"
     for the idle loop; else what the poll loop's "COM2" does."""
 
-    def __init__(self, session, program, ports):
+    def __init__(self, session, program, ports, machine=()):
         self.program = os.path.basename(program)
-        self.run = session.start(com1="absent" if ports == "absent" else "present", com2=ports)
+        self.run = session.start(com1="absent" if ports == "absent" else "present", com2=ports, machine=machine)
         self.conn = None
         if ports != "absent":
             self.conn = wait_until(lambda: (self.run.conns("COM2") or [None])[0], 20, "the loop's open of COM2")
@@ -112,12 +122,12 @@ class Loop:
 
 
 @contextlib.contextmanager
-def loop_beside(bench, name, program, ports):
+def loop_beside(bench, name, program, ports, machine=()):
     """Runs a reference loop (ports "present": the poll loop on "COM2";
     "absent": the idle loop) until the block ends."""
     tools = Tools(bench.loop(program), bench.tools.meter, bench.tools.display)
     with Session(tools, bench.work, name) as session:
-        loop = Loop(session, program, ports)
+        loop = Loop(session, program, ports, machine)
         yield loop
         loop.stop()
 
@@ -220,15 +230,56 @@ def capture_run(bench, session, hz):
     results["hwm"]["capture %g Hz" % hz] = hwm
 
 
-def loaded_capture_run(bench, session, hz=24, busy=4):
-    """The same pulses at the same moment to kapirel and to the poll loop,
-    each under its own meter, while `busy` processes spin on the cores."""
-    pulses, results = bench.pulses, bench.results
-    note("capture at %g Hz, %d pulses (%.0f s), %d busy processes, the poll loop under the same pulses"
-         % (hz, pulses, pulses / hz, busy))
-    run, conn, pid = start_polling(session, square_wave(hz, pulses))
-    with loop_beside(bench, session.name + "-loop", POLL_LOOP, square_wave(hz, pulses)) as loop, \
-            busy_processes(busy):
+def has_capability(number):
+    """Whether this process has the capability in its effective set."""
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("CapEff:"):
+                return bool(int(line.split()[1], 16) >> number & 1)
+    return False
+
+
+def unprivileged():
+    """(wrap, env) that run kapirel with no way to real time: RLIMIT_RTPRIO 0,
+    CAP_SYS_NICE dropped from its bounding set (as root; a user has none to
+    drop), and no system bus for rtkit.  Checked on chrt, which must fail."""
+    wrap = ["prlimit", "--rtprio=0", "--"]
+    if has_capability(CAP_SYS_NICE):
+        wrap += ["setpriv", "--inh-caps=-all", "--bounding-set=-sys_nice", "--"]
+    probe = subprocess.run(wrap + ["chrt", "--rr", "10", "true"], env=dict(os.environ, **NO_SYSTEM_BUS),
+                           stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    if probe.returncode == 0:
+        raise CannotMeasure("%s still lets a program take SCHED_RR" % " ".join(wrap))
+    return wrap, NO_SYSTEM_BUS
+
+
+def realtime_refused():
+    """Why the meters cannot run at real-time priority here, or None."""
+    probe = subprocess.run(["chrt", "--fifo", str(METER_PRIORITY), "true"], stdin=subprocess.DEVNULL,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    if probe.returncode == 0:
+        return None
+    return ("the meters may not run at SCHED_FIFO %d (needs CAP_SYS_NICE or RLIMIT_RTPRIO >= %d): %s"
+            % (METER_PRIORITY, METER_PRIORITY, probe.stderr.strip()))
+
+
+def check_meter_realtime(run):
+    """The meter's answering threads, as its "realtime" event names them, are at SCHED_FIFO."""
+    raised = {thread["tid"] for thread in run.event("realtime")["threads"]}
+    now = {tid: policy for tid, _, policy, _ in thread_scheduling(run.process.pid)}
+    if not raised or any(now.get(tid) != 1 for tid in raised):
+        raise CannotMeasure("the meter's threads %s are not at SCHED_FIFO: %s" % (sorted(raised), now))
+
+
+def loaded_capture(bench, session, index, hz, busy, wrap, env):
+    """One run: the same pulses at the same moment to kapirel and to the poll
+    loop, each under its own meter at real-time priority, while `busy`
+    processes spin on the cores."""
+    pulses = bench.pulses
+    run, conn, pid = start_polling(session, square_wave(hz, pulses), cwd=session.workdir("run-%d" % index),
+                                   machine=REALTIME_METER, wrap=wrap, env=env)
+    with loop_beside(bench, "%s-loop-%d" % (session.name, index), POLL_LOOP, square_wave(hz, pulses),
+                     REALTIME_METER) as loop, busy_processes(busy):
         time.sleep(SETTLE_S)
         load, first_pulse, wave_end = start_pulses(run)
         _, loop_first, loop_end = start_pulses(loop.run)
@@ -237,14 +288,38 @@ def loaded_capture_run(bench, session, hz=24, busy=4):
         window.load = load
         sleep_until(max(wave_end, loop_end) + 0.1)
         window.close()
+        program_rt = realtime_threads(pid)
+        loop_rt = realtime_threads(loop.pid)
+        check_meter_realtime(run)
+        check_meter_realtime(loop.run)
     counted = end_run(run)
     polls = polls_of(conn)
     loop_polls = loop.polls()
-    results["loaded_capture"] = {
-        "hz": hz, "sent": pulses, "busy": busy, "counted": counted, "seen_by_polls": edges_seen(polls),
-        "loop_counted": edges_seen(loop_polls), "spacing": spacing_stats(spacing(polls, first_pulse, wave_end)),
-        "loop_spacing": spacing_stats(spacing(loop_polls, loop_first, loop_end)), "cpu_percent": window.percent(),
-        "loop": window.percent("loop"), "context": window.context()}
+    return {"counted": counted, "seen_by_polls": edges_seen(polls), "loop_counted": edges_seen(loop_polls),
+            "spacing": spacing_stats(spacing(polls, first_pulse, wave_end)),
+            "loop_spacing": spacing_stats(spacing(loop_polls, loop_first, loop_end)), "program_rt": program_rt,
+            "loop_rt": loop_rt, "cpu_percent": window.percent(), "loop": window.percent("loop"),
+            "load": window.load, "machine_percent": window.machine_percent, "context": window.context()}
+
+
+def loaded_capture_runs(bench, session, privileged, hz=24, busy=4, runs=LOADED_RUNS):
+    """LOADED_RUNS runs under load, the meters at real-time priority.
+    privileged: kapirel as it is started, free to raise its counting thread;
+    else without any way to real time."""
+    key = "loaded_capture" if privileged else "loaded_capture_unprivileged"
+    refused = realtime_refused()
+    if refused:
+        note("capture under load not measured: " + refused)
+        bench.results[key] = {"skipped": refused, "privileged": privileged}
+        return
+    wrap, env = ((), None) if privileged else unprivileged()
+    note("capture at %g Hz under load, %d runs of %d pulses (%.0f s), %d busy processes, meters at real-time "
+         "priority, the program %s; the poll loop under the same pulses"
+         % (hz, runs, bench.pulses, bench.pulses / hz, busy, "as started" if privileged else "unprivileged"))
+    bench.results[key] = {"hz": hz, "sent": bench.pulses, "busy": busy, "privileged": privileged,
+                          "meter_priority": METER_PRIORITY, "unprivileged_by": " ".join(wrap),
+                          "runs": [loaded_capture(bench, session, index, hz, busy, wrap, env)
+                                   for index in range(runs)]}
 
 
 def floor_run(bench, session):
@@ -407,7 +482,8 @@ STEPS = {
     "capture-10": lambda bench, session: capture_run(bench, session, 10),
     "capture-20": lambda bench, session: capture_run(bench, session, 20),
     "capture-24": lambda bench, session: capture_run(bench, session, 24),
-    "capture-24-load": loaded_capture_run,
+    "capture-24-load": lambda bench, session: loaded_capture_runs(bench, session, privileged=True),
+    "capture-24-load-unprivileged": lambda bench, session: loaded_capture_runs(bench, session, privileged=False),
     "floor": floor_run,
     "startup": startup_runs,
     "long": long_run,

@@ -125,3 +125,32 @@ class Window:
     def record(self, name="kapirel"):
         """The figures of one process, for the results."""
         return dict(self.cpu[name], seconds=self.seconds, context=self.context())
+
+
+POLICY_NAMES = {0: "SCHED_OTHER", 1: "SCHED_FIFO", 2: "SCHED_RR", 3: "SCHED_BATCH", 5: "SCHED_IDLE",
+                6: "SCHED_DEADLINE"}
+
+
+def thread_scheduling(pid):
+    """[(tid, name, policy, rt_priority)] of a process's threads: fields 41 and 40
+    of /proc/<pid>/task/*/stat."""
+    threads = []
+    try:
+        tasks = os.listdir("/proc/%d/task" % pid)
+    except OSError:
+        raise CannotMeasure("cannot list /proc/%d/task (did the process end?)" % pid)
+    for task in tasks:
+        try:
+            with open("/proc/%d/task/%s/stat" % (pid, task)) as f:
+                stat = f.read()
+        except OSError:
+            continue
+        fields = stat[stat.rindex(")") + 2:].split()  # from field 3 on
+        threads.append((int(task), stat[stat.index("(") + 1:stat.rindex(")")], int(fields[38]), int(fields[37])))
+    return threads
+
+
+def realtime_threads(pid):
+    """The threads of a process that run at a real-time policy, as "name SCHED_RR 10"."""
+    return ["%s %s %d" % (name, POLICY_NAMES.get(policy, policy), priority)
+            for _, name, policy, priority in thread_scheduling(pid) if policy in (1, 2, 6)]

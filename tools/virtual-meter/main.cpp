@@ -12,6 +12,7 @@
 #include "EventLog.h"
 #include "LockNamespace.h"
 #include "PortConfig.h"
+#include "Realtime.h"
 #include "Testbed.h"
 
 #include <algorithm>
@@ -45,7 +46,8 @@ constexpr int InheritedUsersFd = 3;
 
 const char *const Usage =
     "usage: virtual-meter [--com1 PORT] [--com2 PORT] [--usb0 PORT] [--usb1 PORT] [--alias COMn=NAME]...\n"
-    "                     [--console NAME,...] [--lock NAME=PID]... [--log FILE] [--quiet] -- COMMAND [ARGS...]\n"
+    "                     [--console NAME,...] [--lock NAME=PID]... [--log FILE] [--realtime] [--quiet]\n"
+    "                     -- COMMAND [ARGS...]\n"
     "       virtual-meter --join TESTBED [--quiet] -- COMMAND [ARGS...]\n"
     "\n"
     "Runs COMMAND with serial ports emulated by umockdev: the on-board /dev/ttyS0 (--com1)\n"
@@ -75,8 +77,14 @@ const char *const Usage =
     "--alias COMn=NAME  /dev/COMn, a link to NAME (e.g. COM2=ttyUSB1), as a udev rule makes it\n"
     "--console LIST     /sys/class/tty/console/active lists these names (e.g. tty0,ttyS0)\n"
     "--lock NAME=PID    a UUCP lock file /run/lock/LCK..NAME holding PID, before COMMAND starts\n"
-    "--log FILE   JSON lines, one per event (port, origin, start, spawn, open, ioctl,\n"
-    "             close, trigger, signal, child-exit, exit); a close is noticed within 10 ms\n"
+    "--log FILE   JSON lines, one per event (port, origin, start, realtime, spawn, open,\n"
+    "             ioctl, close, trigger, signal, child-exit, exit); a close is noticed\n"
+    "             within 10 ms\n"
+    "--realtime   answer the ports as promptly as a kernel driver: the meter's own threads\n"
+    "             that answer COMMAND's calls run at SCHED_FIFO 30 (needs CAP_SYS_NICE or an\n"
+    "             RLIMIT_RTPRIO of 30), with SCHED_RESET_ON_FORK; COMMAND starts at normal\n"
+    "             priority and keeps its own limits.  RLIMIT_RTTIME watches the threads: one\n"
+    "             that runs 200 ms without blocking puts them all back to normal priority\n"
     "--join DIR   run COMMAND in the running meter's testbed DIR (see its \"start\" event)\n"
     "--quiet      no notes on stderr\n";
 
@@ -100,6 +108,7 @@ struct Options
     Surroundings Machine;
     std::string LogPath;
     std::string JoinDir;
+    bool Realtime = false;
     std::vector<std::string> Command;
 };
 
@@ -172,6 +181,10 @@ std::optional<Options> ParseOptions(int argc, char **argv, std::string &error)
             Quiet = true;
             continue;
         }
+        if (arg == "--realtime") {
+            options.Realtime = true;
+            continue;
+        }
         if (arg == "--alias" || arg == "--console" || arg == "--lock") {
             const auto given = value();
             if (!given || !ParseSurrounding(arg, *given, options.Machine, error))
@@ -201,6 +214,10 @@ std::optional<Options> ParseOptions(int argc, char **argv, std::string &error)
         options.Command.emplace_back(argv[i]);
     if (options.Command.empty()) {
         error = "no command given";
+        return std::nullopt;
+    }
+    if (options.Realtime && !options.JoinDir.empty()) {
+        error = "--realtime goes with the meter that answers the ports, not with --join";
         return std::nullopt;
     }
     return options;
@@ -259,6 +276,8 @@ sigset_t WatchedSignals()
     sigaddset(&set, SIGCHLD);
     sigaddset(&set, SIGUSR1);
     sigaddset(&set, SIGUSR2);
+    // The real-time watchdog's soft limit (RLIMIT_RTTIME).
+    sigaddset(&set, SIGXCPU);
     return set;
 }
 
@@ -328,7 +347,8 @@ int ExitStatusOf(int status)
 }
 
 // Waits for the child, forwarding termination signals to its process group.
-int Supervise(pid_t child, EventLog &log, Testbed *testbed)
+// raised: the threads at real-time priority, which SIGXCPU puts back.
+int Supervise(pid_t child, EventLog &log, Testbed *testbed, std::vector<RaisedThread> *raised = nullptr)
 {
     const sigset_t watched = WatchedSignals();
     for (;;) {
@@ -345,6 +365,15 @@ int Supervise(pid_t child, EventLog &log, Testbed *testbed)
         const int signal = ::sigtimedwait(&watched, &info, &tick);
         if (signal <= 0 || signal == SIGCHLD)
             continue;
+        if (signal == SIGXCPU) {
+            if (raised != nullptr && !raised->empty()) {
+                LowerThreads(*raised);
+                raised->clear();
+                log.Write("realtime-watchdog");
+                Note("a real-time thread ran past RLIMIT_RTTIME's soft limit; all back to normal priority");
+            }
+            continue;
+        }
         if (signal == SIGUSR1 || signal == SIGUSR2) {
             log.Write("trigger", "\"signal\":" + std::to_string(signal));
             if (testbed != nullptr)
@@ -462,15 +491,38 @@ int Run(const Options &options, double startMono)
                                ",\"command\":" + commandJson);
         Note("testbed " + testbed.Root());
 
+        // umockdev's worker thread answers every call on the ports; the main
+        // thread, which starts the command, stays at normal priority.
+        std::vector<RaisedThread> raised;
+        if (options.Realtime) {
+            if (!RaiseOtherThreads(RealtimePriority, raised, error)) {
+                ::close(usersFd);
+                ::close(teardownFd);
+                return Fail("--realtime: " + error);
+            }
+            std::string threads;
+            for (const RaisedThread &thread : raised)
+                threads += (threads.empty() ? "" : ",") + std::string("{\"tid\":") + std::to_string(thread.Tid) +
+                           ",\"name\":" + EventLog::Quote(thread.Name) + "}";
+            log.Write("realtime", "\"policy\":\"SCHED_FIFO\",\"priority\":" + std::to_string(RealtimePriority) +
+                                      ",\"threads\":[" + threads + "]");
+        }
+
         const pid_t child = Spawn(options.Command, testbed.Root(), usersFd, error);
         ::close(usersFd);
+        if (child >= 0 && options.Realtime && !SetRealtimeWatchdog(error)) {
+            LowerThreads(raised);
+            raised.clear();
+            Note("--realtime: " + error + "; the threads are back at normal priority");
+            log.Write("realtime-watchdog", "\"error\":" + EventLog::Quote(error));
+        }
         if (child < 0) {
             log.Write("spawn-failed", "\"error\":" + EventLog::Quote(error));
             Fail(error);
             status = child == -127 ? 127 : child == -126 ? 126 : ToolFailed;
         } else {
             log.Write("spawn", "\"child\":" + std::to_string(child));
-            status = Supervise(child, log, &testbed);
+            status = Supervise(child, log, &testbed, &raised);
             WaitForUsers(teardownFd, child, log);
             // Lets the handler thread log the closes of the last connections.
             ::usleep(50'000);

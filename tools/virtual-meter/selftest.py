@@ -14,9 +14,14 @@ import tempfile
 import time
 
 TIOCM_DTR, TIOCM_RTS, TIOCM_CTS = 0x002, 0x004, 0x020
+SCHED_FIFO = 1
 
 
 class Failure(Exception):
+    pass
+
+
+class Skip(Exception):
     pass
 
 
@@ -154,13 +159,67 @@ def test_machine(meter, probe, tmp):
         check(run(meter, bad + ["--", "true"])[0] == 125, "accepted %s" % bad)
 
 
+def scheduling(pid):
+    """{tid: (name, policy, rt_priority)} of a process's threads, from fields 41 and 40 of /proc/PID/task/*/stat."""
+    threads = {}
+    for tid in os.listdir("/proc/%d/task" % pid):
+        try:
+            with open("/proc/%d/task/%s/stat" % (pid, tid)) as f:
+                stat = f.read()
+        except OSError:
+            continue
+        fields = stat[stat.rindex(")") + 2:].split()  # from field 3 on
+        threads[int(tid)] = (stat[stat.index("(") + 1:stat.rindex(")")], int(fields[38]), int(fields[37]))
+    return threads
+
+
+def test_realtime(meter, probe, tmp):
+    """--realtime: the meter's threads but its main one (umockdev's worker answers every call) run at SCHED_FIFO;
+    the command it spawned, and what that command starts, at normal priority."""
+    log = os.path.join(tmp, "realtime.jsonl")
+    proc = subprocess.Popen([meter, "--quiet", "--realtime", "--log", log, "--", "sh", "-c",
+                             probe + " open /dev/ttyS1 mget sleep 1500 mget; exit $?"],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        deadline = time.monotonic() + 10
+        while not (os.path.exists(log) and any(e["event"] == "ioctl" for e in events(log))):
+            if proc.poll() is not None:
+                err = proc.stderr.read()
+                if proc.returncode == 125 and "CAP_SYS_NICE" in err:
+                    raise Skip("no privilege for real-time priority: " + err.strip())
+                raise Failure("the meter ended with %d: %s" % (proc.returncode, err))
+            check(time.monotonic() < deadline, "the probe never called the port")
+            time.sleep(0.05)
+        shell = [e for e in events(log) if e["event"] == "spawn"][0]["child"]
+        with open("/proc/%d/task/%d/children" % (shell, shell)) as f:
+            started = [int(pid) for pid in f.read().split()]
+        meter_threads = scheduling(proc.pid)
+        answering = {tid: t for tid, t in meter_threads.items() if tid != proc.pid}
+        check(answering and all(policy == SCHED_FIFO and priority > 0 for _, policy, priority in answering.values()),
+              "the meter's answering threads are not SCHED_FIFO: %s" % meter_threads)
+        check(started, "the command started no probe")
+        for pid in [shell] + started:
+            threads = scheduling(pid)
+            check(all(policy == 0 for _, policy, _ in threads.values()),
+                  "the command's process %d inherited real-time scheduling: %s" % (pid, threads))
+        check(meter_threads[proc.pid][1] == 0, "the meter's main thread, which spawns, is real-time: %s"
+              % meter_threads)
+        out, err = proc.communicate(timeout=10)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+    check(proc.returncode == 0 and out.split("\n")[2].startswith("mget 0 "), "status %d: %s %s"
+          % (proc.returncode, out, err))
+
+
 def test_refuses_outside(meter, probe, tmp):
     done = subprocess.run([probe, "open", "/dev/ttyS1"], capture_output=True, text=True)
     check(done.returncode == 2 and done.stdout == "", "the probe ran outside a testbed")
 
 
 TESTS = [test_lines_and_pulses, test_kinds, test_removal, test_status_and_cleanup, test_signals, test_join,
-         test_machine, test_refuses_outside]
+         test_machine, test_realtime, test_refuses_outside]
 
 
 def main():
@@ -168,17 +227,20 @@ def main():
     parser.add_argument("--meter", required=True)
     parser.add_argument("--probe", required=True)
     args = parser.parse_args()
-    passed = failed = 0
+    passed = failed = skipped = 0
     with tempfile.TemporaryDirectory() as tmp:
         for test in TESTS:
             try:
                 test(args.meter, args.probe, tmp)
                 passed += 1
                 print("PASS %s" % test.__name__)
+            except Skip as reason:
+                skipped += 1
+                print("SKIP %s: %s" % (test.__name__, reason))
             except Exception as problem:
                 failed += 1
                 print("FAIL %s: %r" % (test.__name__, problem))
-    print("%d passed, %d failed" % (passed, failed))
+    print("%d passed, %d failed, %d skipped" % (passed, failed, skipped))
     return 0 if failed == 0 else 1
 
 

@@ -106,16 +106,17 @@ class Session:
         os.makedirs(path, exist_ok=True)
         return path
 
-    def start(self, com1="present", com2="present", cwd=None, machine=(), env=None):
+    def start(self, com1="present", com2="present", cwd=None, machine=(), env=None, wrap=()):
         """kapirel under a new meter.  machine: more meter options (--usb0 PORT,
         --alias COM2=ttyUSB1, --console ttyS0, --lock ttyS1=PID); env adds to the
-        program's environment."""
+        program's environment; wrap: a command that runs kapirel by exec, in the
+        same process (prlimit, setpriv)."""
         check(self.tools.display or self.tools.wayland,
               "no display: the e2e.xsession.start fixture starts the shared one")
         cwd = cwd or self.workdir()
         log = os.path.join(self.dir, "meter-%d.jsonl" % len(self.runs))
         argv = [self.tools.meter, "--quiet", "--com1", com1, "--com2", com2] + list(machine) + ["--log", log, "--",
-                                                                                               self.tools.kapirel]
+                                                                                               *wrap, self.tools.kapirel]
         run = Run(self, argv, cwd, log, env=env)
         self.runs.append(run)
         return run
