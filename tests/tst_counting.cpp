@@ -10,6 +10,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
+#include <new>
 #include <fstream>
 #include <limits>
 #include <memory>
@@ -20,6 +22,25 @@ using Journal = std::vector<std::string>;
 Q_DECLARE_METATYPE(Journal)
 
 using namespace counting;
+
+// Allocations made on a thread that counts them: the counting thread runs at
+// real-time priority, where an allocation may wait for a lock that another
+// thread holds.
+namespace {
+thread_local bool CountAllocations = false;
+int Allocations = 0;
+} // namespace
+
+void *operator new(std::size_t size)
+{
+    if (CountAllocations)
+        ++Allocations;
+    if (void *memory = std::malloc(size == 0 ? 1 : size))
+        return memory;
+    throw std::bad_alloc();
+}
+void operator delete(void *memory) noexcept { std::free(memory); }
+void operator delete(void *memory, std::size_t) noexcept { std::free(memory); }
 
 namespace {
 
@@ -120,6 +141,7 @@ private slots:
     void switchKeepsCountAndLastLevel();
     void ordersHoldAgainstTheCountingThread();
     void handedTextLatestWins();
+    void tickAllocatesNothing();
 };
 
 void TestCounting::startUp_data()
@@ -484,6 +506,39 @@ void TestCounting::handedTextLatestWins()
         previous = count;
     }
     QCOMPARE(wakes, int(taken.size()));
+}
+
+void TestCounting::tickAllocatesNothing()
+{
+    struct : SerialLines
+    {
+        std::int16_t Level = 0;
+        std::int16_t OpenPort(std::string_view) override { return 1; }
+        void ClosePort() override {}
+        void SetDtr(std::int16_t) override {}
+        void SetRts(std::int16_t) override {}
+        void SetBreak(std::int16_t) override {}
+        std::int16_t ReadCts() override { return Level; }
+    } lines;
+    struct : Form1Operations
+    {
+        HandedText Handed;
+        void SetText1(const std::string &text) override { Handed.Hand(text); }
+        void MarkOption1() override {}
+        void MarkOption2() override {}
+        void SetTimer1Interval(int) override {}
+        void ShowNotice(const std::string &) override {}
+    } form;
+    Logic logic(form, lines);
+    logic.Load();
+    CountAllocations = true;
+    for (int tick = 0; tick < 1000; ++tick) {
+        lines.Level = static_cast<std::int16_t>(tick % 2);
+        logic.Tick();
+    }
+    CountAllocations = false;
+    QCOMPARE(logic.State().PulseCount, 500);
+    QCOMPARE(Allocations, 0);
 }
 
 QTEST_GUILESS_MAIN(TestCounting)
