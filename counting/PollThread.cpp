@@ -1,5 +1,6 @@
 #include "PollThread.h"
 
+#include "CountingThread.h"
 #include "PollClock.h"
 
 #include <algorithm>
@@ -41,6 +42,8 @@ void PollThread::RequestEnd()
 
 void PollThread::Run()
 {
+    PrepareCountingThread();
+    IdleSleepHold idleSleep;
     using Clock = std::chrono::steady_clock;
     std::optional<Clock::time_point> exitBy;
     int status = 0;
@@ -55,6 +58,7 @@ void PollThread::Run()
         if (endRequested_.exchange(false) && !exitBy) {
             const Clock::time_point requested = Clock::now();
             status = logic_.End();
+            idleSleep.Release();
             // With nobody to take the end over, there is nothing to wait for.
             if (ended_) {
                 exitBy = requested + EndGrace;
