@@ -10,10 +10,11 @@ JOBS ?= $(shell nproc)
 # The default preset builds the tests and the virtual meter along with the
 # program, so building needs their libraries too.
 BUILD_PACKAGES := cmake ninja-build g++ pkg-config qt6-base-dev libgl-dev fonts-liberation python3 \
-                  umockdev libumockdev-dev libsm-dev libice-dev
+                  umockdev libumockdev-dev libsm-dev libice-dev libsystemd-dev
 TEST_PACKAGES := $(BUILD_PACKAGES) g++-mingw-w64-x86-64 wixl wine wine64 \
                  xvfb xauth openbox xdotool wmctrl x11-utils imagemagick desktop-file-utils appstream dpkg-dev file clang-format git \
-                 lintian man-db groff-base python3-debian weston qt6-wayland clang-tidy
+                 lintian man-db groff-base python3-debian weston qt6-wayland clang-tidy \
+                 dbus-daemon python3-dbus python3-gi
 
 .PHONY: all run test demo bench package deps-build deps-test deps-bench deps-package deps-windows build build-asan build-tsan build-windows build-release
 

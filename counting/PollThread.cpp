@@ -1,5 +1,6 @@
 #include "PollThread.h"
 
+#include "CountingThread.h"
 #include "PollClock.h"
 
 #include <algorithm>
@@ -41,6 +42,8 @@ void PollThread::RequestEnd()
 
 void PollThread::Run()
 {
+    PrepareCountingThread();
+    IdleSleepHold idleSleep;
     using Clock = std::chrono::steady_clock;
     // Set when this thread ran the end: by then the window must have closed
     // or taken the end over.
@@ -78,8 +81,11 @@ void PollThread::Run()
         const bool owed = tickOwed_.exchange(false);
         if (counting && (woken.TimerDue || owed))
             counting = logic_.Tick();
+        // However the counting ended: no more ticks, and idle sleep is no
+        // longer held off while a notice waits for the operator.
         if (!counting && !timerStopped) {
             clock_->Disarm();
+            idleSleep.Release();
             timerStopped = true;
         }
     }

@@ -31,6 +31,7 @@ from kapirel_e2e.behaviours import pulses
 from kapirel_e2e.harness import Session, Tools
 from kapirel_e2e.interface import (LINUX, POWER_ON, check, check_count, check_end, check_one_line, check_setup,
                                    wait_until)
+from kapirel_e2e.systembus import SystemBus
 from kapirel_e2e.wayland import Weston
 from kapirel_e2e.xsmp import XsmpManager
 
@@ -51,6 +52,58 @@ def gone_pid():
     done = subprocess.Popen(["true"])
     done.wait()
     return done.pid
+
+
+# The counting thread's name, and what its priority and idle lock look like.
+COUNTING_THREAD = "kapirel-count"
+DIRECT_PRIORITY = 10
+RTTIME_LIMIT = 200000  # microseconds
+IDLE_LOCK = {"what": "idle", "who": "Orvik KAPIREL", "why": "counting water meter pulses", "mode": "block"}
+# Neither root's capabilities nor an RLIMIT_RTPRIO: what an ordinary user has.
+# The meter's LD_PRELOAD passes through both to kapirel.
+UNPRIVILEGED = ["prlimit", "--rtprio=0", "--", "setpriv", "--inh-caps=-all", "--bounding-set=-all", "--"]
+
+
+def threads(pid):
+    """{tid: (name, policy, real-time priority)} of every thread of pid, from /proc/PID/task/*/stat."""
+    found = {}
+    for tid in os.listdir("/proc/%d/task" % pid):
+        try:
+            with open("/proc/%d/task/%s/comm" % (pid, tid)) as comm, open("/proc/%d/task/%s/stat" % (pid, tid)) as st:
+                name, stat_line = comm.read().rstrip("\n"), st.read()
+        except FileNotFoundError:
+            continue
+        fields = stat_line[stat_line.rindex(")") + 2:].split()  # from field 3, the state, on
+        found[int(tid)] = (name, int(fields[41 - 3]), int(fields[40 - 3]))
+    return found
+
+
+def counting_thread(run):
+    named = [tid for tid, (name, _, _) in threads(run.kapirel_pid()).items() if name == COUNTING_THREAD]
+    check(len(named) == 1, "%d threads named %s: %s" % (len(named), COUNTING_THREAD, threads(run.kapirel_pid())))
+    return named[0]
+
+
+def real_time_threads(run):
+    return {tid: value for tid, value in threads(run.kapirel_pid()).items()
+            if value[1] in (os.SCHED_FIFO, os.SCHED_RR)}
+
+
+def check_counting_at_real_time(run, priority):
+    """The counting thread, and no other, runs at SCHED_RR with SCHED_RESET_ON_FORK at `priority`."""
+    tid = counting_thread(run)
+    real_time = real_time_threads(run)
+    check(list(real_time) == [tid], "real-time threads %s; the counting thread is %d" % (real_time, tid))
+    check(real_time[tid][1:] == (os.SCHED_RR, priority), "the counting thread runs at %s, expected SCHED_RR %d"
+          % (real_time[tid][1:], priority))
+    check(os.sched_getscheduler(tid) & os.SCHED_RESET_ON_FORK, "the counting thread lacks SCHED_RESET_ON_FORK")
+
+
+def rttime_limit(run):
+    """RLIMIT_RTTIME, (soft, hard) in microseconds, None for unlimited."""
+    with open("/proc/%d/limits" % run.kapirel_pid()) as limits:
+        line = next(line for line in limits if line.startswith("Max realtime timeout"))
+    return tuple(None if value == "unlimited" else int(value) for value in line.split()[3:5])
 
 
 # --- scenarios ----------------------------------------------------------------
@@ -104,6 +157,74 @@ def port_removed(s):
     check(tail == [("TIOCMBIC", 2, "EIO"), ("TIOCMBIC", 4, "EIO"), ("TIOCCBRK", None, "EIO")],
           "end on the removed port: %s" % tail)
     check_one_line(run, 4, time.time())
+
+
+def counting_thread_real_time(s):
+    """As root: the counting thread, and only it, at SCHED_RR, asked for directly (not from rtkit), with
+    RLIMIT_RTTIME as a watchdog; logind's idle lock taken once before the first poll, and let go at the end, while
+    the notice of a failed log (NAMERENO.TXT is a directory) still waits after SIGTERM, not only at exit."""
+    with SystemBus(s.dir) as bus:
+        workdir = s.workdir()
+        os.mkdir(os.path.join(workdir, "NAMERENO.TXT"))
+        run = s.start(com2=pulses(2), cwd=workdir, env=bus.env())
+        run.main_window()
+        conn = run.count_pulses("COM2", 2)
+        check_counting_at_real_time(run, DIRECT_PRIORITY)
+        check(rttime_limit(run) == (RTTIME_LIMIT, RTTIME_LIMIT), "RLIMIT_RTTIME %s" % (rttime_limit(run),))
+        check(bus.calls("Get") == [] and bus.calls("MakeThreadRealtime") == [], "rtkit was asked: %s" % bus.calls())
+        inhibits = bus.calls("Inhibit")
+        check([{key: call[key] for key in IDLE_LOCK} for call in inhibits] == [IDLE_LOCK],
+              "logind's Inhibit calls: %s" % inhibits)
+        check(inhibits[0]["pid"] == run.kapirel_pid(), "Inhibit came from PID %d" % inhibits[0]["pid"])
+        check(inhibits[0]["mono"] < conn.reads()[1].mono, "the idle lock was taken after the first poll")
+        check(bus.calls("released") == [], "the idle lock was let go while counting")
+        run.signal_kapirel(signal.SIGTERM)
+        notice = run.wait_notice()
+        released = wait_until(lambda: bus.calls("released"), 5, "the idle lock to be let go")
+        check(run.running() and run.notices(), "the idle lock was let go only at exit")
+        check_end(conn)
+        check(len(released) == 1 and released[0]["mono"] > conn.steps()[-1].mono,
+              "the idle lock was let go before the end: %s" % released)
+        run.press(notice, "Return")
+        check(run.wait_exit() == 1, "exit status %s, expected 1" % run.exit_status)
+        run.check_reasons([])
+
+
+def real_time_from_rtkit(s):
+    """Without root's capabilities and with RLIMIT_RTPRIO 0, rtkit grants the priority: MakeThreadRealtime for the
+    counting thread at no more than its MaxRealtimePriority, after RLIMIT_RTTIME was lowered to its RTTimeUSecMax."""
+    with SystemBus(s.dir, max_priority=5, rttime_max=100000) as bus:
+        run = s.start(com2=pulses(2), env=bus.env(), wrap=UNPRIVILEGED)
+        window = run.main_window()
+        run.count_pulses("COM2", 2)
+        calls = bus.calls("MakeThreadRealtime")
+        check([(c["thread"], c["priority"], c["pid"]) for c in calls] == [(counting_thread(run), 5, run.kapirel_pid())],
+              "MakeThreadRealtime calls %s; the counting thread is %d" % (calls, counting_thread(run)))
+        check(calls[0]["rttime"] == [100000, 100000], "RLIMIT_RTTIME at rtkit's call: %s" % calls[0]["rttime"])
+        check_counting_at_real_time(run, 5)
+        run.click(window, "Command1")
+        check(run.wait_exit() == 0, "exit status %s" % run.exit_status)
+        check_one_line(run, 2, time.time())
+        run.check_reasons([])
+
+
+def normal_priority_without_rtkit(s):
+    """Neither root's capabilities nor rtkit nor logind: one line on stderr for each, and the counting goes on."""
+    with SystemBus(s.dir, services=()) as bus:
+        run = s.start(com2=pulses(3), env=bus.env(), wrap=UNPRIVILEGED)
+        window = run.main_window()
+        run.count_pulses("COM2", 3)
+        check(real_time_threads(run) == {}, "real-time threads: %s" % real_time_threads(run))
+        counting_thread(run)
+        run.click(window, "Command1")
+        check(run.wait_exit() == 0, "exit status %s" % run.exit_status)
+        check_one_line(run, 3, time.time())
+        reasons = run.reasons()
+        check(len(reasons) == 2
+              and re.fullmatch(r"kapirel: counting at normal priority \(SCHED_RR: Operation not permitted; "
+                               r"rtkit: .*org\.freedesktop\.RealtimeKit1.*\)", reasons[0])
+              and re.fullmatch(r"kapirel: idle sleep not held off \(logind: .*org\.freedesktop\.login1.*\)",
+                               reasons[1]), "stderr lines %s" % reasons)
 
 
 def second_instance(s):
@@ -515,7 +636,8 @@ SCENARIOS = dict(SHARED[LINUX], **{f.__name__: f for f in (
     alias_overrides_rule, live_lock_falls_back, stale_lock_replaced, console_skipped, x_server_grabbed,
     sigterm_while_x_server_grabbed, sigterm_while_x_server_grabbed_log_fails, sigterm_at_log_notice,
     x_server_killed, x_server_killed_log_fails, x_server_killed_at_log_notice, wayland_startup_count,
-    wayland_compositor_killed, fifo_log_without_reader, fifo_log_with_reader, session_logout)})
+    wayland_compositor_killed, fifo_log_without_reader, fifo_log_with_reader, session_logout,
+    counting_thread_real_time, real_time_from_rtkit, normal_priority_without_rtkit)})
 
 
 def main():

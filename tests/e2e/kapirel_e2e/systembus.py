@@ -1,0 +1,203 @@
+"""A private system bus for one scenario, with stand-ins for rtkit and logind.
+
+kapirel asks the system bus for real-time priority (rtkit) and for a lock
+against idle sleep (logind).  The tests never touch the machine's own bus:
+SystemBus starts a dbus-daemon of its own on a socket in a fresh directory
+under /tmp (a socket's path holds at most 107 bytes) and, on it, this file
+run as a program, which answers as the services asked for and records every
+call as a JSON line:
+
+    {"event": "Inhibit", "what": ..., "who": ..., "why": ..., "mode": ..., "pid": ..., "mono": ...}
+    {"event": "released", "mono": ...}            the Inhibit lock's descriptor was closed everywhere
+    {"event": "Get", "property": ..., "mono": ...}
+    {"event": "MakeThreadRealtime", "thread": ..., "priority": ..., "pid": ..., "rttime": [soft, hard], "mono": ...}
+
+The rtkit stand-in does what rtkit does, as the tests run as root: it
+refuses a process whose RLIMIT_RTTIME exceeds RTTimeUSecMax or a priority
+above MaxRealtimePriority, and sets the thread to SCHED_RR with
+SCHED_RESET_ON_FORK.
+
+Its programs come from python3-dbus, python3-gi and dbus-daemon.
+"""
+
+import json
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+RTKIT = "org.freedesktop.RealtimeKit1"
+RTKIT_PATH = "/org/freedesktop/RealtimeKit1"
+LOGIND = "org.freedesktop.login1"
+LOGIND_PATH = "/org/freedesktop/login1"
+LOGIND_MANAGER = "org.freedesktop.login1.Manager"
+
+# Debian's Python, whose modules python3-dbus and python3-gi are, whatever
+# Python runs the scenarios.
+STAND_IN_PYTHON = "/usr/bin/python3"
+
+CONFIG = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>system</type>
+  <listen>unix:path=%s</listen>
+  <auth>EXTERNAL</auth>
+  <policy context="default">
+    <allow user="*"/>
+    <allow own="*"/>
+    <allow send_destination="*"/>
+    <allow receive_sender="*"/>
+  </policy>
+</busconfig>
+"""
+
+
+class SystemBus:
+    """A dbus-daemon and the stand-ins of `services` ("rtkit", "logind"),
+    recording into DIR/system-bus.jsonl; `address` is the
+    DBUS_SYSTEM_BUS_ADDRESS to give kapirel."""
+
+    def __init__(self, directory, services=("rtkit", "logind"), max_priority=5, rttime_max=100000):
+        self.record = os.path.join(directory, "system-bus.jsonl")
+        self.output = os.path.join(directory, "system-bus.out")
+        self.services = services
+        self.max_priority = max_priority
+        self.rttime_max = rttime_max
+        self.processes = []
+
+    def __enter__(self):
+        self.socket_dir = tempfile.mkdtemp(prefix="kapirel-bus-", dir="/tmp")
+        config = os.path.join(self.socket_dir, "bus.conf")
+        with open(config, "w") as out:
+            out.write(CONFIG % os.path.join(self.socket_dir, "system_bus_socket"))
+        self.log = open(self.output, "wb")
+        try:
+            daemon = subprocess.Popen(["dbus-daemon", "--nofork", "--nopidfile", "--config-file=" + config,
+                                       "--print-address"], stdout=subprocess.PIPE, stderr=self.log)
+            self.processes.append(daemon)
+            self.address = daemon.stdout.readline().decode().strip()
+            if not self.address:
+                raise RuntimeError("dbus-daemon gave no address; see %s" % self.output)
+            open(self.record, "w").close()
+            if self.services:
+                env = dict(os.environ, DBUS_SYSTEM_BUS_ADDRESS=self.address)
+                stand_in = subprocess.Popen(
+                    [STAND_IN_PYTHON, "-B", os.path.abspath(__file__), self.record, str(self.max_priority),
+                     str(self.rttime_max)] + list(self.services),
+                    env=env, stdout=subprocess.PIPE, stderr=self.log)
+                self.processes.append(stand_in)
+                if stand_in.stdout.readline().strip() != b"ready":
+                    raise RuntimeError("the stand-ins did not start; see %s" % self.output)
+        except BaseException:
+            self.__exit__()
+            raise
+        return self
+
+    def __exit__(self, *exc):
+        for process in reversed(self.processes):
+            if process.poll() is None:
+                process.send_signal(signal.SIGTERM)
+                try:
+                    process.wait(5)
+                except subprocess.TimeoutExpired:
+                    process.kill()
+                    process.wait()
+            if process.stdout:
+                process.stdout.close()
+        self.log.close()
+        shutil.rmtree(self.socket_dir, ignore_errors=True)
+        return False
+
+    def env(self):
+        return {"DBUS_SYSTEM_BUS_ADDRESS": self.address}
+
+    def calls(self, event=None):
+        with open(self.record) as record:
+            calls = [json.loads(line) for line in record if line.endswith("\n")]
+        return [c for c in calls if event is None or c["event"] == event]
+
+
+# --- the stand-ins, run as a program on the private bus -------------------------
+
+def serve(record_path, max_priority, rttime_max, services):
+    import dbus
+    import dbus.mainloop.glib
+    import dbus.service
+    from gi.repository import GLib
+
+    dbus.mainloop.glib.DBusGMainLoop(set_as_default=True)
+    bus = dbus.SystemBus()
+    record = open(record_path, "a")
+
+    def note(event, **fields):
+        record.write(json.dumps(dict(event=event, mono=time.monotonic(), **fields)) + "\n")
+        record.flush()
+
+    def caller_pid(sender):
+        return int(bus.call_blocking("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                                     "GetConnectionUnixProcessID", "s", [sender]))
+
+    def rttime_of(pid):
+        with open("/proc/%d/limits" % pid) as limits:
+            for line in limits:
+                if line.startswith("Max realtime timeout"):
+                    soft, hard = line.split()[3:5]
+                    return [None if v == "unlimited" else int(v) for v in (soft, hard)]
+        return None
+
+    class Rtkit(dbus.service.Object):
+        @dbus.service.method(dbus.PROPERTIES_IFACE, in_signature="ss", out_signature="v")
+        def Get(self, interface, name):
+            note("Get", property=name)
+            values = {"MaxRealtimePriority": dbus.Int32(max_priority), "RTTimeUSecMax": dbus.Int64(rttime_max),
+                      "MinNiceLevel": dbus.Int32(-15)}
+            if interface != RTKIT or name not in values:
+                raise dbus.exceptions.DBusException("no such property", name="org.freedesktop.DBus.Error.InvalidArgs")
+            return values[name]
+
+        @dbus.service.method(RTKIT, in_signature="tu", out_signature="", sender_keyword="sender")
+        def MakeThreadRealtime(self, thread, priority, sender=None):
+            pid = caller_pid(sender)
+            rttime = rttime_of(pid)
+            note("MakeThreadRealtime", thread=int(thread), priority=int(priority), pid=pid, rttime=rttime)
+            if (priority > max_priority or not os.path.exists("/proc/%d/task/%d" % (pid, thread))
+                    or rttime[1] is None or rttime[1] > rttime_max):
+                raise dbus.exceptions.DBusException("refused", name="org.freedesktop.DBus.Error.AccessDenied")
+            os.sched_setscheduler(int(thread), os.SCHED_RR | os.SCHED_RESET_ON_FORK, os.sched_param(int(priority)))
+
+    class Logind(dbus.service.Object):
+        @dbus.service.method(LOGIND_MANAGER, in_signature="ssss", out_signature="h", sender_keyword="sender")
+        def Inhibit(self, what, who, why, mode, sender=None):
+            note("Inhibit", what=str(what), who=str(who), why=str(why), mode=str(mode), pid=caller_pid(sender))
+            # As logind: the caller gets one end, and closing it everywhere
+            # shows here as the end of the pipe.
+            kept, given = os.pipe()
+
+            def released(fd, condition):
+                note("released")
+                os.close(fd)
+                return False
+
+            GLib.unix_fd_add_full(GLib.PRIORITY_HIGH, kept, GLib.IO_HUP | GLib.IO_ERR, released)
+            handed = dbus.types.UnixFd(given)  # a duplicate
+            os.close(given)
+            return handed
+
+    names = []
+    if "rtkit" in services:
+        names.append(dbus.service.BusName(RTKIT, bus))
+        Rtkit(bus, RTKIT_PATH)
+    if "logind" in services:
+        names.append(dbus.service.BusName(LOGIND, bus))
+        Logind(bus, LOGIND_PATH)
+    loop = GLib.MainLoop()
+    GLib.unix_signal_add(GLib.PRIORITY_DEFAULT, signal.SIGTERM, loop.quit)
+    print("ready", flush=True)
+    loop.run()
+
+
+if __name__ == "__main__":
+    serve(sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), sys.argv[4:])
