@@ -9,6 +9,9 @@
 //
 // Each failed open writes one line to stderr, where a terminal or the journal
 // keeps it: the port, the device and the reason.  The caller still only sees 0.
+// So does the first poll that cannot read the port any more (a USB adapter
+// pulled mid-count: the tty is hung up and answers EIO), once until the next
+// open; the poll still reads CTS off.
 //
 // The lock file lives as long as the port: Close removes it.  No atexit
 // handler does: every end of the program releases the port first (the
@@ -21,6 +24,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -55,6 +59,23 @@ std::string KnownPorts(const PortNames::Inventory &inventory)
                  (choice.Alias.empty() ? "" : choice.Alias + " -> ") + choice.Device;
     }
     return known.empty() ? "no serial port found" : known;
+}
+
+// The start of the line that says the open port is lost, "kapirel: COM2
+// (/dev/ttyUSB0): ", made by the open so that the poll builds no string; and
+// whether the loss has been said since that open.
+std::string LostHead;
+bool LossSaid = false;
+
+// On the counting thread: no allocation, one write().
+void SayLost(int error)
+{
+    if (std::exchange(LossSaid, true))
+        return;
+    // common::ErrorText without its std::string.
+    char buffer[64];
+    // A line that stderr does not take has nowhere else to go.
+    (void)std::fprintf(stderr, "%slost (TIOCMGET: %s)\n", LostHead.c_str(), ::strerror_r(error, buffer, sizeof buffer));
 }
 
 int Refuse(const std::string &port, const std::string &device, const std::string &reason)
@@ -129,10 +150,12 @@ PortHandleType Open(const std::string &name, std::string &lock)
             return Refuse(port, choice.Alias, "the alias leads to no serial device");
         return Refuse(port, {}, "no such port (" + KnownPorts(inventory) + ")");
     }
+    const std::string shown = choice.Alias.empty() ? choice.Device : choice.Alias + " -> " + choice.Device;
     const Opened opened = OpenDevice(choice.Device, PortGuard::LockDirectory(), lock);
     if (opened.Fd < 0)
-        return Refuse(port, choice.Alias.empty() ? choice.Device : choice.Alias + " -> " + choice.Device,
-                      opened.Reason);
+        return Refuse(port, shown, opened.Reason);
+    LostHead = PortGuard::FailureLine(port, shown, {});
+    LossSaid = false;
     return opened.Fd;
 }
 
@@ -155,8 +178,11 @@ void Switch(PortHandleType handle, Line line, bool on)
 
 bool CtsOn(PortHandleType handle)
 {
-    int status = 0; // stays 0 when the call fails: a removed port reads CTS off
-    ::ioctl(handle, TIOCMGET, &status);
+    int status = 0;
+    if (::ioctl(handle, TIOCMGET, &status) != 0) [[unlikely]] {
+        SayLost(errno);
+        return false; // a removed port reads CTS off
+    }
     return (status & TIOCM_CTS) != 0;
 }
 

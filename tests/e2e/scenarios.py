@@ -88,7 +88,8 @@ def end_by_sigterm(s):
 
 
 def port_removed(s):
-    """The adapter is pulled mid-run: no crash, nothing more counted, one line.  Ends by SIGINT."""
+    """The adapter is pulled mid-run: no crash, nothing more counted, the loss said once on stderr, one line.
+    Ends by SIGINT."""
     run = s.start(com2=pulses("inf", extra=",remove=1100"))
     run.main_window()
     conn = run.wait_polling("COM2")
@@ -104,6 +105,7 @@ def port_removed(s):
     check(tail == [("TIOCMBIC", 2, "EIO"), ("TIOCMBIC", 4, "EIO"), ("TIOCCBRK", None, "EIO")],
           "end on the removed port: %s" % tail)
     check_one_line(run, 4, time.time())
+    run.check_reasons(["kapirel: COM2 (/dev/ttyS1): lost (TIOCMGET: Input/output error)"])
 
 
 def second_instance(s):
