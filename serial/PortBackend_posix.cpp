@@ -47,7 +47,12 @@ std::string Printable(const std::string &name)
     return text;
 }
 
-// "COM1 is /dev/ttyUSB0, COM3 is /dev/COM3 -> /dev/ttyS0", or that there is none.
+// What a device is, when its driver cannot read CTS.
+std::string CtsBlindText(const std::string &driver) { return "is a " + driver + " device, whose CTS cannot be read"; }
+
+// "COM1 is /dev/ttyUSB0, COM3 is /dev/COM3 -> /dev/ttyS0", then the devices
+// the rule leaves out ("; /dev/ttyACM0 is a cdc_acm device, ..."), or that
+// there is none.
 std::string KnownPorts(const PortNames::Inventory &inventory)
 {
     std::string known;
@@ -58,6 +63,9 @@ std::string KnownPorts(const PortNames::Inventory &inventory)
         known += (known.empty() ? "" : ", ") + std::string("COM") + std::to_string(number) + " is " +
                  (choice.Alias.empty() ? "" : choice.Alias + " -> ") + choice.Device;
     }
+    for (const std::string &name : PortNames::CtsBlindPorts(inventory))
+        known += (known.empty() ? "/dev/" : "; /dev/") + name + " " +
+                 CtsBlindText(PortNames::CtsBlindDriver(name, inventory));
     return known.empty() ? "no serial port found" : known;
 }
 
@@ -151,6 +159,11 @@ PortHandleType Open(const std::string &name, std::string &lock)
         return Refuse(port, {}, "no such port (" + KnownPorts(inventory) + ")");
     }
     const std::string shown = choice.Alias.empty() ? choice.Device : choice.Alias + " -> " + choice.Device;
+    // Only an alias leads here.  It keeps its number, so that no other device
+    // takes it unasked; but the device would count nothing, and open() would
+    // already raise its lines.
+    if (const std::string driver = PortNames::CtsBlindDriver(choice.Device.substr(5), inventory); !driver.empty())
+        return Refuse(port, shown, CtsBlindText(driver));
     const Opened opened = OpenDevice(choice.Device, PortGuard::LockDirectory(), lock);
     if (opened.Fd < 0)
         return Refuse(port, shown, opened.Reason);
