@@ -8,7 +8,8 @@
 //
 // Failures are silent by design: a failed open returns 0 and leaves no usable
 // port, the line switches then change nothing and ReadCts reads 0 (CTS off).
-// On Linux a failed open also writes one line to stderr saying why.
+// On Linux a failed open also writes one line to stderr saying why; on every
+// OS so does the first ReadCts that finds the open port gone, once per open.
 // All calls come from the user-interface thread, one at a time.
 #pragma once
 

@@ -22,7 +22,8 @@ PortHandleType Open(const std::string &name, std::string &lock);
 // Releases the port and its lock file, and empties lock.
 void Close(PortHandleType handle, std::string &lock);
 void Switch(PortHandleType handle, Line line, bool on);
-// False when CTS is off or the status cannot be read.
+// False when CTS is off or the status cannot be read; the first such failure
+// after an Open writes one line to stderr, naming the port.
 bool CtsOn(PortHandleType handle);
 
 #ifndef _WIN32

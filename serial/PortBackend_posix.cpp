@@ -9,6 +9,9 @@
 //
 // Each failed open writes one line to stderr, where a terminal or the journal
 // keeps it: the port, the device and the reason.  The caller still only sees 0.
+// So does the first poll that cannot read the port any more (a USB adapter
+// pulled mid-count: the tty is hung up and answers EIO), once until the next
+// open; the poll still reads CTS off.
 //
 // The lock file lives as long as the port: Close removes it.  No atexit
 // handler does: every end of the program releases the port first (the
@@ -21,6 +24,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -43,7 +47,12 @@ std::string Printable(const std::string &name)
     return text;
 }
 
-// "COM1 is /dev/ttyUSB0, COM3 is /dev/COM3 -> /dev/ttyS0", or that there is none.
+// What a device is, when its driver cannot read CTS.
+std::string CtsBlindText(const std::string &driver) { return "is a " + driver + " device, whose CTS cannot be read"; }
+
+// "COM1 is /dev/ttyUSB0, COM3 is /dev/COM3 -> /dev/ttyS0", then the devices
+// the rule leaves out ("; /dev/ttyACM0 is a cdc_acm device, ..."), or that
+// there is none.
 std::string KnownPorts(const PortNames::Inventory &inventory)
 {
     std::string known;
@@ -54,7 +63,27 @@ std::string KnownPorts(const PortNames::Inventory &inventory)
         known += (known.empty() ? "" : ", ") + std::string("COM") + std::to_string(number) + " is " +
                  (choice.Alias.empty() ? "" : choice.Alias + " -> ") + choice.Device;
     }
+    for (const std::string &name : PortNames::CtsBlindPorts(inventory))
+        known += (known.empty() ? "/dev/" : "; /dev/") + name + " " +
+                 CtsBlindText(PortNames::CtsBlindDriver(name, inventory));
     return known.empty() ? "no serial port found" : known;
+}
+
+// The start of the line that says the open port is lost, "kapirel: COM2
+// (/dev/ttyUSB0): ", made by the open so that the poll builds no string; and
+// whether the loss has been said since that open.
+std::string LostHead;
+bool LossSaid = false;
+
+// On the counting thread: no allocation, one write().
+void SayLost(int error)
+{
+    if (std::exchange(LossSaid, true))
+        return;
+    // common::ErrorText without its std::string.
+    char buffer[64];
+    // A line that stderr does not take has nowhere else to go.
+    (void)std::fprintf(stderr, "%slost (TIOCMGET: %s)\n", LostHead.c_str(), ::strerror_r(error, buffer, sizeof buffer));
 }
 
 int Refuse(const std::string &port, const std::string &device, const std::string &reason)
@@ -129,10 +158,17 @@ PortHandleType Open(const std::string &name, std::string &lock)
             return Refuse(port, choice.Alias, "the alias leads to no serial device");
         return Refuse(port, {}, "no such port (" + KnownPorts(inventory) + ")");
     }
+    const std::string shown = choice.Alias.empty() ? choice.Device : choice.Alias + " -> " + choice.Device;
+    // Only an alias leads here.  It keeps its number, so that no other device
+    // takes it unasked; but the device would count nothing, and open() would
+    // already raise its lines.
+    if (const std::string driver = PortNames::CtsBlindDriver(choice.Device.substr(5), inventory); !driver.empty())
+        return Refuse(port, shown, CtsBlindText(driver));
     const Opened opened = OpenDevice(choice.Device, PortGuard::LockDirectory(), lock);
     if (opened.Fd < 0)
-        return Refuse(port, choice.Alias.empty() ? choice.Device : choice.Alias + " -> " + choice.Device,
-                      opened.Reason);
+        return Refuse(port, shown, opened.Reason);
+    LostHead = PortGuard::FailureLine(port, shown, {});
+    LossSaid = false;
     return opened.Fd;
 }
 
@@ -155,8 +191,11 @@ void Switch(PortHandleType handle, Line line, bool on)
 
 bool CtsOn(PortHandleType handle)
 {
-    int status = 0; // stays 0 when the call fails: a removed port reads CTS off
-    ::ioctl(handle, TIOCMGET, &status);
+    int status = 0;
+    if (::ioctl(handle, TIOCMGET, &status) != 0) [[unlikely]] {
+        SayLost(errno);
+        return false; // a removed port reads CTS off
+    }
     return (status & TIOCM_CTS) != 0;
 }
 

@@ -19,6 +19,8 @@ namespace {
 constexpr const char *TtyClass = "/sys/class/tty/";
 constexpr const char *ByPath = "/dev/serial/by-path";
 constexpr int MaxLinks = 8;
+// Answers TIOCMGET with CTS always on, whatever the line does.
+constexpr const char *CtsBlind = "cdc_acm";
 
 // "ttyS12" with prefix "ttyS" gives 12; false for "ttyS", "ttySx", "ttyS1a".
 bool NumberedName(const std::string &name, const std::string &prefix, int &number)
@@ -92,6 +94,16 @@ std::string AliasTarget(const std::string &alias)
     return KernelListsTty(name) ? name : std::string();
 }
 
+std::set<std::string> AliasedNames(const Inventory &inventory)
+{
+    std::set<std::string> aliased;
+    for (const auto &[number, name] : inventory.Aliases) {
+        if (!name.empty())
+            aliased.insert(name);
+    }
+    return aliased;
+}
+
 } // namespace
 
 int PortNumber(const std::string &name)
@@ -111,11 +123,7 @@ std::string JoinLinkTarget(const std::string &link, const std::string &target)
 
 std::vector<std::string> RulePorts(const Inventory &inventory)
 {
-    std::set<std::string> aliased;
-    for (const auto &[number, name] : inventory.Aliases) {
-        if (!name.empty())
-            aliased.insert(name);
-    }
+    const std::set<std::string> aliased = AliasedNames(inventory);
     std::vector<std::string> ports;
     for (const auto &[number, type] : inventory.OnBoard) {
         const std::string name = "ttyS" + std::to_string(number);
@@ -125,7 +133,7 @@ std::vector<std::string> RulePorts(const Inventory &inventory)
     // Adapters with a by-path link by their first link, then the others by name.
     std::vector<std::pair<std::string, std::string>> located, unlocated;
     for (const auto &[name, links] : inventory.Usb) {
-        if (aliased.count(name))
+        if (aliased.count(name) || !CtsBlindDriver(name, inventory).empty())
             continue;
         if (links.empty())
             unlocated.emplace_back(name, name);
@@ -141,6 +149,24 @@ std::vector<std::string> RulePorts(const Inventory &inventory)
         for (const auto &entry : group)
             ports.push_back(entry.second);
     }
+    return ports;
+}
+
+std::string CtsBlindDriver(const std::string &name, const Inventory &inventory)
+{
+    const auto driver = inventory.Drivers.find(name);
+    return driver != inventory.Drivers.end() && driver->second == CtsBlind ? driver->second : std::string();
+}
+
+std::vector<std::string> CtsBlindPorts(const Inventory &inventory)
+{
+    const std::set<std::string> aliased = AliasedNames(inventory);
+    std::vector<std::string> ports;
+    for (const auto &[name, links] : inventory.Usb) {
+        if (!aliased.count(name) && !CtsBlindDriver(name, inventory).empty())
+            ports.push_back(name);
+    }
+    std::sort(ports.begin(), ports.end(), NaturalLess);
     return ports;
 }
 
@@ -172,8 +198,12 @@ Inventory ReadInventory()
         int number = 0;
         if (NumberedName(name, "ttyS", number))
             inventory.OnBoard[number] = UartType(name);
-        else if (NumberedName(name, "ttyUSB", number) || NumberedName(name, "ttyACM", number))
+        else if (NumberedName(name, "ttyUSB", number) || NumberedName(name, "ttyACM", number)) {
             inventory.Usb[name];
+            const std::string driver = ReadLink(TtyClass + name + "/device/driver");
+            if (!driver.empty())
+                inventory.Drivers[name] = driver.substr(driver.rfind('/') + 1);
+        }
     }
     for (const std::string &entry : common::EntryNames(ByPath)) {
         const std::string link = std::string(ByPath) + "/" + entry;

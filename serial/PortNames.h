@@ -5,7 +5,12 @@
 // takes go, lowest first, to the serial ports that really exist and that no
 // alias names: first the on-board ports /dev/ttyS0, ttyS1, ... whose UART is
 // present, by number, then the USB adapters (ttyUSB*, ttyACM*) in the order
-// of the socket they are plugged into (/dev/serial/by-path).
+// of the socket they are plugged into (/dev/serial/by-path), except those
+// whose driver cannot read CTS.
+//
+// Linux's cdc_acm driver, behind every ttyACM, answers TIOCMGET with CTS
+// always on: the meter's contact on such a device never makes a pulse.  So
+// the rule gives it no COM number, and an alias to it is refused (PortBackend).
 //
 // Only devices the kernel lists under /sys/class/tty are ever chosen, so a
 // port is never a name that merely lies about in /dev.  The rule itself is a
@@ -27,6 +32,9 @@ struct Inventory
     // USB adapters (ttyUSB<n>, ttyACM<n>), each with the names of its links
     // in /dev/serial/by-path, which udev derives from the socket.
     std::map<std::string, std::vector<std::string>> Usb;
+    // The driver of each adapter, as the basename of its sysfs device's
+    // driver link ("ftdi_sio", "cdc_acm"); none when sysfs shows no driver.
+    std::map<std::string, std::string> Drivers;
     // Aliases: n of /dev/COMn and the device name the link leads to, empty
     // when it leads to no tty device the kernel lists.
     std::map<int, std::string> Aliases;
@@ -42,9 +50,16 @@ struct Choice
 int PortNumber(const std::string &name);
 // The ports the rule counts, in their order, as device names ("ttyS0").
 std::vector<std::string> RulePorts(const Inventory &inventory);
+// The driver of the device name ("ttyACM0") when that driver cannot read
+// CTS ("cdc_acm"); empty for any other device.
+std::string CtsBlindDriver(const std::string &name, const Inventory &inventory);
+// The adapters that the rule leaves out for that reason and that no alias
+// names, by name.
+std::vector<std::string> CtsBlindPorts(const Inventory &inventory);
 Choice PortDevice(int number, const Inventory &inventory);
 
-// Reads /sys/class/tty, /dev/serial/by-path and /dev/COM1../dev/COM9.
+// Reads /sys/class/tty (with each adapter's device/driver link),
+// /dev/serial/by-path and /dev/COM1../dev/COM9.
 Inventory ReadInventory();
 
 // "ttyUSB10" after "ttyUSB9": digit runs compare as numbers (strverscmp).

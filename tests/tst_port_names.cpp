@@ -29,10 +29,11 @@ using namespace Module1;
 
 namespace {
 
-// "ttyS0=4 ttyUSB0@pci-0000:00:14.0-usb-0:2:1.0-port0 ttyACM0 COM2>ttyUSB1 COM3>"
+// "ttyS0=4 ttyUSB0@pci-0000:00:14.0-usb-0:2:1.0-port0 ttyACM0=cdc_acm COM2>ttyUSB1 COM3>"
 // describes a machine: an on-board port with its UART type, USB adapters
-// with their by-path links (any number, '@' before each), aliases with the
-// device they lead to (nothing after '>': a dangling alias).
+// with their driver, if any, and their by-path links (any number, '@' before
+// each), aliases with the device they lead to (nothing after '>': a dangling
+// alias).
 PortNames::Inventory Machine(const QString &description)
 {
     PortNames::Inventory inventory;
@@ -45,7 +46,10 @@ PortNames::Inventory Machine(const QString &description)
             inventory.OnBoard[parts[0].mid(4).toInt()] = parts.value(1).toInt();
         } else {
             QStringList parts = word.split('@');
-            auto &links = inventory.Usb[parts.takeFirst().toStdString()];
+            const QStringList adapter = parts.takeFirst().split('=');
+            auto &links = inventory.Usb[adapter[0].toStdString()];
+            if (adapter.size() > 1)
+                inventory.Drivers[adapter[0].toStdString()] = adapter[1].toStdString();
             for (const QString &link : parts)
                 links.push_back(link.toStdString());
         }
@@ -207,8 +211,12 @@ private slots:
                                                        << "COM1=/dev/ttyS3 COM2=/dev/ttyS10 COM3=-";
         QTest::newRow("adapters by socket, not by name, socket 10 after socket 2")
             << "ttyUSB0" + socket10 + " ttyUSB1" + socket2 << "COM1=/dev/ttyUSB1 COM2=/dev/ttyUSB0 COM3=-";
-        QTest::newRow("ttyACM and ttyUSB share the socket order")
-            << "ttyUSB0" + socket10 + " ttyACM0" + socket2 << "COM1=/dev/ttyACM0 COM2=/dev/ttyUSB0 COM3=-";
+        QTest::newRow("a cdc_acm device, whose CTS cannot be read, gets no number")
+            << "ttyUSB0" + socket10 + " ttyACM0=cdc_acm" + socket2 + " ttyUSB1=pl2303"
+            << "COM1=/dev/ttyUSB0 COM2=/dev/ttyUSB1 COM3=-";
+        QTest::newRow("an alias to a cdc_acm device still takes its number")
+            << "ttyS0=4 ttyACM0=cdc_acm COM2>ttyACM0"
+            << "COM1=/dev/ttyS0 COM2=/dev/COM2->/dev/ttyACM0 COM3=-";
         QTest::newRow("an adapter with two links counts once, by its first")
             << "ttyUSB0@pci-0000:00:14.0-usbv2-0:3:1.0-port0@pci-0000:00:14.0-usb-0:3:1.0-port0 ttyUSB1" + socket2
             << "COM1=/dev/ttyUSB1 COM2=/dev/ttyUSB0 COM3=-";

@@ -483,6 +483,36 @@ private slots:
         QVERIFY(bed.takeRequests() == std::vector<unsigned long>{TIOCMGET});
     }
 
+    // A port lost mid-count is said on stderr once, however many polls fail
+    // after it, and again after the next open.
+    void lossIsSaidOncePerOpen()
+    {
+        QTemporaryDir dir;
+        const QString saidPath = dir.filePath("stderr");
+        const int said = ::open(QFile::encodeName(saidPath).constData(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+        const int saved = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 0);
+        QVERIFY(said >= 0 && saved >= 0 && ::dup2(said, STDERR_FILENO) == STDERR_FILENO);
+        ::close(said);
+        {
+            const auto restore = qScopeGuard([saved] {
+                ::dup2(saved, STDERR_FILENO);
+                ::close(saved);
+            });
+            for (int open = 0; open < 2; ++open) {
+                bed.setPort(1, TIOCM_CTS);
+                QVERIFY(Module1::OpenPort("COM2") != 0);
+                bed.setPort(1, TIOCM_CTS, EIO);
+                for (int poll = 0; poll < 3; ++poll)
+                    QCOMPARE(Module1::ReadCts(), 0);
+                Module1::ClosePort();
+            }
+        }
+        QFile file(saidPath);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray line = QByteArray("kapirel: COM2 (/dev/ttyS1): lost (TIOCMGET: ") + std::strerror(EIO) + ")\n";
+        QCOMPARE(file.readAll(), line + line);
+    }
+
     // The old descriptor number soon names something else; here another
     // opener's handle on the same port.
     void closedPortIssuesNoIoctl()

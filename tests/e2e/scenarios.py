@@ -37,6 +37,9 @@ from kapirel_e2e.xsmp import XsmpManager
 
 USB0 = "/dev/ttyUSB0"
 USB1 = "/dev/ttyUSB1"
+ACM0 = "/dev/ttyACM0"
+# Why a cdc_acm device is never a port.
+CTS_BLIND = "/dev/ttyACM0 is a cdc_acm device, whose CTS cannot be read"
 
 # kapirel's exit status after the display went away and the line was logged.
 DISPLAY_LOST = 2
@@ -141,7 +144,8 @@ def end_by_sigterm(s):
 
 
 def port_removed(s):
-    """The adapter is pulled mid-run: no crash, nothing more counted, one line.  Ends by SIGINT."""
+    """The adapter is pulled mid-run: no crash, nothing more counted, the loss said once on stderr, one line.
+    Ends by SIGINT."""
     run = s.start(com2=pulses("inf", extra=",remove=1100"))
     run.main_window()
     conn = run.wait_polling("COM2")
@@ -157,6 +161,7 @@ def port_removed(s):
     check(tail == [("TIOCMBIC", 2, "EIO"), ("TIOCMBIC", 4, "EIO"), ("TIOCCBRK", None, "EIO")],
           "end on the removed port: %s" % tail)
     check_one_line(run, 4, time.time())
+    run.check_reasons(["kapirel: COM2 (/dev/ttyS1): lost (TIOCMGET: Input/output error)"])
 
 
 def counting_thread_real_time(s):
@@ -292,6 +297,41 @@ def adapters_by_socket(s):
     check_end(c1)
     check_one_line(run, 2, time.time())
     run.check_reasons([])
+
+
+def acm_device_left_out(s):
+    """The PC's only serial device is a cdc_acm one, whose CTS Linux always shows on: it is neither "COM1" nor "COM2".
+    Both notices, nothing opened, count 0 logged; stderr names the device and why."""
+    run = s.start(com1="absent", com2="absent", machine=["--usb0", "present,acm"])
+    first = run.wait_notice()
+    run.press(first, "Return")
+    second = run.wait_notice(exclude=(first,))
+    run.press(second, "Return")
+    window = run.main_window()
+    run.click(window, "Command1")
+    check(run.wait_exit() == 0, "exit status %s" % run.exit_status)
+    check_one_line(run, 0, time.time())
+    check(run.opens(ACM0) == 0, "the cdc_acm device was opened")
+    com1 = "kapirel: COM1: no such port (%s)" % CTS_BLIND
+    run.check_reasons(["kapirel: COM2: no such port (%s)" % CTS_BLIND, com1, com1])
+
+
+def alias_to_acm_refused(s):
+    """/dev/COM2, an administrator's alias of a cdc_acm device, keeps its number but is refused before any open, as it
+    would count nothing: the start-up counts on "COM1", the USB adapter, without a notice; stderr says why."""
+    run = s.start(com1="absent", com2="absent",
+                  machine=["--usb0", "present,acm", "--usb1", pulses(2), "--alias", "COM2=ttyACM0"])
+    conn = run.connection(USB1)
+    check_setup(conn)
+    window = run.main_window()
+    run.check_window(alone=True)
+    run.count_pulses(USB1, 2)
+    run.click(window, "Command1")
+    check(run.wait_exit() == 0, "exit status %s" % run.exit_status)
+    check_end(conn)
+    check_one_line(run, 2, time.time())
+    check(run.opens(ACM0) == 0, "the cdc_acm device was opened")
+    run.check_reasons(["kapirel: COM2 (/dev/COM2 -> /dev/ttyACM0): is a cdc_acm device, whose CTS cannot be read"])
 
 
 def alias_overrides_rule(s):
@@ -633,7 +673,8 @@ def session_logout(s):
 # The Linux program's own, beside the behaviours both programs share.
 SCENARIOS = dict(SHARED[LINUX], **{f.__name__: f for f in (
     cts_on_at_start, end_by_sigterm, port_removed, second_instance, usb_adapter_counted, adapters_by_socket,
-    alias_overrides_rule, live_lock_falls_back, stale_lock_replaced, console_skipped, x_server_grabbed,
+    acm_device_left_out, alias_to_acm_refused, alias_overrides_rule, live_lock_falls_back, stale_lock_replaced,
+    console_skipped, x_server_grabbed,
     sigterm_while_x_server_grabbed, sigterm_while_x_server_grabbed_log_fails, sigterm_at_log_notice,
     x_server_killed, x_server_killed_log_fails, x_server_killed_at_log_notice, wayland_startup_count,
     wayland_compositor_killed, fifo_log_without_reader, fifo_log_with_reader, session_logout,

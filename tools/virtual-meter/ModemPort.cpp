@@ -189,6 +189,8 @@ std::optional<double> ModemPort::OriginMs() const
 
 int ModemPort::CtsAt(double nowMs) const
 {
+    if (config_.Acm)
+        return 1; // cdc_acm reports no CTS and sets the bit always
     if (!originMs_)
         return config_.Cts.Idle;
     return config_.Cts.LevelAt(nowMs - *originMs_);

@@ -101,10 +101,10 @@ PortConfig ParsePortConfig(const std::string &text)
             kindGiven = true;
             continue;
         }
-        if (key == "held") {
+        if (key == "held" || key == "acm") {
             if (hasValue)
-                throw ConfigError("held: takes no value");
-            config.Held = true;
+                throw ConfigError(key + ": takes no value");
+            (key == "held" ? config.Held : config.Acm) = true;
             continue;
         }
         if (!hasValue)

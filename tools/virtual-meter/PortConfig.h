@@ -2,7 +2,7 @@
 //
 //   present[,hz=F|period=MS][,duty=PCT][,pulses=N|inf][,delay=MS][,idle=0|1]
 //          [,steps=MS:LEVEL;MS:LEVEL;...][,origin=start|open|usr1|usr2]
-//          [,remove=MS][,held][,socket=N]
+//          [,remove=MS][,held][,socket=N][,acm]
 //   notserial[,held][,socket=N]
 //   absent
 //
@@ -41,6 +41,9 @@ struct PortConfig
     // A USB adapter's socket, which orders its /dev/serial/by-path link; 0 for
     // the adapter's default.
     int Socket = 0;
+    // A USB adapter of the CDC ACM class: /dev/ttyACM<n> of the driver
+    // cdc_acm, whose TIOCMGET shows CTS always on, as Linux's does.
+    bool Acm = false;
     Waveform Cts;
     std::string Text;
 };

@@ -68,15 +68,21 @@ int UsbSocket(int index, const PortConfig &config)
 // port with its UART's type (4: a 16550A), an adapter below its USB socket.
 // No "dev" attribute: the program would then look for real processes that
 // hold the real device of that number.
+// A cdc_acm adapter's tty sits right below its USB interface.
+std::string UsbInterface(int index, const PortConfig &config)
+{
+    const std::string socket = "1-" + std::to_string(UsbSocket(index, config));
+    return "/devices/pci0000:00/0000:00:14.0/usb1/" + socket + "/" + socket + ":1.0";
+}
+
 std::string SysfsDevice(int index, const PortConfig &config)
 {
-    const std::string device = PortDevice(index);
+    const std::string device = PortDevice(index, config);
     const std::string name = device.substr(5);
     std::string path = "/devices/platform/serial8250/tty/" + name;
     std::string attributes = "A: type=4\n";
     if (index >= OnBoardCount) {
-        const std::string socket = "1-" + std::to_string(UsbSocket(index, config));
-        path = "/devices/pci0000:00/0000:00:14.0/usb1/" + socket + "/" + socket + ":1.0/" + name + "/tty/" + name;
+        path = UsbInterface(index, config) + (config.Acm ? "" : "/" + name) + "/tty/" + name;
         attributes.clear();
     }
     return "P: " + path + "\nN: " + name + "\nE: SUBSYSTEM=tty\nE: DEVNAME=" + device + "\n" + attributes;
@@ -102,11 +108,26 @@ bool MakeLink(const std::string &target, const std::string &link, std::string &e
     return false;
 }
 
+// cdc_acm binds the adapter's USB interface, where the tty's "device" link
+// leads.
+bool AddAcmDriver(const std::string &root, int index, const PortConfig &config, std::string &error)
+{
+    const std::string interface = root + "/sys" + UsbInterface(index, config);
+    const std::string device = interface + "/tty/" + PortDevice(index, config).substr(5) + "/device";
+    struct stat status
+    {
+    };
+    if (::lstat(device.c_str(), &status) != 0 && !MakeLink("../..", device, error))
+        return false;
+    return MakeLink("../../../../../../bus/usb/drivers/cdc_acm", interface + "/driver", error);
+}
+
 } // namespace
 
-std::string PortDevice(int index)
+std::string PortDevice(int index, const PortConfig &config)
 {
-    return index < OnBoardCount ? TtyPath(index) : "/dev/ttyUSB" + std::to_string(index - OnBoardCount);
+    return index < OnBoardCount ? TtyPath(index)
+                                : (config.Acm ? "/dev/ttyACM" : "/dev/ttyUSB") + std::to_string(index - OnBoardCount);
 }
 
 struct Testbed::Port
@@ -376,7 +397,7 @@ void Testbed::WatchOn(GMainContext *context)
 bool Testbed::AddNode(int index, std::string &error)
 {
     const PortConfig &config = configs_[index];
-    const std::string device = PortDevice(index);
+    const std::string device = PortDevice(index, config);
     auto port = std::make_unique<Port>();
     port->Owner = this;
     port->Log = &log_;
@@ -389,6 +410,10 @@ bool Testbed::AddNode(int index, std::string &error)
                            "\",\"idle\":" + std::to_string(config.Cts.Idle) +
                            ",\"wave_end_ms\":" + (end ? std::to_string(*end) : std::string("null")));
 
+    if (config.Acm && index < OnBoardCount) {
+        error = device + ": acm is for a USB adapter";
+        return false;
+    }
     if (config.Kind != PortKind::Absent) {
         const std::string description = SysfsDevice(index, config);
         GError *failure = nullptr;
@@ -398,6 +423,8 @@ bool Testbed::AddNode(int index, std::string &error)
                 g_error_free(failure);
             return false;
         }
+        if (config.Acm && !AddAcmDriver(root_, index, config, error))
+            return false;
         port->Handler = umockdev_ioctl_base_new();
         g_signal_connect(port->Handler, "handle-ioctl", G_CALLBACK(OnIoctl), port.get());
         g_signal_connect(port->Handler, "client-connected", G_CALLBACK(OnClientConnected), port.get());
@@ -426,7 +453,7 @@ void Testbed::Trigger(Origin signal)
 bool Testbed::Hold(int index, std::string &error)
 {
     Port &port = *ports_[index];
-    const std::string node = root_ + PortDevice(index);
+    const std::string node = root_ + PortDevice(index, configs_[index]);
     if (!CheckShadowed(root_, error))
         return false;
     // Opened as the meter itself, without the preload: the node is a symlink
@@ -436,7 +463,7 @@ bool Testbed::Hold(int index, std::string &error)
         error = node + ": cannot hold the port: " + std::strerror(errno);
         return false;
     }
-    log_.Write("held", "\"dev\":" + EventLog::Quote(PortDevice(index)));
+    log_.Write("held", "\"dev\":" + EventLog::Quote(PortDevice(index, configs_[index])));
     return true;
 }
 
@@ -465,7 +492,7 @@ bool Testbed::AddByPathLinks(std::string &error)
         const std::string link =
             root_ + "/dev/serial/by-path/pci-0000:00:14.0-usb-0:" + std::to_string(UsbSocket(index, configs_[index])) +
             ":1.0-port0";
-        if (!MakeLink("../.." + PortDevice(index).substr(4), link, error))
+        if (!MakeLink("../.." + PortDevice(index, configs_[index]).substr(4), link, error))
             return false;
     }
     return true;

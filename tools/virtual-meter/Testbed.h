@@ -1,7 +1,8 @@
 // The umockdev testbed with the emulated ports: the on-board /dev/ttyS0 and
 // /dev/ttyS1 ("COM1" and "COM2" when both are present) and the USB adapters
-// /dev/ttyUSB0 and /dev/ttyUSB1 (absent unless asked for), with what the
-// kernel and udev show about them: the UARTs' "type" in sysfs, the adapters'
+// /dev/ttyUSB0 and /dev/ttyUSB1 (absent unless asked for; ttyACM0 and ttyACM1
+// with acm), with what the kernel and udev show about them: the UARTs' "type"
+// in sysfs, a cdc_acm adapter's driver link, the adapters'
 // /dev/serial/by-path links, /dev/COMn aliases, the console list, and UUCP
 // lock files in the testbed's own run/lock.
 //
@@ -36,8 +37,9 @@ inline constexpr int UsbCount = 2;     // ttyUSB0, ttyUSB1
 inline constexpr int PortCount = OnBoardCount + UsbCount;
 
 // The device path of emulated port <index>: /dev/ttyS0, /dev/ttyS1,
-// /dev/ttyUSB0, /dev/ttyUSB1.
-std::string PortDevice(int index);
+// /dev/ttyUSB0, /dev/ttyUSB1; /dev/ttyACM0, /dev/ttyACM1 for an adapter
+// with acm.
+std::string PortDevice(int index, const PortConfig &config);
 
 // What the machine shows around the ports.
 struct Surroundings

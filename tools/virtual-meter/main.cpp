@@ -73,6 +73,8 @@ const char *const Usage =
     "  remove=MS              from then on every ioctl on the port fails with EIO\n"
     "  socket=N               a USB adapter's socket (1-15; default 1 for usb0, 2 for usb1),\n"
     "                         which names its /dev/serial/by-path link\n"
+    "  acm                    a USB adapter of the CDC ACM class: /dev/ttyACM0 (--usb0) or\n"
+    "                         /dev/ttyACM1 (--usb1) of the driver cdc_acm, whose CTS reads always on\n"
     "\n"
     "--alias COMn=NAME  /dev/COMn, a link to NAME (e.g. COM2=ttyUSB1), as a udev rule makes it\n"
     "--console LIST     /sys/class/tty/console/active lists these names (e.g. tty0,ttyS0)\n"
