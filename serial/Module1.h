@@ -10,7 +10,9 @@
 // port, the line switches then change nothing and ReadCts reads 0 (CTS off).
 // On Linux a failed open also writes one line to stderr saying why; on every
 // OS so does the first ReadCts that finds the open port gone, once per open.
-// All calls come from the user-interface thread, one at a time.
+// Calls come one at a time, under the counting logic's lock: the switches and
+// the opens from the window's thread, ReadCts from the counting thread, and
+// the end's calls from either.
 #pragma once
 
 #include <cstdint>
