@@ -64,12 +64,18 @@ def window_menu_open(program):
     return any(w["class"] == "#32768" for w in program.probe())
 
 
+# GetThreadPriority's value for THREAD_PRIORITY_TIME_CRITICAL.
+THREAD_PRIORITY_TIME_CRITICAL = 15
+
+
 def counting_in_window_menu(s):
     """The window menu is open (a modal loop of Windows' own) while pulses come at 10 Hz: every pulse is counted,
-    and no poll comes late by as much as a pulse's half."""
+    and no poll comes late by as much as a pulse's half.  The counting thread, and it alone, runs at
+    THREAD_PRIORITY_TIME_CRITICAL; the window's thread stays at normal priority."""
     program = s.start(com1="absent", com2="present,hz=10,duty=50,pulses=10,delay=200,origin=usr1")
     window = program.main_window()
     conn = program.wait_polling("COM2")
+    check_thread_priorities(s)
     status = s.box.wine([s.tools.probe, "menu", MAIN_TITLE], "menu").wait(timeout=30)
     check(status == 0, "window_probe.exe could not open the window menu")
     wait_until(lambda: window_menu_open(program), 10, "the window menu")
@@ -85,6 +91,16 @@ def counting_in_window_menu(s):
     program.click(window, "Command1")
     check(program.wait_exit() == 0, "exit status %s" % program.exit_status)
     check_one_line(program, 10, time.time())
+
+
+def check_thread_priorities(s):
+    status = s.box.wine([s.tools.probe, "threads", MAIN_TITLE], "threads").wait(timeout=30)
+    with open(os.path.join(s.box.work, "threads.out"), encoding="utf-8", errors="replace") as out:
+        threads = [json.loads(line) for line in out.read().splitlines() if line.startswith("{")]
+    check(status == 0 and threads, "window_probe.exe could not list the threads (status %s)" % status)
+    critical = [t for t in threads if t["priority"] == THREAD_PRIORITY_TIME_CRITICAL]
+    check(len(critical) == 1 and not critical[0]["window"], "threads at TIME_CRITICAL: %s" % threads)
+    check([t["priority"] for t in threads if t["window"]] == [0], "the window's thread: %s" % threads)
 
 
 def window_at_144_dpi(s):

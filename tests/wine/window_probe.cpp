@@ -4,6 +4,7 @@
 //   window_probe.exe menu TITLE
 //   window_probe.exe link PATH
 //   window_probe.exe focus-clicks TITLE
+//   window_probe.exe threads TITLE
 //
 // Prints one JSON object per line for every visible top-level window of
 // another process: its title and class, its client rectangle on the screen,
@@ -24,7 +25,13 @@
 // do and Wine's do not (window_probe_hook.dll, beside this program, says
 // how).  It prints {"hooked":true} once the hooks are set, then
 // {"clicked":ID} for each BN_CLICKED sent, and ends when the window is gone.
+//
+// With "threads TITLE" it prints {"thread":ID,"priority":P,"window":BOOL} for
+// every thread of the process that owns the window with that title: the
+// priority as GetThreadPriority gives it, and whether it is the window's.
 #include <windows.h>
+
+#include <tlhelp32.h>
 
 #include <shlobj.h>
 
@@ -229,6 +236,30 @@ int FocusClicks(const wchar_t *title)
     return 0;
 }
 
+int Threads(const wchar_t *title)
+{
+    const HWND window = FindWindowW(nullptr, title);
+    DWORD process = 0;
+    const DWORD windowThread = window != nullptr ? GetWindowThreadProcessId(window, &process) : 0;
+    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    if (windowThread == 0 || snapshot == INVALID_HANDLE_VALUE)
+        return 1;
+    THREADENTRY32 entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
+        if (entry.th32OwnerProcessID != process)
+            continue;
+        const HANDLE thread = OpenThread(THREAD_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ThreadID);
+        const int priority = thread != nullptr ? GetThreadPriority(thread) : THREAD_PRIORITY_ERROR_RETURN;
+        if (thread != nullptr)
+            CloseHandle(thread);
+        std::printf("{\"thread\":%lu,\"priority\":%d,\"window\":%s}\n", entry.th32ThreadID, priority,
+                    entry.th32ThreadID == windowThread ? "true" : "false");
+    }
+    CloseHandle(snapshot);
+    return 0;
+}
+
 } // namespace
 
 int wmain(int argc, wchar_t **argv)
@@ -244,6 +275,8 @@ int wmain(int argc, wchar_t **argv)
         return Link(argv[2]);
     if (argc == 3 && std::wcscmp(argv[1], L"focus-clicks") == 0)
         return FocusClicks(argv[2]);
+    if (argc == 3 && std::wcscmp(argv[1], L"threads") == 0)
+        return Threads(argv[2]);
     EnumWindows(OnTopLevel, 0);
     std::fflush(stdout);
     return 0;
