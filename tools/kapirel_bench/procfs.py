@@ -50,14 +50,18 @@ def wait_quiet(limit_percent, max_wait):
             said = True
 
 
+def tasks(pid):
+    """The thread ids of a process, as the names in /proc/<pid>/task."""
+    try:
+        return os.listdir("/proc/%d/task" % pid)
+    except OSError:
+        raise CannotMeasure("cannot list /proc/%d/task (did the process end?)" % pid)
+
+
 def runtime_ns(pid):
     """Sum of the on-CPU nanoseconds of the process's threads (/proc/<pid>/task/*/schedstat)."""
     total = 0
-    try:
-        tasks = os.listdir("/proc/%d/task" % pid)
-    except OSError:
-        raise CannotMeasure("cannot list /proc/%d/task (did the process end?)" % pid)
-    for task in tasks:
+    for task in tasks(pid):
         try:
             with open("/proc/%d/task/%s/schedstat" % (pid, task)) as f:
                 total += int(f.read().split()[0])
@@ -135,11 +139,7 @@ def thread_scheduling(pid):
     """[(tid, name, policy, rt_priority)] of a process's threads: fields 41 and 40
     of /proc/<pid>/task/*/stat."""
     threads = []
-    try:
-        tasks = os.listdir("/proc/%d/task" % pid)
-    except OSError:
-        raise CannotMeasure("cannot list /proc/%d/task (did the process end?)" % pid)
-    for task in tasks:
+    for task in tasks(pid):
         try:
             with open("/proc/%d/task/%s/stat" % (pid, task)) as f:
                 stat = f.read()
