@@ -44,7 +44,6 @@
 #include <mutex>
 #include <string>
 #include <sys/ioctl.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -90,11 +89,22 @@ CloseFunction RealClose()
     return real;
 }
 
+// The process's name, which Wine sets on its main thread: PR_GET_NAME would
+// give the calling thread's, and the program names its counting thread.
+// /proc/self is the thread group leader's directory.  Read at the first
+// port call, long after Wine has named the process, and kept.
 std::string ProcessFields()
 {
-    char name[17] = {};
-    prctl(PR_GET_NAME, name, 0, 0, 0);
-    return "\"pid\":" + std::to_string(::getpid()) + ",\"proc\":" + EventLog::Quote(name);
+    static const std::string fields = [] {
+        char name[17] = {};
+        if (FILE *comm = std::fopen("/proc/self/comm", "re")) {
+            if (std::fgets(name, sizeof name, comm) != nullptr)
+                name[std::strcspn(name, "\n")] = '\0';
+            (void)std::fclose(comm);
+        }
+        return "\"pid\":" + std::to_string(::getpid()) + ",\"proc\":" + EventLog::Quote(name);
+    }();
+    return fields;
 }
 
 std::string PortFields(const Port &port)
