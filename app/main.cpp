@@ -1,4 +1,4 @@
-#include "Form1.h"
+#include "qt/Form1.h"
 #include "Module1Lines.h"
 
 #include <QApplication>

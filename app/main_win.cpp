@@ -1,4 +1,4 @@
-#include "Form1.h"
+#include "win32/Form1.h"
 #include "Module1Lines.h"
 
 #include <windows.h>

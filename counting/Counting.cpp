@@ -37,8 +37,13 @@ public:
     explicit Handler(Logic &logic) : logic_(logic), lock_(logic.mutex_) { ++logic_.handlers_; }
     ~Handler()
     {
-        if (--logic_.handlers_ == 0 && logic_.tickOwed_.exchange(false) && logic_.whenTickOwed_)
-            logic_.whenTickOwed_();
+        const bool last = --logic_.handlers_ == 0;
+        const std::function<void()> tickOwed = last ? logic_.whenTickOwed_ : nullptr;
+        // Let go first: the owed tick only tries the lock, and would find it
+        // still taken.
+        lock_.unlock();
+        if (tickOwed && logic_.tickOwed_.exchange(false))
+            tickOwed();
     }
     Handler(const Handler &) = delete;
     Handler &operator=(const Handler &) = delete;
@@ -170,11 +175,11 @@ void Logic::SwitchOffAndRelease()
     lines_.ClosePort();
 }
 
-int Logic::End()
+EndResult Logic::End()
 {
-    std::unique_lock lock(mutex_);
+    const std::lock_guard lock(mutex_);
     if (phase_ == Phase::Ended)
-        return exitStatus_;
+        return {exitStatus_, {}};
     phase_ = Phase::Ended;
     const std::string line = EndLine(clock_(), state_.PulseCount);
     form_.SetText1(line);
@@ -183,13 +188,11 @@ int Logic::End()
     // nothing stays powered while the notice waits for the operator.
     SwitchOffAndRelease();
     if (logged.Written)
-        return exitStatus_;
+        return {exitStatus_, {}};
     exitStatus_ = 1;
-    lock.unlock();
     // The count must not be lost with the file: the notice carries the line.
-    form_.ShowNotice("MERENI NEBYLO ZAPSANO DO " + std::string(MeasurementLogName) + "\n(" + logged.Reason + ")\n\n" +
-                     line);
-    return 1;
+    return {exitStatus_, "MERENI NEBYLO ZAPSANO DO " + std::string(MeasurementLogName) + "\n(" + logged.Reason +
+                             ")\n\n" + line};
 }
 
 } // namespace counting

@@ -28,8 +28,8 @@ namespace counting {
 
 // The window operations the logic uses.  None of them calls back into the
 // logic: a window event reaches the logic only through the window's handlers.
-// SetText1 and ShowNotice are also called on the counting thread, and there
-// they must not wait for the window.
+// SetText1 is also called on the counting thread, and there it must not wait
+// for the window.
 class Form1Operations
 {
 public:
@@ -42,8 +42,8 @@ public:
     // which port counts after a start-up on "COM2"; delivers no choice.
     virtual void MarkOption2() = 0;
     virtual void SetTimer1Interval(int milliseconds) = 0;
-    // A modal notice with one OK button; returns once it is dismissed.  From
-    // the counting thread (the end's notice) it is handed over at once.
+    // A modal notice with one OK button; returns once it is dismissed.  Only
+    // the start-up's and the switches' notices, on the window's thread.
     virtual void ShowNotice(const std::string &text) = 0;
 
 protected:
@@ -81,6 +81,17 @@ std::string CountText(std::int64_t count);
 // The measurement line without its CR LF.
 std::string EndLine(TimeOfDay time, std::int64_t count);
 
+// What an end leaves to whoever ran it.
+struct EndResult
+{
+    // The exit status: 0, or 1 when the line could not be logged.
+    int Status = 0;
+    // When the line could not be logged, the notice that says so and carries
+    // the line, to be shown on the window's thread; empty otherwise, and on
+    // every later call.
+    std::string Notice;
+};
+
 inline constexpr int PollPeriodMs = 20;
 inline constexpr const char *MeasurementLogName = "NAMERENO.TXT";
 
@@ -107,9 +118,8 @@ public:
     void Option2Chosen();
     // The end sequence, from any thread.  It runs once per program run; a
     // later call (the close that follows a button press, a signal during
-    // the end's notice) does nothing.  Returns the exit status: 0, or 1 when
-    // the line could not be logged.
-    int End();
+    // the end's notice) does nothing but return the first one's status.
+    EndResult End();
     bool Ended() const;
     CountState State() const;
 

@@ -1,5 +1,4 @@
-// Appending to the measurement log, one implementation per OS (which also
-// reads the time of day for its line: LocalTimeOfDay in Counting.h).
+// Appending to the measurement log, one implementation per OS.
 #pragma once
 
 #include <string>

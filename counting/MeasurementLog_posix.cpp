@@ -1,10 +1,8 @@
-#include "Counting.h"
 #include "MeasurementLog.h"
 
 #include "ErrorText.h"
 
 #include <cerrno>
-#include <ctime>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -19,16 +17,6 @@ AppendResult Failed(const char *call, int error)
 }
 
 } // namespace
-
-TimeOfDay LocalTimeOfDay()
-{
-    // localtime_r: the end may run on the counting thread.
-    const std::time_t now = std::time(nullptr);
-    std::tm local = {};
-    if (::localtime_r(&now, &local) == nullptr)
-        return {};
-    return {local.tm_hour, local.tm_min, local.tm_sec};
-}
 
 AppendResult AppendDurably(const std::string &path, const std::string &text)
 {

@@ -1,8 +1,6 @@
-#include "Counting.h"
 #include "MeasurementLog.h"
 #include "SystemMessage.h"
 
-#include <ctime>
 
 #include <windows.h>
 
@@ -22,16 +20,6 @@ AppendResult Failed(const char *call, DWORD error)
 }
 
 } // namespace
-
-TimeOfDay LocalTimeOfDay()
-{
-    // localtime_s: the end may run on the counting thread.
-    const std::time_t now = std::time(nullptr);
-    std::tm local = {};
-    if (::localtime_s(&local, &now) != 0)
-        return {};
-    return {local.tm_hour, local.tm_min, local.tm_sec};
-}
 
 AppendResult AppendDurably(const std::string &path, const std::string &text)
 {

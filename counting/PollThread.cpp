@@ -10,7 +10,7 @@
 
 namespace counting {
 
-PollThread::PollThread(Logic &logic, std::function<void(int)> ended)
+PollThread::PollThread(Logic &logic, std::function<void(const EndResult &)> ended)
     : logic_(logic), ended_(std::move(ended)), clock_(std::make_unique<PollClock>())
 {
     logic_.WhenTickOwed([this] {
@@ -64,12 +64,13 @@ void PollThread::Run()
             return;
         if (endRequested_.exchange(false) && !exitBy) {
             const Clock::time_point requested = Clock::now();
-            status = logic_.End();
+            const EndResult end = logic_.End();
+            status = end.Status;
             counting = false;
             // With nobody to take the end over, there is nothing to wait for.
             if (ended_) {
                 exitBy = requested + EndGrace;
-                ended_(status);
+                ended_(end);
             }
         }
         // The window's thread is stuck on its display: the line is logged

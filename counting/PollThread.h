@@ -31,11 +31,12 @@ class PollThread
 {
 public:
     // After an end that the counting thread ran itself, `ended` (when
-    // given) gets the exit status on that thread, for the window to close.
+    // given) gets its result on that thread, for the window to show the
+    // notice, if any, and close.
     // Should the window not have closed, nor taken the end over
     // (EndTakenOver), within EndGrace, because its display does not answer,
     // the process ends with that status.
-    PollThread(Logic &logic, std::function<void(int status)> ended);
+    PollThread(Logic &logic, std::function<void(const EndResult &)> ended);
     ~PollThread();
     PollThread(const PollThread &) = delete;
     PollThread &operator=(const PollThread &) = delete;
@@ -59,7 +60,7 @@ private:
     void Run();
 
     Logic &logic_;
-    std::function<void(int)> ended_;
+    std::function<void(const EndResult &)> ended_;
     std::unique_ptr<PollClock> clock_;
     std::atomic<int> interval_{0};
     std::atomic<bool> stop_{false};

@@ -7,6 +7,7 @@
 #include "Counting.h"
 
 #include <atomic>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -22,6 +23,8 @@ public:
     // The CTS level each port shows; with Alternate, each read turns it over.
     std::map<std::string, std::int16_t> Cts{{"COM1", 0}, {"COM2", 0}};
     bool Alternate = false;
+    // Called inside each SetDtr that switches DTR off.
+    std::function<void()> WhenDtrOff;
     // The thread id of the counting thread, once it has polled.
     std::atomic<pid_t> PollThreadId{0};
     // The open port, empty when none.
@@ -83,6 +86,8 @@ private:
     {
         const std::lock_guard lock(Mutex);
         Record(line + std::to_string(level));
+        if (WhenDtrOff && level != 1 && std::string_view(line) == "SetDtr ")
+            WhenDtrOff();
     }
     void Record(std::string call)
     {

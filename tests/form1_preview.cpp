@@ -2,7 +2,7 @@
 // off), so that its look can be checked, and screenshots taken, on a machine
 // without serial ports and without touching any that it has.
 #include "FakeSerial.h"
-#include "Form1.h"
+#include "qt/Form1.h"
 
 #include <QApplication>
 #include <QTemporaryDir>

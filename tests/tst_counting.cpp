@@ -140,6 +140,7 @@ private slots:
     void switching();
     void switchKeepsCountAndLastLevel();
     void ordersHoldAgainstTheCountingThread();
+    void tickOwedDuringHandler();
     void handedTextLatestWins();
     void tickAllocatesNothing();
 };
@@ -257,10 +258,14 @@ void TestCounting::endSequence()
     run.Poll(0);
     run.Poll(1);
     const std::size_t before = run.Serial.Calls.size();
+    std::string loggedAtSwitchOff;
+    run.Serial.WhenDtrOff = [&] { loggedAtSwitchOff = ReadFile(log); };
 
-    QCOMPARE(run.Logic.End(), 0);
+    QCOMPARE(run.Logic.End().Status, 0);
     const std::string line = " konec nacitani : 00:00:05  pocet pulsu = 2";
     QCOMPARE(run.CallsSince(before), Join({{"Text1 " + line}, LinesOff}));
+    // The line is in the log before the lines go off.
+    QCOMPARE(loggedAtSwitchOff, line + "\r\n");
     QCOMPARE(ReadFile(log), line + "\r\n");
     QVERIFY(run.Logic.Ended());
 
@@ -269,7 +274,7 @@ void TestCounting::endSequence()
     const std::size_t afterEnd = run.Serial.Calls.size();
     run.Poll(0);
     run.Logic.Option1Chosen();
-    QCOMPARE(run.Logic.End(), 0);
+    QCOMPARE(run.Logic.End().Status, 0);
     QVERIFY(!run.Logic.Tick());
     QCOMPARE(run.Serial.Calls.size(), afterEnd);
     QCOMPARE(ReadFile(log), line + "\r\n");
@@ -277,7 +282,7 @@ void TestCounting::endSequence()
     // A signal before the start-up: the start-up that follows takes no port.
     Run early(dir.filePath("early.TXT").toStdString());
     QVERIFY(early.Logic.Tick());
-    QCOMPARE(early.Logic.End(), 0);
+    QCOMPARE(early.Logic.End().Status, 0);
     const std::size_t endedEarly = early.Serial.Calls.size();
     early.Logic.Load();
     QVERIFY(!early.Logic.Tick());
@@ -291,7 +296,7 @@ void TestCounting::endLogsEachRunOnce()
     {
         Run first(log.toStdString(), {8, 0, 0});
         first.Logic.Load();
-        QCOMPARE(first.Logic.End(), 0);
+        QCOMPARE(first.Logic.End().Status, 0);
     }
     {
         // No port at all: the line is logged all the same.
@@ -299,7 +304,7 @@ void TestCounting::endLogsEachRunOnce()
         second.Serial.Opens.clear();
         second.Logic.Load();
         second.Poll(1);
-        QCOMPARE(second.Logic.End(), 0);
+        QCOMPARE(second.Logic.End().Status, 0);
     }
     QCOMPARE(ReadFile(log), std::string(" konec nacitani : 08:00:00  pocet pulsu = 0\r\n"
                                         " konec nacitani : 09:30:00  pocet pulsu = 0\r\n"));
@@ -315,21 +320,20 @@ void TestCounting::endWhenLogFails()
     run.Poll(1);
     const std::size_t before = run.Serial.Calls.size();
 
-    QCOMPARE(run.Logic.End(), 1);
+    const EndResult end = run.Logic.End();
+    QCOMPARE(end.Status, 1);
     const std::string line = " konec nacitani : 14:05:09  pocet pulsu = 1";
-    const Journal after = run.CallsSince(before);
-    QCOMPARE(after.size(), std::size_t{6});
-    QCOMPARE(after.front(), "Text1 " + line);
-    // The lines are off and the port released before the notice waits.
-    QCOMPARE(Journal(after.begin() + 1, after.end() - 1), LinesOff);
-    QCOMPARE(run.Form.Notices.size(), std::size_t{1});
-    const std::string notice = run.Form.Notices.front();
-    QVERIFY(notice.starts_with("MERENI NEBYLO ZAPSANO DO NAMERENO.TXT"));
-    QVERIFY2(notice.find("Is a directory") != std::string::npos, notice.c_str());
-    QVERIFY(notice.ends_with(line));
-    // Ending again keeps the failure status and shows nothing new.
-    QCOMPARE(run.Logic.End(), 1);
-    QCOMPARE(run.Form.Notices.size(), std::size_t{1});
+    // The lines are off and the port released before the notice, which the
+    // end leaves to whoever ran it, waits.
+    QCOMPARE(run.CallsSince(before), Join({{"Text1 " + line}, LinesOff}));
+    QVERIFY(run.Form.Notices.empty());
+    QVERIFY(end.Notice.starts_with("MERENI NEBYLO ZAPSANO DO NAMERENO.TXT"));
+    QVERIFY2(end.Notice.find("Is a directory") != std::string::npos, end.Notice.c_str());
+    QVERIFY(end.Notice.ends_with(line));
+    // Ending again keeps the failure status and has nothing new to show.
+    const EndResult again = run.Logic.End();
+    QCOMPARE(again.Status, 1);
+    QVERIFY(again.Notice.empty());
 }
 
 void TestCounting::switching_data()
@@ -470,6 +474,32 @@ void TestCounting::ordersHoldAgainstTheCountingThread()
     QCOMPARE(Journal(calls.end() - 5, calls.end()), end);
     QCOMPARE(*(calls.end() - 6), std::string("Notice COM2 OBSAZEN"));
     QCOMPARE(ReadFile(log), line + "\r\n");
+}
+
+// A tick that falls due while a handler runs comes as soon as the handler is
+// done, not a period later.
+void TestCounting::tickOwedDuringHandler()
+{
+    using namespace std::chrono;
+    Run run;
+    run.Logic.Load();
+    run.Serial.Opens["COM1"] = false;
+    // The switch's notice waits 400 ms: the tick due at 300 ms falls inside it.
+    run.Form.WhileNoticeWaits = [](const std::string &) { std::this_thread::sleep_for(400ms); };
+    PollThread poll(run.Logic, nullptr);
+    poll.SetInterval(300);
+    run.Logic.Option1Chosen();
+    const steady_clock::time_point done = steady_clock::now();
+    // A poll after the switch's last call, which may have come already.
+    const auto polled = [&] {
+        const Journal calls = run.Serial.CallsSoFar();
+        const auto switched = std::find(calls.rbegin(), calls.rend(), "SetRts 0");
+        return std::find(calls.rbegin(), switched, "ReadCts @poll") != switched;
+    };
+    while (!polled() && steady_clock::now() - done < 1s)
+        std::this_thread::sleep_for(1ms);
+    const auto waited = duration_cast<milliseconds>(steady_clock::now() - done);
+    QVERIFY2(waited < 100ms, qPrintable(QString("the first poll came %1 ms after the switch").arg(waited.count())));
 }
 
 // The counting thread hands texts over as fast as it can while the window's

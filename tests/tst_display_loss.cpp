@@ -2,7 +2,7 @@
 // watch ends the process, so each case runs in a child: this program again,
 // with --child and the case's name.  And those last words in the installed
 // Qt's own libraries.
-#include "DisplayLoss.h"
+#include "qt/DisplayLoss.h"
 
 #include <QCoreApplication>
 #include <QFile>

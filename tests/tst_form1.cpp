@@ -2,7 +2,7 @@
 // the port, a fixed clock and the log in a temporary directory.  The real
 // ports of the machine are never opened here.
 #include "FakeSerial.h"
-#include "Form1.h"
+#include "qt/Form1.h"
 
 #include <QApplication>
 #include <QElapsedTimer>

@@ -593,7 +593,7 @@ private slots:
         // The holder's descriptor stands where the port's was.
         QCOMPARE(settledDescriptorCount(), before);
         ::close(holder);
-        QCOMPARE(logic.End(), 0);
+        QCOMPARE(logic.End().Status, 0);
     }
 
     // The port keeps whatever data settings it has, on every path.

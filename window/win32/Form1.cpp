@@ -422,9 +422,11 @@ void Form1::Layout(UINT dpi)
 // - WM_DESTROY: the window destroyed without a WM_CLOSE.
 void Form1::EndCounting()
 {
-    exitStatus_ = logic_.End();
+    const counting::EndResult end = logic_.End();
     ShowHandedText();
-    ::PostQuitMessage(exitStatus_);
+    if (!end.Notice.empty())
+        ShowNotice(end.Notice);
+    ::PostQuitMessage(end.Status);
 }
 
 // Called on either thread; the text reaches the control on the window's
@@ -460,8 +462,6 @@ void Form1::MarkOption2()
 
 void Form1::SetTimer1Interval(int milliseconds) { Timer1.SetInterval(milliseconds); }
 
-// Only the window's thread shows notices here: with no signals on Windows,
-// the counting thread never runs the end.
 void Form1::ShowNotice(const std::string &text)
 {
     // No icon, one OK button; modal to the window unless it is going away.

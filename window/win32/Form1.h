@@ -71,8 +71,7 @@ private:
     // The control that had the focus when the window was last deactivated.
     HWND focused_ = nullptr;
     bool destroying_ = false;
-    int exitStatus_ = 0;
-    counting::HandedText handedText_;
+    HandedText handedText_;
     counting::Logic logic_;
     // Declared after logic_, so that it stops before the logic goes.
     counting::PollThread Timer1;

@@ -23,8 +23,6 @@
 #include <string>
 #include <string_view>
 
-namespace counting {
-
 class HandedText
 {
 public:
@@ -67,5 +65,3 @@ private:
     std::atomic<unsigned> middle_{1};
     unsigned reading_ = 2;
 };
-
-} // namespace counting

@@ -29,7 +29,6 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
-#include <optional>
 
 class QLineEdit;
 class QPushButton;
@@ -61,7 +60,7 @@ private:
     void EndCounting();
     int EndWithoutDisplay();
     // The end that the counting thread ran (a signal): its notice, then the close.
-    void TakeEndOver();
+    void TakeEndOver(const std::string &notice);
     void ShowHandedText();
     void ShowModal(const std::string &text);
 
@@ -84,7 +83,7 @@ private:
     // watch may set it on another thread.
     std::atomic<bool> displayGone_{false};
 
-    counting::HandedText handedText_;
+    HandedText handedText_;
     // An eventfd, written by whoever hands a text over and watched by
     // textWake_; it outlives the counting thread, which writes to it.
     struct EventFd
@@ -96,11 +95,13 @@ private:
         const int Fd;
     } textHanded_;
     QSocketNotifier *textWake_ = nullptr;
-    // The end's notice from the counting thread, and the notice open on the
-    // window's thread, for the display's loss; guarded by notices_.
-    std::mutex notices_;
-    std::optional<std::string> endNotice_;
-    std::string noticeShown_;
+    // The notice open on the window's thread, for the display's loss, which
+    // another thread may see.
+    struct
+    {
+        std::mutex Mutex;
+        std::string Text;
+    } noticeShown_;
 
     // Everything above outlives the counting thread, which stops first.
     counting::Logic logic_;

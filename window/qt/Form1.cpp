@@ -9,7 +9,6 @@
 #include <QRadioButton>
 #include <QSessionManager>
 #include <QSocketNotifier>
-#include <QThread>
 
 #include <array>
 #include <cstdint>
@@ -52,7 +51,15 @@ void ToStandardError(const std::string &text) { (void)std::fputs((text + "\n").c
 
 Form1::Form1(counting::SerialLines &port, std::function<counting::TimeOfDay()> clock, std::string logPath)
     : logic_(*this, port, std::move(clock), std::move(logPath)),
-      Timer1(logic_, [this](int) { QMetaObject::invokeMethod(this, &Form1::TakeEndOver, Qt::QueuedConnection); }),
+      Timer1(logic_,
+             [this](const counting::EndResult &end) {
+                 // The window may show the notice late, or never if its
+                 // display does not answer; the session's log has it at once.
+                 if (!end.Notice.empty())
+                     ToStandardError(end.Notice);
+                 QMetaObject::invokeMethod(
+                     this, [this, notice = end.Notice] { TakeEndOver(notice); }, Qt::QueuedConnection);
+             }),
       terminationSignals_(Timer1)
 {
     textWake_ = new QSocketNotifier(textHanded_.Fd, QSocketNotifier::Read, this);
@@ -211,24 +218,22 @@ bool Form1::eventFilter(QObject *watched, QEvent *event)
 
 void Form1::EndCounting()
 {
-    const int status = logic_.End();
+    const counting::EndResult end = logic_.End();
     ShowHandedText();
-    QCoreApplication::exit(status);
+    if (!end.Notice.empty())
+        ShowNotice(end.Notice);
+    QCoreApplication::exit(end.Status);
 }
 
-void Form1::TakeEndOver()
+void Form1::TakeEndOver(const std::string &notice)
 {
-    std::optional<std::string> notice;
-    {
-        const std::lock_guard lock(notices_);
-        notice = std::exchange(endNotice_, std::nullopt);
-    }
     ShowHandedText();
-    if (notice) {
+    if (!notice.empty()) {
         // The operator may take any time over it; the counting thread's
-        // deadline covers only a display that does not answer.
+        // deadline covers only a display that does not answer.  Already on
+        // the standard error output.
         Timer1.EndTakenOver();
-        ShowModal(*notice);
+        ShowModal(notice);
     }
     // A window that never showed (an end during the start-up) gets no close event.
     if (isVisible())
@@ -240,17 +245,17 @@ void Form1::TakeEndOver()
 int Form1::EndWithoutDisplay()
 {
     displayGone_ = true;
-    // Asked before notices_ is taken: the logic shows notices inside its own
-    // lock (the end's), never the other way round.
-    const bool ended = logic_.Ended();
     {
-        // The end's own notice was open when the display went: it carried the line.
-        const std::lock_guard lock(notices_);
-        if (ended && !noticeShown_.empty())
-            ToStandardError(noticeShown_);
+        // The end's own notice was open when the display went: it carried
+        // the line.  A start-up's notice open then says nothing that counts.
+        const std::lock_guard lock(noticeShown_.Mutex);
+        if (!noticeShown_.Text.empty() && logic_.Ended())
+            ToStandardError(noticeShown_.Text);
     }
-    const int status = logic_.End();
-    return status == 0 ? DisplayLostStatus : status;
+    const counting::EndResult end = logic_.End();
+    if (!end.Notice.empty())
+        ToStandardError(end.Notice);
+    return end.Status == 0 ? DisplayLostStatus : end.Status;
 }
 
 // Called on either thread; the text reaches the widget on the window's
@@ -292,26 +297,18 @@ void Form1::SetTimer1Interval(int milliseconds) { Timer1.SetInterval(millisecond
 void Form1::ShowNotice(const std::string &text)
 {
     // With no display, the standard error output (the session's log) is the
-    // only place left for a notice, and the line it may carry.  The end's
-    // notice from the counting thread goes there at once as well: the
-    // window may show it late, or never if its display does not answer.
-    const bool handedOver = QThread::currentThread() != thread();
-    if (displayGone_ || handedOver)
+    // only place left for a notice.
+    if (displayGone_) {
         ToStandardError(text);
-    if (displayGone_)
-        return;
-    if (handedOver) {
-        const std::lock_guard lock(notices_);
-        endNotice_ = text;
         return;
     }
     {
-        const std::lock_guard lock(notices_);
-        noticeShown_ = text;
+        const std::lock_guard lock(noticeShown_.Mutex);
+        noticeShown_.Text = text;
     }
     ShowModal(text);
-    const std::lock_guard lock(notices_);
-    noticeShown_.clear();
+    const std::lock_guard lock(noticeShown_.Mutex);
+    noticeShown_.Text.clear();
 }
 
 void Form1::ShowModal(const std::string &text)
