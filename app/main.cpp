@@ -1,5 +1,5 @@
-#include "qt/Form1.h"
 #include "Module1Lines.h"
+#include "qt/Form1.h"
 
 #include <QApplication>
 

@@ -1,5 +1,5 @@
-#include "win32/Form1.h"
 #include "Module1Lines.h"
+#include "win32/Form1.h"
 
 #include <windows.h>
 

@@ -191,8 +191,8 @@ EndResult Logic::End()
         return {exitStatus_, {}};
     exitStatus_ = 1;
     // The count must not be lost with the file: the notice carries the line.
-    return {exitStatus_, "MERENI NEBYLO ZAPSANO DO " + std::string(MeasurementLogName) + "\n(" + logged.Reason +
-                             ")\n\n" + line};
+    return {exitStatus_,
+            "MERENI NEBYLO ZAPSANO DO " + std::string(MeasurementLogName) + "\n(" + logged.Reason + ")\n\n" + line};
 }
 
 } // namespace counting

@@ -1,7 +1,6 @@
 #include "MeasurementLog.h"
 #include "SystemMessage.h"
 
-
 #include <windows.h>
 
 namespace counting {

@@ -11,10 +11,10 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
-#include <new>
 #include <fstream>
 #include <limits>
 #include <memory>
+#include <new>
 #include <sstream>
 #include <thread>
 
