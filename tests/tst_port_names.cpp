@@ -100,6 +100,10 @@ pid_t GonePid()
     return child;
 }
 
+// A live process of a user other than the one a test checks locks as: this
+// one when it is root (the child drops to nobody), else init.
+pid_t OtherUsersPid() { return ::geteuid() == 0 ? ::getpid() : 1; }
+
 } // namespace
 
 class TestPortNames : public QObject
@@ -391,24 +395,39 @@ private slots:
         QVERIFY(!PortGuard::ProcessAlive(-1));
     }
 
-    // kill(pid, 0) answers EPERM for another user's process, which is alive
-    // all the same.  As root, nobody looks at this process's lock; any other
-    // user looks at init's.
-    void anotherUsersLiveLockStays()
+    // Another user's lock holds the port, seen as nobody (as root) or as this
+    // user: kill(pid, 0) answers EPERM for another user's live process, and a
+    // lock file of mode 000 tells no PID at all.  Either way the lock stays.
+    // The device does not exist: a lock taken for no lock would reach open().
+    void anotherUsersLockRefuses_data()
     {
-        const pid_t owner = ::geteuid() == 0 ? ::getpid() : 1;
-        WriteFile(lockPath("ttyS1"), LockText(owner));
-        QVERIFY(::chmod(QFile::encodeName(lockDir.path()).constData(), 0777) == 0);
+        QTest::addColumn<int>("mode");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("a live process's") << 0644 << QStringLiteral("locked by PID %1").arg(OtherUsersPid());
+        QTest::newRow("unreadable") << 0
+                                    << QStringLiteral("locked (%1: %2)").arg(lockPath("ttyUSB7"), strerror(EACCES));
+    }
+
+    void anotherUsersLockRefuses()
+    {
+        QFETCH(int, mode);
+        QFETCH(QString, reason);
+        const pid_t owner = OtherUsersPid();
+        const QByteArray file = QFile::encodeName(lockPath("ttyUSB7"));
+        WriteFile(lockPath("ttyUSB7"), LockText(owner));
+        QVERIFY(::chmod(file.constData(), mode) == 0);
+        QVERIFY(::chmod(QFile::encodeName(lockDir.path()).constData(), 01777) == 0); // as /run/lock
         const std::string seen = InChild([&] {
             if (!DropRoot())
                 return std::string("cannot drop root");
-            const PortGuard::LockResult lock = PortGuard::TakeLock(lockDir.path().toStdString(), "ttyS1");
-            return std::string(PortGuard::ProcessAlive(owner) ? "alive" : "dead") +
-                   (lock.Result == PortGuard::LockResult::State::Locked ? ", locked by " + std::to_string(lock.Owner)
-                                                                        : ", not locked");
+            std::string lock;
+            const Backend::Opened opened =
+                Backend::OpenDevice(lockDir.filePath("ttyUSB7").toStdString(), lockDir.path().toStdString(), lock);
+            return (PortGuard::ProcessAlive(owner) ? "alive: " : "dead: ") + opened.Reason;
         });
-        QCOMPARE(QString::fromStdString(seen), QStringLiteral("alive, locked by %1").arg(owner));
-        QCOMPARE(ReadFile(lockPath("ttyS1")), LockText(owner));
+        QCOMPARE(QString::fromStdString(seen), "alive: " + reason);
+        QVERIFY(::chmod(file.constData(), 0644) == 0);
+        QCOMPARE(ReadFile(lockPath("ttyUSB7")), LockText(owner));
     }
 
     void console_data()
