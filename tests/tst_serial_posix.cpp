@@ -101,24 +101,18 @@ struct Bed
     {
         std::lock_guard lock(mutex);
         calls.push_back({port, request, vmeter::ReadsIntArgument(request) ? argument : -1});
-        const auto failed = [](int error) {
-            vmeter::IoctlAnswer failure;
-            failure.Result = -1;
-            failure.Error = error;
-            return std::optional(failure);
-        };
         if (noModemLines[port] && vmeter::ClassifyRequest(request) == vmeter::RequestKind::Modem)
-            return failed(ENOTTY);
+            return vmeter::IoctlAnswer::Failure(ENOTTY);
         if (request == TIOCMGET) {
             if (tiocmgetError[port] != 0)
-                return failed(tiocmgetError[port]);
+                return vmeter::IoctlAnswer::Failure(tiocmgetError[port]);
             vmeter::IoctlAnswer bits;
             bits.Value = lines[port];
             bits.WriteBack = true;
             return bits;
         }
         if (request == TIOCEXCL && tiocexclError[port] != 0)
-            return failed(tiocexclError[port]);
+            return vmeter::IoctlAnswer::Failure(tiocexclError[port]);
         return std::nullopt;
     }
     // The emulated port a descriptor is open on, or -1.  By inode: the
