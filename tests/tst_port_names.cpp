@@ -261,21 +261,14 @@ private slots:
         QTest::addColumn<QString>("link");
         QTest::addColumn<QString>("target");
         QTest::addColumn<QString>("joined");
-        QTest::newRow("udev alias") << "/dev/COM2"
-                                    << "ttyUSB0"
-                                    << "/dev/ttyUSB0";
-        QTest::newRow("by-path link") << "/dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0"
-                                      << "../../ttyUSB0"
-                                      << "/dev/ttyUSB0";
-        QTest::newRow("absolute") << "/dev/COM1"
-                                  << "/dev/serial/by-id/usb-x"
-                                  << "/dev/serial/by-id/usb-x";
-        QTest::newRow("dots") << "/dev/COM1"
-                              << "./a/../ttyS0"
-                              << "/dev/ttyS0";
-        QTest::newRow("above the root") << "/dev/COM1"
-                                        << "../../../ttyS0"
-                                        << "/ttyS0";
+        const auto row = [](const char *name, const char *link, const char *target, const char *joined) {
+            QTest::newRow(name) << QString(link) << QString(target) << QString(joined);
+        };
+        row("udev alias", "/dev/COM2", "ttyUSB0", "/dev/ttyUSB0");
+        row("by-path link", "/dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0", "../../ttyUSB0", "/dev/ttyUSB0");
+        row("absolute", "/dev/COM1", "/dev/serial/by-id/usb-x", "/dev/serial/by-id/usb-x");
+        row("dots", "/dev/COM1", "./a/../ttyS0", "/dev/ttyS0");
+        row("above the root", "/dev/COM1", "../../../ttyS0", "/ttyS0");
     }
 
     void linkTargets()
@@ -284,18 +277,6 @@ private slots:
         QFETCH(QString, target);
         QFETCH(QString, joined);
         QCOMPARE(QString::fromStdString(PortNames::JoinLinkTarget(link.toStdString(), target.toStdString())), joined);
-    }
-
-    void lockIsTakenAndReleased()
-    {
-        const std::string dir = lockDir.path().toStdString();
-        const PortGuard::LockResult lock = PortGuard::TakeLock(dir, "ttyUSB0");
-        QVERIFY(lock.Result == PortGuard::LockResult::State::Taken);
-        QCOMPARE(QString::fromStdString(lock.Path), lockPath("ttyUSB0"));
-        QCOMPARE(ReadFile(lockPath("ttyUSB0")), LockText(::getpid()));
-        QCOMPARE(QDir(lockDir.path()).entryList(QDir::Files), QStringList{"LCK..ttyUSB0"}); // no temporary left
-        PortGuard::ReleaseLock(lock.Path);
-        QVERIFY(!QFile::exists(lockPath("ttyUSB0")));
     }
 
     void liveLockRefuses_data()
@@ -349,22 +330,28 @@ private slots:
         QCOMPARE(PortGuard::LockOwner(lockPath("ttyS2").toStdString()), -1);
     }
 
-    void staleLockIsReplaced_data()
+    // No lock yet, or one that holds nothing: ours is taken in its place,
+    // with no temporary file left, and released.
+    void lockIsTakenAndReleased_data()
     {
         QTest::addColumn<QByteArray>("text");
+        QTest::newRow("none") << QByteArray(); // null: no file
         QTest::newRow("its process is gone") << LockText(GonePid());
-        QTest::newRow("empty") << QByteArray();
+        QTest::newRow("empty") << QByteArray("");
         QTest::newRow("garbled") << QByteArray("kermit\n");
         QTest::newRow("our own leftover") << LockText(::getpid());
     }
 
-    void staleLockIsReplaced()
+    void lockIsTakenAndReleased()
     {
         QFETCH(QByteArray, text);
-        WriteFile(lockPath("ttyS1"), text);
+        if (!text.isNull())
+            WriteFile(lockPath("ttyS1"), text);
         const PortGuard::LockResult lock = PortGuard::TakeLock(lockDir.path().toStdString(), "ttyS1");
         QVERIFY(lock.Result == PortGuard::LockResult::State::Taken);
+        QCOMPARE(QString::fromStdString(lock.Path), lockPath("ttyS1"));
         QCOMPARE(ReadFile(lockPath("ttyS1")), LockText(::getpid()));
+        QCOMPARE(QDir(lockDir.path()).entryList(QDir::Files), QStringList{"LCK..ttyS1"});
         PortGuard::ReleaseLock(lock.Path);
         QVERIFY(!QFile::exists(lockPath("ttyS1")));
     }
@@ -502,14 +489,14 @@ private slots:
         QTest::addColumn<QString>("device");
         QTest::addColumn<QString>("reason");
         QTest::addColumn<QString>("line");
-        QTest::newRow("permission") << "/dev/ttyS1" << QString("open: ") + std::strerror(EACCES)
-                                    << "kapirel: COM2 (/dev/ttyS1): open: Permission denied";
-        QTest::newRow("lock") << "/dev/ttyS1"
-                              << "locked by PID 4242"
-                              << "kapirel: COM2 (/dev/ttyS1): locked by PID 4242";
-        QTest::newRow("no device") << ""
-                                   << "no such port (no serial port found)"
-                                   << "kapirel: COM2: no such port (no serial port found)";
+        const auto row = [](const char *name, const char *device, const QString &reason, const char *line) {
+            QTest::newRow(name) << QString(device) << reason << QString(line);
+        };
+        row("permission", "/dev/ttyS1", QString("open: ") + std::strerror(EACCES),
+            "kapirel: COM2 (/dev/ttyS1): open: Permission denied");
+        row("lock", "/dev/ttyS1", "locked by PID 4242", "kapirel: COM2 (/dev/ttyS1): locked by PID 4242");
+        row("no device", "", "no such port (no serial port found)",
+            "kapirel: COM2: no such port (no serial port found)");
     }
 
     void failureLines()
