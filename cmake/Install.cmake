@@ -3,8 +3,7 @@
 #
 # Desktop environments find the program through the freedesktop entry, the
 # hicolor icon theme and the AppStream metadata; the icons are the committed
-# images under data/icons (tools/make-icons draws them), so installing needs no
-# generator run.
+# images under data/icons, so installing needs no generator run.
 
 include(GNUInstallDirs)
 

@@ -120,8 +120,11 @@ Opened OpenDevice(const std::string &path, const std::string &lockDirectory, std
         return refuse("is the system console");
     // Where the lock directory is not writable, the flock below is all there is.
     const PortGuard::LockResult taken = PortGuard::TakeLock(lockDirectory, device);
-    if (taken.Result == PortGuard::LockResult::State::Locked)
-        return refuse(taken.Owner > 0 ? "locked by PID " + std::to_string(taken.Owner) : "locked (" + taken.Path + ")");
+    if (taken.Result == PortGuard::LockResult::State::Locked && taken.Owner > 0)
+        return refuse("locked by PID " + std::to_string(taken.Owner));
+    if (taken.Result == PortGuard::LockResult::State::Locked) // a lock we may not read: say why
+        return refuse("locked (" + taken.Path + (taken.ReadError ? ": " + common::ErrorText(taken.ReadError) : "") +
+                      ")");
     const bool heldHere = !heldLock.empty() && taken.Path == heldLock;
     if (taken.Result == PortGuard::LockResult::State::Taken && !heldHere)
         ownLock = taken.Path;

@@ -115,10 +115,12 @@ LockResult TakeLock(const std::string &dir, const std::string &device)
     const std::string temporary = dir + "/LTMP." + std::to_string(::getpid());
     for (int attempt = 0; attempt < 3; ++attempt) {
         const pid_t owner = LockOwner(result.Path);
+        const int readError = errno;
         // A lock this user cannot read tells no PID, but it is there.
         if (owner == -2 || (owner > 0 && owner != ::getpid() && ProcessAlive(owner))) {
             result.Result = LockResult::State::Locked;
             result.Owner = owner > 0 ? owner : 0;
+            result.ReadError = owner == -2 ? readError : 0;
             return result;
         }
         // Stale (its process is gone), garbled, or a leftover of our own.

@@ -35,6 +35,7 @@ struct LockResult
     };
     State Result = State::NotWritable;
     pid_t Owner = 0;
+    int ReadError = 0; // why a Locked lock could not be read (EACCES: another user's mode 000 file)
     std::string Path;
 };
 

@@ -100,6 +100,10 @@ pid_t GonePid()
     return child;
 }
 
+// A live process of a user other than the one a test checks locks as: this
+// one when it is root (the child drops to nobody), else init.
+pid_t OtherUsersPid() { return ::geteuid() == 0 ? ::getpid() : 1; }
+
 } // namespace
 
 class TestPortNames : public QObject
@@ -257,21 +261,14 @@ private slots:
         QTest::addColumn<QString>("link");
         QTest::addColumn<QString>("target");
         QTest::addColumn<QString>("joined");
-        QTest::newRow("udev alias") << "/dev/COM2"
-                                    << "ttyUSB0"
-                                    << "/dev/ttyUSB0";
-        QTest::newRow("by-path link") << "/dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0"
-                                      << "../../ttyUSB0"
-                                      << "/dev/ttyUSB0";
-        QTest::newRow("absolute") << "/dev/COM1"
-                                  << "/dev/serial/by-id/usb-x"
-                                  << "/dev/serial/by-id/usb-x";
-        QTest::newRow("dots") << "/dev/COM1"
-                              << "./a/../ttyS0"
-                              << "/dev/ttyS0";
-        QTest::newRow("above the root") << "/dev/COM1"
-                                        << "../../../ttyS0"
-                                        << "/ttyS0";
+        const auto row = [](const char *name, const char *link, const char *target, const char *joined) {
+            QTest::newRow(name) << QString(link) << QString(target) << QString(joined);
+        };
+        row("udev alias", "/dev/COM2", "ttyUSB0", "/dev/ttyUSB0");
+        row("by-path link", "/dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0", "../../ttyUSB0", "/dev/ttyUSB0");
+        row("absolute", "/dev/COM1", "/dev/serial/by-id/usb-x", "/dev/serial/by-id/usb-x");
+        row("dots", "/dev/COM1", "./a/../ttyS0", "/dev/ttyS0");
+        row("above the root", "/dev/COM1", "../../../ttyS0", "/ttyS0");
     }
 
     void linkTargets()
@@ -280,18 +277,6 @@ private slots:
         QFETCH(QString, target);
         QFETCH(QString, joined);
         QCOMPARE(QString::fromStdString(PortNames::JoinLinkTarget(link.toStdString(), target.toStdString())), joined);
-    }
-
-    void lockIsTakenAndReleased()
-    {
-        const std::string dir = lockDir.path().toStdString();
-        const PortGuard::LockResult lock = PortGuard::TakeLock(dir, "ttyUSB0");
-        QVERIFY(lock.Result == PortGuard::LockResult::State::Taken);
-        QCOMPARE(QString::fromStdString(lock.Path), lockPath("ttyUSB0"));
-        QCOMPARE(ReadFile(lockPath("ttyUSB0")), LockText(::getpid()));
-        QCOMPARE(QDir(lockDir.path()).entryList(QDir::Files), QStringList{"LCK..ttyUSB0"}); // no temporary left
-        PortGuard::ReleaseLock(lock.Path);
-        QVERIFY(!QFile::exists(lockPath("ttyUSB0")));
     }
 
     void liveLockRefuses_data()
@@ -345,22 +330,28 @@ private slots:
         QCOMPARE(PortGuard::LockOwner(lockPath("ttyS2").toStdString()), -1);
     }
 
-    void staleLockIsReplaced_data()
+    // No lock yet, or one that holds nothing: ours is taken in its place,
+    // with no temporary file left, and released.
+    void lockIsTakenAndReleased_data()
     {
         QTest::addColumn<QByteArray>("text");
+        QTest::newRow("none") << QByteArray(); // null: no file
         QTest::newRow("its process is gone") << LockText(GonePid());
-        QTest::newRow("empty") << QByteArray();
+        QTest::newRow("empty") << QByteArray("");
         QTest::newRow("garbled") << QByteArray("kermit\n");
         QTest::newRow("our own leftover") << LockText(::getpid());
     }
 
-    void staleLockIsReplaced()
+    void lockIsTakenAndReleased()
     {
         QFETCH(QByteArray, text);
-        WriteFile(lockPath("ttyS1"), text);
+        if (!text.isNull())
+            WriteFile(lockPath("ttyS1"), text);
         const PortGuard::LockResult lock = PortGuard::TakeLock(lockDir.path().toStdString(), "ttyS1");
         QVERIFY(lock.Result == PortGuard::LockResult::State::Taken);
+        QCOMPARE(QString::fromStdString(lock.Path), lockPath("ttyS1"));
         QCOMPARE(ReadFile(lockPath("ttyS1")), LockText(::getpid()));
+        QCOMPARE(QDir(lockDir.path()).entryList(QDir::Files), QStringList{"LCK..ttyS1"});
         PortGuard::ReleaseLock(lock.Path);
         QVERIFY(!QFile::exists(lockPath("ttyS1")));
     }
@@ -391,24 +382,39 @@ private slots:
         QVERIFY(!PortGuard::ProcessAlive(-1));
     }
 
-    // kill(pid, 0) answers EPERM for another user's process, which is alive
-    // all the same.  As root, nobody looks at this process's lock; any other
-    // user looks at init's.
-    void anotherUsersLiveLockStays()
+    // Another user's lock holds the port, seen as nobody (as root) or as this
+    // user: kill(pid, 0) answers EPERM for another user's live process, and a
+    // lock file of mode 000 tells no PID at all.  Either way the lock stays.
+    // The device does not exist: a lock taken for no lock would reach open().
+    void anotherUsersLockRefuses_data()
     {
-        const pid_t owner = ::geteuid() == 0 ? ::getpid() : 1;
-        WriteFile(lockPath("ttyS1"), LockText(owner));
-        QVERIFY(::chmod(QFile::encodeName(lockDir.path()).constData(), 0777) == 0);
+        QTest::addColumn<int>("mode");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("a live process's") << 0644 << QStringLiteral("locked by PID %1").arg(OtherUsersPid());
+        QTest::newRow("unreadable") << 0
+                                    << QStringLiteral("locked (%1: %2)").arg(lockPath("ttyUSB7"), strerror(EACCES));
+    }
+
+    void anotherUsersLockRefuses()
+    {
+        QFETCH(int, mode);
+        QFETCH(QString, reason);
+        const pid_t owner = OtherUsersPid();
+        const QByteArray file = QFile::encodeName(lockPath("ttyUSB7"));
+        WriteFile(lockPath("ttyUSB7"), LockText(owner));
+        QVERIFY(::chmod(file.constData(), mode) == 0);
+        QVERIFY(::chmod(QFile::encodeName(lockDir.path()).constData(), 01777) == 0); // as /run/lock
         const std::string seen = InChild([&] {
             if (!DropRoot())
                 return std::string("cannot drop root");
-            const PortGuard::LockResult lock = PortGuard::TakeLock(lockDir.path().toStdString(), "ttyS1");
-            return std::string(PortGuard::ProcessAlive(owner) ? "alive" : "dead") +
-                   (lock.Result == PortGuard::LockResult::State::Locked ? ", locked by " + std::to_string(lock.Owner)
-                                                                        : ", not locked");
+            std::string lock;
+            const Backend::Opened opened =
+                Backend::OpenDevice(lockDir.filePath("ttyUSB7").toStdString(), lockDir.path().toStdString(), lock);
+            return (PortGuard::ProcessAlive(owner) ? "alive: " : "dead: ") + opened.Reason;
         });
-        QCOMPARE(QString::fromStdString(seen), QStringLiteral("alive, locked by %1").arg(owner));
-        QCOMPARE(ReadFile(lockPath("ttyS1")), LockText(owner));
+        QCOMPARE(QString::fromStdString(seen), "alive: " + reason);
+        QVERIFY(::chmod(file.constData(), 0644) == 0);
+        QCOMPARE(ReadFile(lockPath("ttyUSB7")), LockText(owner));
     }
 
     void console_data()
@@ -483,14 +489,14 @@ private slots:
         QTest::addColumn<QString>("device");
         QTest::addColumn<QString>("reason");
         QTest::addColumn<QString>("line");
-        QTest::newRow("permission") << "/dev/ttyS1" << QString("open: ") + std::strerror(EACCES)
-                                    << "kapirel: COM2 (/dev/ttyS1): open: Permission denied";
-        QTest::newRow("lock") << "/dev/ttyS1"
-                              << "locked by PID 4242"
-                              << "kapirel: COM2 (/dev/ttyS1): locked by PID 4242";
-        QTest::newRow("no device") << ""
-                                   << "no such port (no serial port found)"
-                                   << "kapirel: COM2: no such port (no serial port found)";
+        const auto row = [](const char *name, const char *device, const QString &reason, const char *line) {
+            QTest::newRow(name) << QString(device) << reason << QString(line);
+        };
+        row("permission", "/dev/ttyS1", QString("open: ") + std::strerror(EACCES),
+            "kapirel: COM2 (/dev/ttyS1): open: Permission denied");
+        row("lock", "/dev/ttyS1", "locked by PID 4242", "kapirel: COM2 (/dev/ttyS1): locked by PID 4242");
+        row("no device", "", "no such port (no serial port found)",
+            "kapirel: COM2: no such port (no serial port found)");
     }
 
     void failureLines()

@@ -36,15 +36,6 @@ int Bits(const LineState &lines)
     return (lines.Dtr ? TIOCM_DTR : 0) | (lines.Rts ? TIOCM_RTS : 0) | (lines.Cts != 0 ? TIOCM_CTS : 0);
 }
 
-IoctlAnswer Failure(int error, std::optional<int> value = std::nullopt)
-{
-    IoctlAnswer answer;
-    answer.Result = -1;
-    answer.Error = error;
-    answer.Value = value;
-    return answer;
-}
-
 IoctlAnswer PassThrough()
 {
     IoctlAnswer answer;
@@ -213,11 +204,11 @@ IoctlAnswer ModemPort::Ioctl(unsigned long request, int argument, double nowMs)
             return *answer;
     }
     if (RemovedAt(nowMs))
-        return Failure(EIO, passed);
+        return IoctlAnswer::Failure(EIO, passed);
 
     if (config_.Kind == PortKind::NotSerial) {
         if (ClassifyRequest(request) == RequestKind::Modem)
-            return Failure(ENOTTY, passed);
+            return IoctlAnswer::Failure(ENOTTY, passed);
         return PassThrough();
     }
 
@@ -258,7 +249,7 @@ IoctlAnswer ModemPort::Ioctl(unsigned long request, int argument, double nowMs)
     // A pty carries out termios and queue requests the way a UART driver does.
     if (const RequestKind kind = ClassifyRequest(request); kind == RequestKind::Termios || kind == RequestKind::Queue)
         return PassThrough();
-    return Failure(ENOTTY, passed);
+    return IoctlAnswer::Failure(ENOTTY, passed);
 }
 
 } // namespace vmeter

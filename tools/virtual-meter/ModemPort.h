@@ -31,6 +31,16 @@ struct IoctlAnswer
     std::optional<int> Value;
     // Value must be stored through the request's pointer (TIOCMGET).
     bool WriteBack = false;
+
+    // The request fails with errno error.
+    static IoctlAnswer Failure(int error, std::optional<int> value = std::nullopt)
+    {
+        IoctlAnswer answer;
+        answer.Result = -1;
+        answer.Error = error;
+        answer.Value = value;
+        return answer;
+    }
 };
 
 // How a tty request touches a serial port.

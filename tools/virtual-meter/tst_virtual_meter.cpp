@@ -29,6 +29,15 @@ bool Throws(const std::string &text)
     return false;
 }
 
+// The wave's level at each time, as "ms=level" words, for one QCOMPARE.
+QString Levels(const vmeter::Waveform &wave, std::initializer_list<double> times)
+{
+    QStringList words;
+    for (const double t : times)
+        words << QStringLiteral("%1=%2").arg(t).arg(wave.LevelAt(t));
+    return words.join(' ');
+}
+
 int RisingEdges(const vmeter::Waveform &wave, double untilMs, double stepMs = 1)
 {
     int edges = 0;
@@ -55,16 +64,10 @@ private slots:
         wave.DutyPercent = 50;
         wave.DelayMs = 1000;
         wave.Pulses = 3;
-        QVERIFY(wave.LevelAt(0) == 0);
-        QVERIFY(wave.LevelAt(999.9) == 0);
-        QVERIFY(wave.LevelAt(1000) == 1); // the first pulse starts on the delay
-        QVERIFY(wave.LevelAt(1249.9) == 1);
-        QVERIFY(wave.LevelAt(1250) == 0); // 50 % of 500 ms
-        QVERIFY(wave.LevelAt(1500) == 1); // second pulse
-        QVERIFY(wave.LevelAt(2000) == 1); // third pulse
-        QVERIFY(wave.LevelAt(2250) == 0);
-        QVERIFY(wave.LevelAt(2500) == 0); // no fourth pulse
-        QVERIFY(wave.LevelAt(1e9) == 0);
+        // The first pulse starts on the delay and lasts 50 % of 500 ms; a second
+        // at 1500, a third at 2000, no fourth.
+        QCOMPARE(Levels(wave, {0, 999.9, 1000, 1249.9, 1250, 1500, 2000, 2250, 2500, 1e9}),
+                 "0=0 999.9=0 1000=1 1249.9=1 1250=0 1500=1 2000=1 2250=0 2500=0 1e+09=0");
         QVERIFY(wave.EndMs() && *wave.EndMs() == 2500);
         QVERIFY(RisingEdges(wave, 10000) == 3);
     }
@@ -74,11 +77,7 @@ private slots:
         vmeter::Waveform wave;
         wave.PeriodMs = 100;
         wave.DutyPercent = 20;
-        QVERIFY(wave.LevelAt(0) == 1);
-        QVERIFY(wave.LevelAt(19.9) == 1);
-        QVERIFY(wave.LevelAt(20) == 0);
-        QVERIFY(wave.LevelAt(99.9) == 0);
-        QVERIFY(wave.LevelAt(100) == 1);
+        QCOMPARE(Levels(wave, {0, 19.9, 20, 99.9, 100}), "0=1 19.9=1 20=0 99.9=0 100=1");
         QVERIFY(!wave.EndMs());
         QVERIFY(RisingEdges(wave, 1000, 0.5) == 10); // the pulse at 0 is the start level, not an edge
         QVERIFY(wave.LevelAt(3600000.0 + 10) == 1);  // an hour later still on the grid
@@ -92,10 +91,7 @@ private slots:
         wave.PeriodMs = 200;
         wave.DelayMs = 100;
         wave.Pulses = 4;
-        QVERIFY(wave.LevelAt(0) == 1);
-        QVERIFY(wave.LevelAt(100) == 0);
-        QVERIFY(wave.LevelAt(200) == 1);
-        QVERIFY(wave.LevelAt(5000) == 1);
+        QCOMPARE(Levels(wave, {0, 100, 200, 5000}), "0=1 100=0 200=1 5000=1");
         QVERIFY(RisingEdges(wave, 5000) == 4);
     }
 
@@ -115,11 +111,7 @@ private slots:
     {
         vmeter::Waveform wave;
         wave.Steps = {{0, 0}, {100, 1}, {140, 0}, {300, 1}};
-        QVERIFY(wave.LevelAt(99) == 0);
-        QVERIFY(wave.LevelAt(100) == 1);
-        QVERIFY(wave.LevelAt(139) == 1);
-        QVERIFY(wave.LevelAt(140) == 0);
-        QVERIFY(wave.LevelAt(300) == 1 && wave.LevelAt(1e6) == 1);
+        QCOMPARE(Levels(wave, {99, 100, 139, 140, 300, 1e6}), "99=0 100=1 139=1 140=0 300=1 1e+06=1");
         QVERIFY(wave.EndMs() && *wave.EndMs() == 300);
         vmeter::Waveform late;
         late.Idle = 1;
@@ -154,35 +146,37 @@ private slots:
         const auto steps = ParsePortConfig("present,steps=0:0;100:1;140:off");
         QVERIFY(steps.Cts.Steps.size() == 3 && steps.Cts.Steps[1].first == 100 && steps.Cts.Steps[1].second == 1);
 
-        QVERIFY(Throws(""));
-        QVERIFY(Throws("sometimes"));
-        QVERIFY(Throws("hz=2")); // no kind
-        QVERIFY(Throws("present,hz=0"));
         QVERIFY(vmeter::ParsePortConfig("present,socket=3").Socket == 3);
         QVERIFY(vmeter::ParsePortConfig("notserial,socket=15").Socket == 15);
         QVERIFY(vmeter::ParsePortConfig("present").Socket == 0);
-        QVERIFY(Throws("present,socket=0"));
-        QVERIFY(Throws("present,socket=16"));
-        QVERIFY(Throws("present,socket=2.5"));
-        QVERIFY(Throws("absent,socket=2"));
-        QVERIFY(Throws("present,hz=-1"));
-        QVERIFY(Throws("present,hz=abc"));
-        QVERIFY(Throws("present,duty=0"));
-        QVERIFY(Throws("present,duty=100"));
-        QVERIFY(Throws("present,pulses=2.5"));
-        QVERIFY(Throws("present,pulses=5")); // pulses need a rate
-        QVERIFY(Throws("present,delay=-1"));
-        QVERIFY(Throws("present,idle=2"));
-        QVERIFY(Throws("present,hz=1,hz=2"));
-        QVERIFY(Throws("present,hz=1,steps=0:1"));
-        QVERIFY(Throws("present,steps=10:1;5:0"));
-        QVERIFY(Throws("present,steps=10"));
-        QVERIFY(Throws("present,origin=later"));
-        QVERIFY(Throws("absent,hz=2"));
-        QVERIFY(Throws("absent,held"));
-        QVERIFY(Throws("notserial,hz=2"));
-        QVERIFY(Throws("hz=2,present"));
-        QVERIFY(Throws("present,bogus"));
+        // "hz=2": no kind; "present,pulses=5": pulses need a rate.
+        for (const char *bad : {"",
+                                "sometimes",
+                                "hz=2",
+                                "present,hz=0",
+                                "present,socket=0",
+                                "present,socket=16",
+                                "present,socket=2.5",
+                                "absent,socket=2",
+                                "present,hz=-1",
+                                "present,hz=abc",
+                                "present,duty=0",
+                                "present,duty=100",
+                                "present,pulses=2.5",
+                                "present,pulses=5",
+                                "present,delay=-1",
+                                "present,idle=2",
+                                "present,hz=1,hz=2",
+                                "present,hz=1,steps=0:1",
+                                "present,steps=10:1;5:0",
+                                "present,steps=10",
+                                "present,origin=later",
+                                "absent,hz=2",
+                                "absent,held",
+                                "notserial,hz=2",
+                                "hz=2,present",
+                                "present,bogus"})
+            QVERIFY2(Throws(bad), bad);
     }
 
     void emulation()
@@ -288,10 +282,7 @@ private slots:
             seen.push_back(request);
             if (request != TIOCMGET)
                 return std::nullopt;
-            vmeter::IoctlAnswer failed;
-            failed.Result = -1;
-            failed.Error = EIO;
-            return failed;
+            return vmeter::IoctlAnswer::Failure(EIO);
         });
         QCOMPARE(port.Ioctl(TIOCMGET, 0, 1).Error, EIO);
         QCOMPARE(port.Ioctl(TIOCMBIC, TIOCM_DTR, 2).Result, 0L);
