@@ -193,15 +193,10 @@ void PrepareCountingThread()
                        rtkit.c_str());
 }
 
-// logind's lock against "idle" only, not "sleep".  What the counting needs
-// kept off is the sleep that follows when nobody touches the PC: the
-// desktop's automatic suspend and logind's IdleAction, which wait for the
-// session to be idle, and a blocking "idle" lock keeps it from being idle.
-// A blocking "sleep" lock would refuse the suspend the user asks for: the
-// suspend key (logind's SuspendKeyIgnoreInhibited=no), `systemctl suspend`
-// from a terminal unless given -i, and another user's request without
-// admin rights; only a closed lid ignores it by default.  Someone who
-// suspends the PC on purpose means it.
+// logind's lock against idle and sleep, blocking.  logind lets a user
+// override the locks of their own processes, so the user's own suspend still
+// goes through, and a closed lid ignores such locks by default; what it keeps
+// off is the sleep that comes when nobody touches the PC.
 IdleSleepHold::IdleSleepHold()
 {
     std::string why;
@@ -210,7 +205,7 @@ IdleSleepHold::IdleSleepHold()
         sd_bus_message *reply = nullptr;
         const int result = sd_bus_call_method(bus.get(), "org.freedesktop.login1", "/org/freedesktop/login1",
                                               "org.freedesktop.login1.Manager", "Inhibit", &error.error, &reply, "ssss",
-                                              "idle", "Orvik KAPIREL", "counting water meter pulses", "block");
+                                              "idle:sleep", "Orvik KAPIREL", "counting water meter pulses", "block");
         const Message owned(reply);
         int lock = -1;
         if (result < 0) {

@@ -61,7 +61,7 @@ def gone_pid():
 COUNTING_THREAD = "kapirel-count"
 DIRECT_PRIORITY = 10
 RTTIME_LIMIT = 200000  # microseconds
-IDLE_LOCK = {"what": "idle", "who": "Orvik KAPIREL", "why": "counting water meter pulses", "mode": "block"}
+IDLE_LOCK = {"what": "idle:sleep", "who": "Orvik KAPIREL", "why": "counting water meter pulses", "mode": "block"}
 # Neither root's capabilities nor an RLIMIT_RTPRIO: what an ordinary user has.
 # The meter's LD_PRELOAD passes through both to kapirel.
 UNPRIVILEGED = ["prlimit", "--rtprio=0", "--", "setpriv", "--inh-caps=-all", "--bounding-set=-all", "--"]
