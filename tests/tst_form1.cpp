@@ -150,18 +150,20 @@ const design::Control &Row(const QString &name)
     return row != design::Controls.end() ? *row : design::Form1;
 }
 
-// Of the two places given, the one for the window's DPI: 96, or 144 in the
-// run that sets QT_FONT_DPI (without Qt's high-DPI scaling, which would keep
-// the widgets at 96 and scale them).
-QRect AtDpi(const QWidget *form, const QRect &at96, const QRect &at144)
+// A place of the design in pixels at the window's DPI: 96, or 144 in the run
+// that sets QT_FONT_DPI (without Qt's high-DPI scaling, which would keep the
+// widgets at 96 and scale them).  Halves round up: 6555 twips are 655.5
+// pixels at 144 DPI.
+QRect InPixels(const QWidget *form, const design::Twips &place)
 {
     const int dpi = form->logicalDpiX();
     const int asked = qEnvironmentVariableIsSet("QT_FONT_DPI") ? qEnvironmentVariableIntValue("QT_FONT_DPI") : 96;
-    if (form->logicalDpiY() != dpi || dpi != asked || (dpi != 96 && dpi != 144)) {
+    if (form->logicalDpiY() != dpi || dpi != asked) {
         qWarning("the window is at %d x %d DPI, not at %d", dpi, form->logicalDpiY(), asked);
         return {};
     }
-    return dpi == 96 ? at96 : at144;
+    const auto pixels = [dpi](int twips) { return (twips * dpi + 720) / 1440; };
+    return {pixels(place.Left), pixels(place.Top), pixels(place.Width), pixels(place.Height)};
 }
 
 QString Caption(const design::Control &row) { return QString::fromWCharArray(row.Caption); }
@@ -246,8 +248,7 @@ private slots:
         QCOMPARE(form->font().family(), QString::fromWCharArray(design::Form1.Font.Face));
         QCOMPARE(form->font().pointSizeF(), design::Form1.Font.Points);
 
-        // Halves round up: 6555 twips are 655.5 pixels at 144 DPI.
-        const QRect expected = AtDpi(form, QRect(184, 146, 437, 315), QRect(276, 219, 656, 473));
+        const QRect expected = InPixels(form, design::Form1.Place);
         QCOMPARE(form->geometry(), expected);
         form->show();
         QVERIFY(QTest::qWaitForWindowExposed(form));
@@ -269,20 +270,13 @@ private slots:
     void controlLayout_data()
     {
         QTest::addColumn<QString>("name");
-        QTest::addColumn<QRect>("at96dpi");
-        QTest::addColumn<QRect>("at144dpi");
-
-        QTest::newRow("Text1") << "Text1" << QRect(96, 32, 249, 113) << QRect(144, 48, 374, 170);
-        QTest::newRow("Command1") << "Command1" << QRect(152, 216, 129, 41) << QRect(228, 324, 194, 62);
-        QTest::newRow("Option2") << "Option2" << QRect(360, 272, 57, 33) << QRect(540, 408, 86, 50);
-        QTest::newRow("Option1") << "Option1" << QRect(16, 272, 65, 33) << QRect(24, 408, 98, 50);
+        for (const design::Control &row : design::Controls)
+            QTest::newRow(row.Name) << QString::fromLatin1(row.Name);
     }
 
     void controlLayout()
     {
         QFETCH(QString, name);
-        QFETCH(QRect, at96dpi);
-        QFETCH(QRect, at144dpi);
         const design::Control &row = Row(name);
 
         Rig rig;
@@ -290,7 +284,7 @@ private slots:
         auto *control = form->findChild<QWidget *>(name);
         QVERIFY(control != nullptr);
         QCOMPARE(control->parentWidget(), form);
-        QCOMPARE(control->geometry(), AtDpi(form, at96dpi, at144dpi));
+        QCOMPARE(control->geometry(), InPixels(form, row.Place));
 
         const QFont font = control->font();
         const QString family = QString::fromWCharArray(row.Font.Face);
