@@ -37,10 +37,8 @@ public:
     explicit Handler(Logic &logic) : logic_(logic), lock_(logic.mutex_) { ++logic_.handlers_; }
     ~Handler()
     {
-        const bool last = --logic_.handlers_ == 0;
-        const std::function<void()> tickOwed = last ? logic_.whenTickOwed_ : nullptr;
-        // Let go first: the owed tick only tries the lock, and would find it
-        // still taken.
+        const std::function<void()> tickOwed = --logic_.handlers_ == 0 ? logic_.whenTickOwed_ : nullptr;
+        // Let go first: the owed tick only tries the lock.
         lock_.unlock();
         if (tickOwed && logic_.tickOwed_.exchange(false))
             tickOwed();

@@ -3,18 +3,17 @@
 //
 // It is plain C++ and never sees a widget or a device.  The window delivers
 // its events by calling Load, Option1Chosen, Option2Chosen and End, the
-// counting thread (PollThread.h) calls Tick and, for a signal, End; the
-// logic answers through Form1Operations and reaches the port through
-// SerialLines.  Both are abstract classes that the program fills in: the
-// window implements Form1Operations, and main wires Module1 in as the
-// SerialLines (the tests use fakes for both).
+// counting thread (PollThread.h) calls Tick and, for a signal, End.  The
+// logic answers through Form1Operations, which the window implements, and
+// reaches the port through SerialLines, Module1 in the program (the tests
+// use fakes for both).
 //
 // One lock keeps the handlers' sequences whole: a tick never runs inside the
 // start-up, a switch or the end, and one that falls due meanwhile is owed
 // until the handler is done.  The lock is let go only while a notice waits
 // for the operator, so that an end can still come then.  The tick only tries
-// the lock and never waits for it: the counting thread runs at real-time
-// priority, and the window's thread may be preempted while it holds the lock.
+// the lock: the counting thread runs at real-time priority, and the window's
+// thread may be preempted while it holds the lock.
 #pragma once
 
 #include <atomic>
@@ -84,11 +83,9 @@ std::string EndLine(TimeOfDay time, std::int64_t count);
 // What an end leaves to whoever ran it.
 struct EndResult
 {
-    // The exit status: 0, or 1 when the line could not be logged.
-    int Status = 0;
+    int Status = 0; // the exit status: 1 when the line could not be logged
     // When the line could not be logged, the notice that says so and carries
-    // the line, to be shown on the window's thread; empty otherwise, and on
-    // every later call.
+    // the line, for the window's thread to show; else, and later, empty.
     std::string Notice;
 };
 

@@ -5,14 +5,12 @@
 //   absolute deadlines of its timer (start + n × interval), and the end
 //   sequence when a termination signal asks for it (RequestEnd);
 // - the window's thread runs the start-up, the port switches and the ends
-//   the window delivers itself (its button, its close, the session's end);
-// - Logic serialises the two: no tick runs inside a handler, and a tick that
-//   falls due meanwhile runs as soon as the handler is done;
+//   the window delivers itself; Logic keeps every tick out of those, and a
+//   tick that falls due meanwhile runs as soon as the handler is done;
 // - the counting thread never waits for the window: it hands the count text
 //   over (Form1Operations::SetText1) and goes on polling;
-// - once the counting has ended, however it ended, the counting thread stops
-//   its timer and sleeps until it is stopped, or until the window's deadline
-//   for taking the end over is due (then it wakes once, to end the process).
+// - once the counting has ended, it stops its timer and sleeps until it is
+//   stopped, or wakes once more for the window's deadline (EndGrace).
 #pragma once
 
 #include "Counting.h"

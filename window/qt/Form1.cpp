@@ -15,8 +15,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
-#include <sys/eventfd.h>
-#include <unistd.h>
 #include <utility>
 
 namespace {
@@ -62,12 +60,17 @@ Form1::Form1(counting::SerialLines &port, std::function<counting::TimeOfDay()> c
              }),
       terminationSignals_(Timer1)
 {
-    textWake_ = new QSocketNotifier(textHanded_.Fd, QSocketNotifier::Read, this);
-    connect(textWake_, &QSocketNotifier::activated, this, [this] {
-        std::uint64_t handed = 0;
-        [[maybe_unused]] const ssize_t taken = ::read(textHanded_.Fd, &handed, sizeof handed);
-        ShowHandedText();
-    });
+    if (textHanded_.Fd < 0) {
+        // Without it the count would never show.
+        std::perror("kapirel: eventfd");
+        std::abort();
+    }
+    connect(new QSocketNotifier(textHanded_.Fd, QSocketNotifier::Read, this), &QSocketNotifier::activated, this,
+            [this] {
+                std::uint64_t handed = 0;
+                [[maybe_unused]] const ssize_t taken = ::read(textHanded_.Fd, &handed, sizeof handed);
+                ShowHandedText();
+            });
     setObjectName(QLatin1String(design::Form1.Name));
     setWindowTitle(QString::fromWCharArray(design::Form1.Caption));
     setWindowIcon(QIcon(QStringLiteral(":/icons/kapirel.ico")));
@@ -97,10 +100,9 @@ Form1::Form1(counting::SerialLines &port, std::function<counting::TimeOfDay()> c
     // end sequence once and ends the event loop with its status:
     // - Command1, clicked or pressed with Space: the window stays until the
     //   program is gone, so no close event follows;
-    // - the window's close (close button, window menu, Alt+F4, the window
-    //   manager);
-    // - SIGTERM, SIGHUP or SIGINT: the counting thread runs the end, whatever
-    //   the window is doing, and TakeEndOver then closes the window;
+    // - the window's close (close button, window menu, Alt+F4, the WM);
+    // - SIGTERM, SIGHUP or SIGINT: the counting thread runs the end, and
+    //   TakeEndOver shows its notice, if any, and closes the window;
     // - the application's quit: the end of the desktop session (the session
     //   manager's "die" after a logout that went through; a cancelled logout
     //   never gets here), or any other quit();
@@ -127,17 +129,6 @@ Form1::Form1(counting::SerialLines &port, std::function<counting::TimeOfDay()> c
 }
 
 Form1::~Form1() = default;
-
-Form1::EventFd::EventFd() : Fd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC))
-{
-    if (Fd < 0) {
-        // Without it the count would never show.
-        std::perror("kapirel: eventfd");
-        std::abort();
-    }
-}
-
-Form1::EventFd::~EventFd() { ::close(Fd); }
 
 QWidget *Form1::CreateControl(const design::Control &row)
 {

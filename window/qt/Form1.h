@@ -26,6 +26,9 @@
 
 #include <QWidget>
 
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <memory>
 #include <mutex>
@@ -33,7 +36,6 @@
 class QLineEdit;
 class QPushButton;
 class QRadioButton;
-class QSocketNotifier;
 
 class Form1 : public QWidget, private counting::Form1Operations
 {
@@ -84,17 +86,12 @@ private:
     std::atomic<bool> displayGone_{false};
 
     HandedText handedText_;
-    // An eventfd, written by whoever hands a text over and watched by
-    // textWake_; it outlives the counting thread, which writes to it.
+    // Written by whoever hands a text over; it outlives the counting thread.
     struct EventFd
     {
-        EventFd();
-        ~EventFd();
-        EventFd(const EventFd &) = delete;
-        EventFd &operator=(const EventFd &) = delete;
-        const int Fd;
+        const int Fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+        ~EventFd() { ::close(Fd); }
     } textHanded_;
-    QSocketNotifier *textWake_ = nullptr;
     // The notice open on the window's thread, for the display's loss, which
     // another thread may see.
     struct
