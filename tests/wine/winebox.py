@@ -521,6 +521,6 @@ def poll_spacing(events, com, polls=1):
 
 
 def display_from(xsession_state):
-    """The display of the suite's X server (tests/e2e/xsession.py start STATE)."""
+    """The display of the suite's X server (kapirel_e2e.xsession start STATE)."""
     with open(xsession_state) as state:
         return json.load(state)["display"]
