@@ -13,18 +13,9 @@ import statistics
 import sys
 
 import winebox
-
-TIOCM_DTR = 0x002
-TIOCM_RTS = 0x004
-
-
-class Failure(Exception):
-    pass
-
-
-def check(condition, message):
-    if not condition:
-        raise Failure(message)
+from kapirel_e2e import xsession
+from kapirel_e2e.checks import Failure, check
+from kapirel_e2e.interface import TIOCM_DTR, TIOCM_RTS
 
 
 def refuses(action, what):
@@ -127,7 +118,7 @@ def main():
     winebox.enter()
 
     shutil.rmtree(args.work, ignore_errors=True)
-    box = winebox.Box(args.work, args.prefix, args.preload, winebox.display_from(args.xsession))
+    box = winebox.Box(args.work, args.prefix, args.preload, xsession.display_of(args.xsession))
     try:
         box.add_port("COM1", "present")
         box.add_port("COM2", "present,hz=10,pulses=5,delay=300,origin=open")

@@ -13,6 +13,7 @@ import json
 import sys
 
 import winebox
+from kapirel_e2e import xsession
 
 
 def main():
@@ -29,7 +30,7 @@ def main():
     args = parser.parse_args()
 
     winebox.enter()
-    display = winebox.display_from(args.xsession) if args.xsession else None
+    display = xsession.display_of(args.xsession) if args.xsession else None
     box = winebox.Box(args.work, args.prefix, args.preload, display)
     try:
         if args.command == "prefix":

@@ -26,10 +26,11 @@ import time
 
 import winebox
 from driver import IDS, Scenario, Tools
-from kapirel_e2e import runner
+from kapirel_e2e import runner, xsession
 from kapirel_e2e.behaviours import SCENARIOS as SHARED
 from kapirel_e2e.behaviours import poll_spacing, pulses
-from kapirel_e2e.interface import MAIN_TITLE, WINE, Failure, check, check_count, check_end, check_one_line, wait_until
+from kapirel_e2e.interface import (MAIN_TITLE, WINE, Failure, check, check_count, check_end, check_one_line, client_at,
+                                   finish, middle, places_at, wait_until)
 
 
 # --- scenarios ----------------------------------------------------------------
@@ -42,10 +43,7 @@ def end_by_alt_f4(s):
     conn = program.wait_polling("COM2")
     program.trigger(1)
     program.wait_wave_polled(conn)
-    program.press(window, "alt+F4")
-    check(program.wait_exit() == 0, "exit status %s" % program.exit_status)
-    check_end(conn)
-    check_one_line(program, 1, time.time())
+    finish(program, lambda: program.press(window, "alt+F4"), 1, conn)
 
 
 def end_by_session_end(s):
@@ -88,9 +86,7 @@ def counting_in_window_menu(s):
     print("     poll spacing with the menu open: median %.3f ms, max %.3f ms" % (statistics.median(single), max(single)))
     check(max(single) < 45, "a %.0f ms gap between polls, near the 50 ms a pulse's half lasts" % max(single))
     program.press(window, "Escape", "Escape")
-    program.click(window, "Command1")
-    check(program.wait_exit() == 0, "exit status %s" % program.exit_status)
-    check_one_line(program, 10, time.time())
+    finish(program, "Command1", 10)
 
 
 def check_thread_priorities(s):
@@ -108,17 +104,12 @@ def window_at_144_dpi(s):
     program = s.start(com1="absent", com2="present", dpi=144)
     window = program.main_window()
     program.wait_polling("COM2")
-    check(program.geometry(window) == (276, 219, 656, 473), "client area %s, expected 656 x 473 at 276, 219"
-          % (program.geometry(window),))
-    # Twips at 144 DPI, halves rounded up.
-    places = {"Text1": (144, 48, 374, 170), "Command1": (228, 324, 194, 62), "Option2": (540, 408, 86, 50),
-              "Option1": (24, 408, 98, 50)}
+    check(program.geometry(window) == client_at(144), "client area %s, expected %s" % (program.geometry(window),
+                                                                                      client_at(144)))
+    places = places_at(144)
     program.check_window(places=places)
     program.screenshot(window, os.path.join(s.dir, "window-144dpi.png"))
-    x, y, width, height = places["Command1"]
-    s.tools.click(window, (x + width // 2, y + height // 2))
-    check(program.wait_exit() == 0, "exit status %s" % program.exit_status)
-    check_one_line(program, 0, time.time())
+    finish(program, lambda: s.tools.click(window, middle(places["Command1"])), 0)
 
 
 # --- the installer --------------------------------------------------------------
@@ -222,11 +213,9 @@ def installer(s):
     check(link["folder"].rstrip("\\").lower() == documents.lower(), "the shortcut starts in %r" % link["folder"])
     check(link["icon"] in ("", link["target"]), "the shortcut shows the icon of %r" % link["icon"])
     program = s.start(com1="absent", com2=pulses(3), cwd=s.box.unix_path(link["folder"]), exe=link["target"])
-    window = program.main_window()
+    program.main_window()
     program.count_pulses("COM2", 3)
-    program.click(window, "Command1")
-    check(program.wait_exit() == 0, "exit status %s" % program.exit_status)
-    check_one_line(program, 3, time.time())
+    finish(program, "Command1", 3)
     measured = program.measurement_log()
 
     msiexec(s, "/x", "uninstall")
@@ -258,10 +247,8 @@ def focus_on_unmarked_option(s):
     check(program.opens("COM1") == 0, "the focus opened COM1")
     check(program.opens("COM2") == 1 and not program.connection("COM2").closed(), "the focus closed or reopened COM2")
 
-    program.click(window, "Command1")
-    check(program.wait_exit() == 0, "exit status %s" % program.exit_status)
+    finish(program, "Command1", 0)
     check(clicks.wait(timeout=10) == 0, "window_probe.exe focus-clicks ended with %s" % clicks.returncode)
-    check_one_line(program, 0, time.time())
 
 
 # kapirel.exe's own, beside the behaviours both programs share.
@@ -294,7 +281,7 @@ def main():
         return 0 if not any(statuses) else 1
     winebox.enter()
     tools = Tools(os.path.abspath(args.exe), os.path.abspath(args.probe), os.path.abspath(args.msi), args.version,
-                  winebox.display_from(args.xsession))
+                  xsession.display_of(args.xsession))
     return runner.run(SCENARIOS, args.names, args.work,
                       lambda name: contextlib.closing(Scenario(tools, args, name, name in OWN_PREFIX)),
                       expected=(Failure, winebox.BoxError))

@@ -518,9 +518,3 @@ def poll_spacing(events, com, polls=1):
     between.  Over 10 polls the alternation cancels."""
     stamps = [e["mono"] for e in events if e["event"] == "ioctl" and e["com"] == com and e["req"] == "TIOCMGET"]
     return [(b - a) * 1000.0 / polls for a, b in zip(stamps, stamps[polls:])]
-
-
-def display_from(xsession_state):
-    """The display of the suite's X server (tests/e2e/xsession.py start STATE)."""
-    with open(xsession_state) as state:
-        return json.load(state)["display"]

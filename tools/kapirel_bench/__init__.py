@@ -7,8 +7,8 @@ beside reference loops that show what the machine itself costs.
     procfs     sampling /proc: CPU of processes and of the machine, memory, load
     report     the table, each figure beside its goal
 
-tools/bench puts tests/e2e (the harness package kapirel_e2e) and tools on
-PYTHONPATH and runs `python3 -B -m kapirel_bench`.
+tools/bench puts tools (with the harness package kapirel_e2e) on PYTHONPATH
+and runs `python3 -B -m kapirel_bench`.
 """
 
 import sys

@@ -166,9 +166,7 @@ def main():
     try:
         with contextlib.redirect_stdout(sys.stderr):
             xsession.start(state)
-        with open(state) as f:
-            display = json.load(f)["display"]
-        tools = Tools(kapirel, meter, display)
+        tools = Tools(kapirel, meter, xsession.display_of(state))
         bench = Bench(tools, loops, work, window, pulses, starts, long_seconds, results)
         for name in STEPS:
             if name in args.steps:

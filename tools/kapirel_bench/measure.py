@@ -329,10 +329,7 @@ def floor_run(bench, session):
     seconds, results = bench.window, bench.results
     note("CPU floor, no port (%.0f s), the idle loop beside it" % seconds)
     run = session.start(com1="absent", com2="absent")
-    first = run.wait_notice()
-    run.press(first, "Return")
-    second = run.wait_notice(exclude=(first,))
-    run.press(second, "Return")
+    run.answer_notices(2)
     run.main_window()
     wait_until(lambda: not run.notices(), 10, "the notices to go")
     pid = run.kapirel_pid()

@@ -4,7 +4,7 @@ their memory, and the load average."""
 import os
 import time
 
-from kapirel_e2e import xsession
+from kapirel_e2e import proc
 
 from . import CannotMeasure, note
 
@@ -72,7 +72,7 @@ def runtime_ns(pid):
 
 def cpu_ticks(pid):
     """utime + stime of the process in clock ticks (/proc/<pid>/stat)."""
-    ticks = xsession.cpu_ticks(pid)
+    ticks = proc.cpu_ticks(pid)
     if ticks is None:
         raise CannotMeasure("cannot read /proc/%d/stat (did the process end?)" % pid)
     return ticks
@@ -136,18 +136,9 @@ POLICY_NAMES = {0: "SCHED_OTHER", 1: "SCHED_FIFO", 2: "SCHED_RR", 3: "SCHED_BATC
 
 
 def thread_scheduling(pid):
-    """[(tid, name, policy, rt_priority)] of a process's threads: fields 41 and 40
-    of /proc/<pid>/task/*/stat."""
-    threads = []
-    for task in tasks(pid):
-        try:
-            with open("/proc/%d/task/%s/stat" % (pid, task)) as f:
-                stat = f.read()
-        except OSError:
-            continue
-        fields = stat[stat.rindex(")") + 2:].split()  # from field 3 on
-        threads.append((int(task), stat[stat.index("(") + 1:stat.rindex(")")], int(fields[38]), int(fields[37])))
-    return threads
+    """[(tid, name, policy, rt_priority)] of a process's threads."""
+    tasks(pid)  # a process that ended cannot be measured
+    return [(tid, *thread) for tid, thread in proc.threads(pid).items()]
 
 
 def realtime_threads(pid):

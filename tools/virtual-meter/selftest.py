@@ -13,21 +13,11 @@ import sys
 import tempfile
 import time
 
+from kapirel_e2e.checks import Failure, Skip, check
+from kapirel_e2e.proc import threads as scheduling
+
 TIOCM_DTR, TIOCM_RTS, TIOCM_CTS = 0x002, 0x004, 0x020
 SCHED_FIFO = 1
-
-
-class Failure(Exception):
-    pass
-
-
-class Skip(Exception):
-    pass
-
-
-def check(condition, message):
-    if not condition:
-        raise Failure(message)
 
 
 def run(meter, args, timeout=30):
@@ -157,20 +147,6 @@ def test_machine(meter, probe, tmp):
     for bad in (["--alias", "COM0=ttyS0"], ["--alias", "COM2=../ttyS0"], ["--lock", "ttyS1=x"],
                 ["--console", "tty0,"], ["--usb1", "present,socket=0"]):
         check(run(meter, bad + ["--", "true"])[0] == 125, "accepted %s" % bad)
-
-
-def scheduling(pid):
-    """{tid: (name, policy, rt_priority)} of a process's threads, from fields 41 and 40 of /proc/PID/task/*/stat."""
-    threads = {}
-    for tid in os.listdir("/proc/%d/task" % pid):
-        try:
-            with open("/proc/%d/task/%s/stat" % (pid, tid)) as f:
-                stat = f.read()
-        except OSError:
-            continue
-        fields = stat[stat.rindex(")") + 2:].split()  # from field 3 on
-        threads[int(tid)] = (stat[stat.index("(") + 1:stat.rindex(")")], int(fields[38]), int(fields[37]))
-    return threads
 
 
 def test_realtime(meter, probe, tmp):

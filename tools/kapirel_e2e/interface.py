@@ -26,6 +26,8 @@ import re
 import subprocess
 import time
 
+from kapirel_e2e.checks import Failure, check, wait_until
+
 LINUX = "linux"
 WINE = "wine"
 
@@ -36,11 +38,29 @@ TIOCM_CTS = 0x020
 MAIN_TITLE = "Orvik KAPIREL "
 NOTICE_TITLE = "KAPIREL"
 
-# The window at 96 DPI: the client area on the screen, and each control's
-# place in it (x, y, width, height) with its caption.
-CLIENT_96 = (184, 146, 437, 315)
-CONTROLS_96 = {"Text1": (96, 32, 249, 113), "Command1": (152, 216, 129, 41), "Option2": (360, 272, 57, 33),
-               "Option1": (16, 272, 65, 33)}
+# The window's design in twips (left, top, width, height): the client area
+# from the screen's top left, each control from the client area's.  The one
+# list of the window's places for every Python test; at a DPI they are
+# pixels, halves rounded up (client_at, places_at).
+FORM_TWIPS = (2760, 2190, 6555, 4725)
+TWIPS = {"Text1": (1440, 480, 3735, 1695), "Command1": (2280, 3240, 1935, 615), "Option2": (5400, 4080, 855, 495),
+         "Option1": (240, 4080, 975, 495)}
+
+
+def pixels(twips, dpi):
+    return tuple((value * dpi + 720) // 1440 for value in twips)
+
+
+def client_at(dpi):
+    return pixels(FORM_TWIPS, dpi)
+
+
+def places_at(dpi):
+    return {name: pixels(place, dpi) for name, place in TWIPS.items()}
+
+
+CLIENT_96 = client_at(96)
+CONTROLS_96 = places_at(96)
 CAPTIONS = {"Text1": "", "Command1": "ukončení čítání", "Option2": "COM2", "Option1": "COM1"}
 
 LOG_LINE = re.compile(rb"^ konec nacitani : (\d\d):(\d\d):(\d\d)  pocet pulsu = (\d+)\r\n$")
@@ -51,27 +71,6 @@ LOG_LINE = re.compile(rb"^ konec nacitani : (\d\d):(\d\d):(\d\d)  pocet pulsu = 
 POWER_ON = (("brk", 0), ("dtr", 1), ("rts", 0))
 # The end: DTR off, RTS off, BREAK off, and nothing after them on the port.
 POWER_OFF = (("dtr", 0), ("rts", 0), ("brk", 0))
-
-
-class Failure(Exception):
-    pass
-
-
-def check(condition, message):
-    if not condition:
-        raise Failure(message)
-
-
-def wait_until(probe, timeout, what, interval=0.05):
-    """Polls probe() until it returns something true; fails after timeout."""
-    deadline = time.monotonic() + timeout
-    while True:
-        value = probe()
-        if value:
-            return value
-        if time.monotonic() >= deadline:
-            raise Failure("timed out after %.0f s waiting for %s" % (timeout, what))
-        time.sleep(interval)
 
 
 def middle(place):
@@ -217,6 +216,13 @@ class Program:
     def notices(self):
         return self.windows(NOTICE_TITLE)
 
+    def answer_notices(self, count=2):
+        """Waits for count notices, one after the other, and answers each with Return."""
+        shown = []
+        for _ in range(count):
+            shown.append(self.wait_notice(exclude=shown))
+            self.press(shown[-1], "Return")
+
     def click(self, wid, control):
         self.x.click(wid, middle(CONTROLS_96[control]))
 
@@ -275,6 +281,33 @@ def check_end(conn, timeout=10):
           "end of %s: %s, expected DTR off, RTS off, BREAK off" % (conn, conn.steps()[-6:]))
     lines = tail[-1].lines
     check((lines["dtr"], lines["rts"], lines["brk"]) == (0, 0, 0), "lines after the end: %s" % lines)
+
+
+def finish(program, end, count, *conns, status=0, data=None):
+    """The end most scenarios share: end (a control of the main window to
+    click, "close" for the window manager's close, or a callable), the exit
+    with status, the end's calls on each of conns (check_end), and, unless
+    count is None, the one line with count.  count and data (as for
+    check_one_line) may be callables, asked after the exit."""
+    if callable(end):
+        end()
+    elif end == "close":
+        program.close(program.main_window())
+    else:
+        program.click(program.main_window(), end)
+    check(program.wait_exit() == status, "exit status %s, expected %d" % (program.exit_status, status))
+    ended = time.time()
+    for conn in conns:
+        check_end(conn)
+    if count is not None:
+        check_one_line(program, count() if callable(count) else count, ended, data() if callable(data) else data)
+
+
+def unwritable_workdir(s):
+    """A working directory whose NAMERENO.TXT cannot be written: it is a directory."""
+    workdir = s.workdir()
+    os.mkdir(os.path.join(workdir, "NAMERENO.TXT"))
+    return workdir
 
 
 def check_count(conn, expected):

@@ -20,9 +20,10 @@ import sys
 import threading
 import time
 
+from kapirel_e2e.proc import cpu_ticks
+
 # Everything the scenarios use; a missing tool fails the suite at once.
 REQUIRED_TOOLS = ["Xvfb", "openbox", "xdotool", "wmctrl", "xprop", "xwininfo", "import"]
-
 
 
 class ServerGrab:
@@ -74,15 +75,6 @@ class ServerGrab:
 def fail(message):
     print("xsession: FAIL: " + message, file=sys.stderr)
     sys.exit(1)
-
-
-def cpu_ticks(pid):
-    try:
-        with open("/proc/%d/stat" % pid) as stat:
-            fields = stat.read().rsplit(")", 1)[1].split()
-        return int(fields[11]) + int(fields[12])
-    except (OSError, IndexError, ValueError):
-        return None
 
 
 def wait_quiet(pid, deadline):
@@ -149,6 +141,13 @@ def start(state_path):
         fail("openbox did not come up on %s" % display)
     wait_quiet(wm.pid, time.monotonic() + 10)
     print("xsession: %s ready (Xvfb %d, openbox %d)" % (display, xvfb.pid, wm.pid))
+    return state
+
+
+def display_of(state_path):
+    """The display of the X session that start(state_path) wrote."""
+    with open(state_path) as state:
+        return json.load(state)["display"]
 
 
 def owned(pid, name):

@@ -14,7 +14,7 @@ import statistics
 import time
 
 from kapirel_e2e.interface import (CAPTIONS, CLIENT_96, CONTROLS_96, LINUX, MAIN_TITLE, WINE, check, check_count,
-                                   check_end, check_one_line, check_setup, wait_until)
+                                   check_end, check_setup, finish, unwritable_workdir, wait_until)
 
 END_LINE = r" konec nacitani : \d\d:\d\d:\d\d  pocet pulsu = \d+"
 
@@ -49,11 +49,7 @@ def startup_com2_count(s):
     program.wait_wave_polled(conn)
     check_count(conn, 5)
     program.check_window(text=" 5")
-    program.click(window, "Command1")
-    check(program.wait_exit() == 0, "exit status %s" % program.exit_status)
-    ended = time.time()
-    check_end(conn)
-    check_one_line(program, 5, ended)
+    finish(program, "Command1", 5, conn)
     check(program.opens("COM1") == 0, "COM1 was opened")
     check(program.opens("COM2") == 1, "COM2 was opened %d times" % program.opens("COM2"))
     program.check_requests()
@@ -73,7 +69,7 @@ def com2_absent_uses_com1(s):
     close.  The start-up first opens "COM1" only to try it, then marking Option1 opens it again; Linux shows that
     first open in the meter's record, while under Wine an open without a call on the port is not seen."""
     program = s.start(com1=pulses(4), com2="absent")
-    window = program.main_window()
+    program.main_window()
     conn = program.wait_polling("COM1")
     check_setup(conn)
     program.check_probe_open("COM1")
@@ -82,10 +78,7 @@ def com2_absent_uses_com1(s):
     program.wait_wave_polled(conn)
     check_count(conn, 4)
     check(program.opens("COM2") == 0, "the absent COM2 was opened")
-    program.close(window)
-    check(program.wait_exit() == 0, "exit status %s" % program.exit_status)
-    check_end(conn)
-    check_one_line(program, 4, time.time())
+    finish(program, "close", 4, conn)
     program.check_requests()
 
 
@@ -108,25 +101,19 @@ def both_absent_notices(s):
         check(second_width > first_width, "notice widths %d then %d: not the two different texts in order"
               % (first_width, second_width))
     program.press(second, "space")
-    window = program.main_window()
+    program.main_window()
     wait_until(lambda: not program.notices(), 10, "the second notice to go")
     time.sleep(0.3)
     program.check_window(marks=(1, 0), focus="Option1", alone=True)
-    program.click(window, "Command1")
-    check(program.wait_exit() == 0, "exit status %s" % program.exit_status)
-    check_one_line(program, 0, time.time())
+    finish(program, "Command1", 0)
     check(program.opens("COM1") + program.opens("COM2") + program.port_calls() == 0, "an absent port was used")
 
 
 def end_by_window_close(s):
     """The window manager closes the window (wmctrl -c, the close button's way): one line, lines off, status 0."""
     program = s.start(com2=pulses(2))
-    window = program.main_window()
-    conn = program.count_pulses("COM2", 2)
-    program.close(window)
-    check(program.wait_exit() == 0, "exit status %s" % program.exit_status)
-    check_end(conn)
-    check_one_line(program, 2, time.time())
+    program.main_window()
+    finish(program, "close", 2, program.count_pulses("COM2", 2))
 
 
 def switch_ports(s):
@@ -156,11 +143,7 @@ def switch_ports(s):
     check(c3.closed(), "choosing the marked Option2 did not close COM2 first")
     check_setup(c4)
     program.check_window(marks=(0, 1), text=" 7")
-
-    program.click(window, "Command1")
-    check(program.wait_exit() == 0, "exit status %s" % program.exit_status)
-    check_end(c4)
-    check_one_line(program, 7, time.time())
+    finish(program, "Command1", 7, c4)
     check(program.opens("COM1") == 1, "COM1 was opened %d times" % program.opens("COM1"))
     program.check_requests()
 
@@ -191,10 +174,7 @@ def switch_to_refused_port(s):
     conn = program.wait_polling("COM2", index=1)
     check_setup(conn)
     program.check_window(marks=(0, 1))
-    program.click(window, "Command1")
-    check(program.wait_exit() == 0, "exit status %s" % program.exit_status)
-    check_end(conn)
-    check_one_line(program, 2, time.time())
+    finish(program, "Command1", 2, conn)
     check(program.port_calls("COM1") == 0, "the refused COM1 was used")
     if s.platform == LINUX:
         program.check_reasons(["kapirel: COM1 (/dev/ttyS0): in use by another program (flock: Resource temporarily "
@@ -205,8 +185,7 @@ def unwritable_log(s):
     """NAMERENO.TXT cannot be written (a directory): the lines go off first, then the notice, which gives the
     system's reason and the whole line, then status 1.  The texts are read under Wine, where the reason is that of
     CreateFileA; X shows none of the Qt notice's (tst_form1 and tst_measurement_log check them)."""
-    workdir = s.workdir()
-    os.mkdir(os.path.join(workdir, "NAMERENO.TXT"))
+    workdir = unwritable_workdir(s)
     program = s.start(com2=pulses(1), cwd=workdir)
     window = program.main_window()
     conn = program.count_pulses("COM2", 1)
@@ -222,8 +201,7 @@ def unwritable_log(s):
         check(re.fullmatch(END_LINE.replace(r"\d+", "1"), line), "Text1 shows %r" % line)
         check(program.notice_text().endswith("\n\n" + line), "the notice's line is not Text1's %r" % line)
     check(program.running() and program.notices(), "the notice did not wait for the operator")
-    program.press(notice, "Return")
-    check(program.wait_exit() == 1, "exit status %s, expected 1" % program.exit_status)
+    finish(program, lambda: program.press(notice, "Return"), None, status=1)
     check(os.path.isdir(os.path.join(workdir, "NAMERENO.TXT")), "NAMERENO.TXT changed")
 
 
@@ -266,9 +244,7 @@ def window_shape(s):
     check(program.opens("COM2") == 1, "the focus reopened COM2")
     program.press(window, "shift+Tab")
     program.check_window(focus="Command1")
-    program.press(window, "space")
-    check(program.wait_exit() == 0, "exit status %s" % program.exit_status)
-    check_one_line(program, 0, time.time())
+    finish(program, lambda: program.press(window, "space"), 0)
 
 
 # Each behaviour and its ctest names: e2e.<linux>, wine.<wine>.

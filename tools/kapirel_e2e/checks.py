@@ -1,0 +1,30 @@
+"""The one failure and its checks, for every Python test of the project: the
+e2e and Wine scenarios, the Wine box's selftest and the virtual meter's."""
+
+import time
+
+
+class Failure(Exception):
+    """A check that did not hold: the test fails with its message."""
+
+
+class Skip(Exception):
+    """A test that this machine cannot run (no privilege for it)."""
+
+
+def check(condition, message):
+    if not condition:
+        raise Failure(message)
+
+
+def wait_until(probe, timeout, what, interval=0.05):
+    """Polls probe() until it returns something true; fails after timeout."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = probe()
+        if value:
+            return value
+        if time.monotonic() >= deadline:
+            raise Failure("timed out after %.0f s waiting for %s" % (timeout, what))
+        time.sleep(interval)
+
