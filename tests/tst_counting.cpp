@@ -51,7 +51,6 @@ struct FakeForm : Form1Operations
     FakeSerial &Serial;
     std::vector<std::string> Text1Writes;
     std::vector<std::string> Notices;
-    int Interval = 0;
     // What the operator does while a notice waits.
     std::function<void(const std::string &)> WhileNoticeWaits;
 
@@ -63,11 +62,7 @@ struct FakeForm : Form1Operations
     }
     void MarkOption1() override { Serial.Note("MarkOption1"); }
     void MarkOption2() override { Serial.Note("MarkOption2"); }
-    void SetTimer1Interval(int milliseconds) override
-    {
-        Interval = milliseconds;
-        Serial.Note("Interval " + std::to_string(milliseconds));
-    }
+    void SetTimer1Interval(int milliseconds) override { Serial.Note("Interval " + std::to_string(milliseconds)); }
     void ShowNotice(const std::string &text) override
     {
         Notices.push_back(text);
