@@ -95,15 +95,8 @@ CloseFunction RealClose()
 // port call, long after Wine has named the process, and kept.
 std::string ProcessFields()
 {
-    static const std::string fields = [] {
-        char name[17] = {};
-        if (FILE *comm = std::fopen("/proc/self/comm", "re")) {
-            if (std::fgets(name, sizeof name, comm) != nullptr)
-                name[std::strcspn(name, "\n")] = '\0';
-            (void)std::fclose(comm);
-        }
-        return "\"pid\":" + std::to_string(::getpid()) + ",\"proc\":" + EventLog::Quote(name);
-    }();
+    static const std::string fields =
+        "\"pid\":" + std::to_string(::getpid()) + ",\"proc\":" + EventLog::Quote(CommName("/proc/self/comm"));
     return fields;
 }
 
