@@ -150,33 +150,14 @@ private slots:
         QVERIFY(vmeter::ParsePortConfig("notserial,socket=15").Socket == 15);
         QVERIFY(vmeter::ParsePortConfig("present").Socket == 0);
         // "hz=2": no kind; "present,pulses=5": pulses need a rate.
-        for (const char *bad : {"",
-                                "sometimes",
-                                "hz=2",
-                                "present,hz=0",
-                                "present,socket=0",
-                                "present,socket=16",
-                                "present,socket=2.5",
-                                "absent,socket=2",
-                                "present,hz=-1",
-                                "present,hz=abc",
-                                "present,duty=0",
-                                "present,duty=100",
-                                "present,pulses=2.5",
-                                "present,pulses=5",
-                                "present,delay=-1",
-                                "present,idle=2",
-                                "present,hz=1,hz=2",
-                                "present,hz=1,steps=0:1",
-                                "present,steps=10:1;5:0",
-                                "present,steps=10",
-                                "present,origin=later",
-                                "absent,hz=2",
-                                "absent,held",
-                                "notserial,hz=2",
-                                "hz=2,present",
-                                "present,bogus"})
-            QVERIFY2(Throws(bad), bad);
+        for (const QString &bad :
+             QStringLiteral("|sometimes|hz=2|present,hz=0|present,socket=0|present,socket=16|present,socket=2.5|absent,"
+                            "socket=2|present,hz=-1|present,hz=abc|present,duty=0|present,duty=100|present,pulses=2.5|"
+                            "present,pulses=5|present,delay=-1|present,idle=2|present,hz=1,hz=2|present,hz=1,steps=0:1|"
+                            "present,steps=10:1;5:0|present,steps=10|present,origin=later|absent,hz=2|absent,held|"
+                            "notserial,hz=2|hz=2,present|present,bogus")
+                 .split('|'))
+            QVERIFY2(Throws(bad.toStdString()), qPrintable(bad));
     }
 
     void emulation()
