@@ -29,10 +29,6 @@ constexpr int CloseWatchMs = 10;
 
 std::atomic<int> NextConnection{1};
 
-// By the enums' order (PortConfig.h).
-constexpr const char *KindNames[] = {"present", "notserial", "absent"};
-constexpr const char *OriginNames[] = {"start", "open", "usr1", "usr2"};
-
 constexpr int IdleUartCount = 4;
 
 int UsbSocket(int index, const PortConfig &config)
