@@ -247,27 +247,30 @@ sigset_t WatchedSignals()
     return set;
 }
 
+std::vector<char *> Pointers(std::vector<std::string> &strings)
+{
+    std::vector<char *> pointers;
+    for (std::string &string : strings)
+        pointers.push_back(string.data());
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
 // Starts the command in its own process group, with the testbed users' lock
-// as its descriptor 3 and every other descriptor of the meter closed.
+// as its descriptor 3 and every other descriptor of the meter closed.  On
+// failure: minus the meter's status (127: no such command, 126: not run).
 pid_t Spawn(const std::vector<std::string> &command, const std::string &root, int usersFd, std::string &error)
 {
     std::string check;
     if (!CheckShadowed(root, check) || !PreloadUsable(VMETER_PRELOAD_LIBRARY, check) ||
         !LockDirectoryIs(root + "/run/lock", check)) {
         error = "refusing to run the command: " + check;
-        return -1;
+        return -ToolFailed;
     }
 
     std::vector<std::string> env = ChildEnvironment(root);
-    std::vector<char *> envp;
-    for (std::string &entry : env)
-        envp.push_back(entry.data());
-    envp.push_back(nullptr);
     std::vector<std::string> args = command;
-    std::vector<char *> argv;
-    for (std::string &arg : args)
-        argv.push_back(arg.data());
-    argv.push_back(nullptr);
+    const std::vector<char *> envp = Pointers(env), argv = Pointers(args);
 
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
@@ -408,7 +411,7 @@ int Join(const Options &options)
         return Fail(error);
     const pid_t child = Spawn(options.Command, options.JoinDir, usersFd, error);
     if (child < 0)
-        return child == -127 ? (Fail(error), 127) : child == -126 ? (Fail(error), 126) : Fail(error);
+        return Fail(error), -child;
     return Supervise(child, silent, nullptr);
 }
 
@@ -478,7 +481,7 @@ int Run(const Options &options, double startMono)
         if (child < 0) {
             log.Write("spawn-failed", "\"error\":" + EventLog::Quote(error));
             Fail(error);
-            status = child == -127 ? 127 : child == -126 ? 126 : ToolFailed;
+            status = -child;
         } else {
             log.Write("spawn", "\"child\":" + std::to_string(child));
             status = Supervise(child, log, &testbed, &raised);
