@@ -355,17 +355,13 @@ void WaitForUsers(int teardownFd, pid_t group, EventLog &log)
     if (::flock(teardownFd, LOCK_EX | LOCK_NB) == 0)
         return;
     log.Write("waiting-for-users");
-    ::kill(-group, SIGTERM);
-    for (int tries = 0; tries < 60; ++tries) {
+    // SIGTERM, SIGKILL after 3 s, and after 1 s more a note.
+    for (int tries = 0; tries < 80; ++tries) {
+        if (tries % 60 == 0)
+            ::kill(-group, tries == 0 ? SIGTERM : SIGKILL);
         ::usleep(50'000);
         while (::waitpid(-1, nullptr, WNOHANG) > 0) {
         }
-        if (::flock(teardownFd, LOCK_EX | LOCK_NB) == 0)
-            return;
-    }
-    ::kill(-group, SIGKILL);
-    for (int tries = 0; tries < 20; ++tries) {
-        ::usleep(50'000);
         if (::flock(teardownFd, LOCK_EX | LOCK_NB) == 0)
             return;
     }
