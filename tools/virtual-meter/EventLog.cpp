@@ -64,31 +64,16 @@ std::string EventLog::Quote(const std::string &text)
 {
     std::string quoted = "\"";
     for (const char c : text) {
-        switch (c) {
-        case '"':
-            quoted += "\\\"";
-            break;
-        case '\\':
-            quoted += "\\\\";
-            break;
-        case '\n':
-            quoted += "\\n";
-            break;
-        case '\r':
-            quoted += "\\r";
-            break;
-        case '\t':
-            quoted += "\\t";
-            break;
-        default:
-            if (static_cast<unsigned char>(c) < 0x20) {
-                char escaped[8];
-                std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned char>(c));
-                quoted += escaped;
-            } else {
-                quoted += c;
-            }
-        }
+        const char *const escape = c == '"'    ? "\\\""
+                                   : c == '\\' ? "\\\\"
+                                   : c == '\n' ? "\\n"
+                                   : c == '\r' ? "\\r"
+                                   : c == '\t' ? "\\t"
+                                               : nullptr;
+        char control[8] = {c, '\0'};
+        if (escape == nullptr && static_cast<unsigned char>(c) < 0x20)
+            std::snprintf(control, sizeof control, "\\u%04x", static_cast<unsigned char>(c));
+        quoted += escape != nullptr ? escape : control;
     }
     return quoted + "\"";
 }

@@ -12,8 +12,6 @@ namespace vmeter {
 
 namespace {
 
-constexpr const char *LockDirectories[] = {"/run/lock", "/var/lock"};
-
 bool WriteProcFile(const std::string &path, const std::string &text, std::string &error)
 {
     const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
@@ -60,45 +58,39 @@ bool EnterOwnMountNamespace(std::string &error)
     return true;
 }
 
-bool MountLockDirectory(const std::string &dir, std::string &error)
+// Each existing lock directory that is not dir yet is mounted over (mount) or
+// refused (!mount).
+static bool LockDirectories(const std::string &dir, bool mount, std::string &error)
 {
     struct stat own
     {
     };
     if (!StatOf(dir, own, error))
         return false;
-    for (const char *target : LockDirectories) {
+    for (const char *target : {"/run/lock", "/var/lock"}) {
         struct stat status
         {
         };
         // /var/lock is usually a link to /run/lock, which is mounted over by then.
-        if (::stat(target, &status) != 0 || !S_ISDIR(status.st_mode) || SameDirectory(status, own))
+        if (::stat(target, &status) != 0 || SameDirectory(status, own) || (mount && !S_ISDIR(status.st_mode)))
             continue;
+        if (!mount) {
+            error = std::string(target) + " is the machine's own, not the testbed's";
+            return false;
+        }
         if (::mount(dir.c_str(), target, nullptr, MS_BIND, nullptr) != 0) {
             error = std::string("cannot mount ") + dir + " over " + target + ": " + std::strerror(errno);
             return false;
         }
     }
-    return LockDirectoryIs(dir, error);
-}
-
-bool LockDirectoryIs(const std::string &dir, std::string &error)
-{
-    struct stat own
-    {
-    };
-    if (!StatOf(dir, own, error))
-        return false;
-    for (const char *target : LockDirectories) {
-        struct stat status
-        {
-        };
-        if (::stat(target, &status) == 0 && !SameDirectory(status, own)) {
-            error = std::string(target) + " is the machine's own, not the testbed's";
-            return false;
-        }
-    }
     return true;
 }
+
+bool MountLockDirectory(const std::string &dir, std::string &error)
+{
+    return LockDirectories(dir, true, error) && LockDirectories(dir, false, error);
+}
+
+bool LockDirectoryIs(const std::string &dir, std::string &error) { return LockDirectories(dir, false, error); }
 
 } // namespace vmeter

@@ -53,33 +53,15 @@ RequestKind ClassifyRequest(unsigned long request)
     if (_IOC_TYPE(request) != TtyType)
         return RequestKind::Other;
     // By number, termios2 included, since <termios.h> and <asm/termbits.h>
-    // cannot be included together.
-    switch (_IOC_NR(request)) {
-    case 0x01: // TCGETS
-    case 0x02: // TCSETS
-    case 0x03: // TCSETSW
-    case 0x04: // TCSETSF
-    case 0x05: // TCGETA
-    case 0x06: // TCSETA
-    case 0x07: // TCSETAW
-    case 0x08: // TCSETAF
-    case 0x09: // TCSBRK
-    case 0x0A: // TCXONC
-    case 0x0B: // TCFLSH
-    case 0x25: // TCSBRKP
-    case 0x2A: // TCGETS2
-    case 0x2B: // TCSETS2
-    case 0x2C: // TCSETSW2
-    case 0x2D: // TCSETSF2
+    // cannot be included together: TCGETS..TCFLSH (0x01-0x0B), TCSBRKP
+    // (0x25), TCGETS2..TCSETSF2 (0x2A-0x2D); TIOCOUTQ (0x11), TIOCGWINSZ and
+    // TIOCSWINSZ (0x13, 0x14), FIONREAD (0x1B).
+    const unsigned number = _IOC_NR(request);
+    if ((number >= 0x01 && number <= 0x0B) || number == 0x25 || (number >= 0x2A && number <= 0x2D))
         return RequestKind::Termios;
-    case 0x11: // TIOCOUTQ
-    case 0x13: // TIOCGWINSZ
-    case 0x14: // TIOCSWINSZ
-    case 0x1B: // FIONREAD
+    if (number == 0x11 || number == 0x13 || number == 0x14 || number == 0x1B)
         return RequestKind::Queue;
-    default:
-        return RequestKind::Other;
-    }
+    return RequestKind::Other;
 }
 
 std::string RequestName(unsigned long request)

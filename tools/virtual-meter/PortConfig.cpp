@@ -70,6 +70,13 @@ std::vector<std::pair<double, int>> Steps(const std::string &value)
     return steps;
 }
 
+// The word's place in names, or -1.
+template <std::size_t N> int Index(const char *const (&names)[N], const std::string &word)
+{
+    const auto found = std::find(std::begin(names), std::end(names), word);
+    return found == std::end(names) ? -1 : static_cast<int>(found - std::begin(names));
+}
+
 } // namespace
 
 PortConfig ParsePortConfig(const std::string &text)
@@ -92,12 +99,10 @@ PortConfig ParsePortConfig(const std::string &text)
         if (!seen.insert(key).second)
             throw ConfigError(key + ": given twice");
 
-        if (key == "present" || key == "absent" || key == "notserial") {
+        if (const int kind = Index(KindNames, key); kind >= 0) {
             if (hasValue || i != 0)
                 throw ConfigError(key + ": must come first and take no value");
-            config.Kind = key == "present"  ? PortKind::Present
-                          : key == "absent" ? PortKind::Absent
-                                            : PortKind::NotSerial;
+            config.Kind = static_cast<PortKind>(kind);
             kindGiven = true;
             continue;
         }
@@ -144,16 +149,10 @@ PortConfig ParsePortConfig(const std::string &text)
         } else if (key == "steps") {
             config.Cts.Steps = Steps(value);
         } else if (key == "origin") {
-            if (value == "start")
-                config.TimeOrigin = Origin::Start;
-            else if (value == "open")
-                config.TimeOrigin = Origin::Open;
-            else if (value == "usr1")
-                config.TimeOrigin = Origin::Usr1;
-            else if (value == "usr2")
-                config.TimeOrigin = Origin::Usr2;
-            else
+            const int origin = Index(OriginNames, value);
+            if (origin < 0)
                 throw ConfigError("origin: must be start, open, usr1 or usr2");
+            config.TimeOrigin = static_cast<Origin>(origin);
         } else if (key == "remove") {
             config.RemoveMs = NonNegative(key, value);
         } else if (key == "socket") {

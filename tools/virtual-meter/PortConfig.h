@@ -30,6 +30,10 @@ enum class Origin {
     Usr2,  // the first SIGUSR2
 };
 
+// The words for them, in the enums' order.
+inline constexpr const char *KindNames[] = {"present", "notserial", "absent"};
+inline constexpr const char *OriginNames[] = {"start", "open", "usr1", "usr2"};
+
 struct PortConfig
 {
     PortKind Kind = PortKind::Present;

@@ -1,7 +1,8 @@
 #include "Realtime.h"
 
+#include "Record.h"
+
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
@@ -10,26 +11,6 @@
 #include <unistd.h>
 
 namespace vmeter {
-
-namespace {
-
-std::string ThreadName(int tid)
-{
-    char path[64];
-    std::snprintf(path, sizeof path, "/proc/self/task/%d/comm", tid);
-    std::string name;
-    if (FILE *file = std::fopen(path, "re")) {
-        char buffer[32] = {};
-        if (std::fgets(buffer, sizeof buffer, file) != nullptr)
-            name = buffer;
-        std::fclose(file);
-    }
-    if (!name.empty() && name.back() == '\n')
-        name.pop_back();
-    return name;
-}
-
-} // namespace
 
 bool RaiseOtherThreads(int priority, std::vector<RaisedThread> &raised, std::string &error)
 {
@@ -56,7 +37,7 @@ bool RaiseOtherThreads(int priority, std::vector<RaisedThread> &raised, std::str
             ok = false;
             break;
         }
-        raised.push_back({tid, ThreadName(tid)});
+        raised.push_back({tid, CommName("/proc/self/task/" + std::to_string(tid) + "/comm")});
     }
     ::closedir(tasks);
     if (!ok)

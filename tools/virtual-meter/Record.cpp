@@ -63,4 +63,15 @@ std::string OriginJson(const ModemPort &modem, double nowMs)
            ",\"now_t\":" + Seconds(nowMs);
 }
 
+std::string CommName(const std::string &path)
+{
+    char name[32] = {};
+    if (FILE *comm = std::fopen(path.c_str(), "re")) {
+        if (std::fgets(name, sizeof name, comm) != nullptr)
+            name[std::strcspn(name, "\n")] = '\0';
+        std::fclose(comm);
+    }
+    return name;
+}
+
 } // namespace vmeter

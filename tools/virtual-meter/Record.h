@@ -16,5 +16,7 @@ std::string IoctlJson(unsigned long request, const IoctlAnswer &answer);
 // "origin_t", "wave_end_t", "remove_t" and "now_t" of a port whose waveform
 // has just been anchored, in seconds since the meter's start.
 std::string OriginJson(const ModemPort &modem, double nowMs);
+// A process's or thread's name from its /proc/.../comm file; empty if unread.
+std::string CommName(const std::string &path);
 
 } // namespace vmeter

@@ -29,34 +29,6 @@ constexpr int CloseWatchMs = 10;
 
 std::atomic<int> NextConnection{1};
 
-const char *KindName(PortKind kind)
-{
-    switch (kind) {
-    case PortKind::Present:
-        return "present";
-    case PortKind::NotSerial:
-        return "notserial";
-    case PortKind::Absent:
-        return "absent";
-    }
-    return "?";
-}
-
-const char *OriginName(Origin origin)
-{
-    switch (origin) {
-    case Origin::Start:
-        return "start";
-    case Origin::Open:
-        return "open";
-    case Origin::Usr1:
-        return "usr1";
-    case Origin::Usr2:
-        return "usr2";
-    }
-    return "?";
-}
-
 constexpr int IdleUartCount = 4;
 
 int UsbSocket(int index, const PortConfig &config)
@@ -88,15 +60,20 @@ std::string SysfsDevice(int index, const PortConfig &config)
     return "P: " + path + "\nN: " + name + "\nE: SUBSYSTEM=tty\nE: DEVNAME=" + device + "\n" + attributes;
 }
 
-bool AddFromString(UMockdevTestbed *testbed, const std::string &description, std::string &error)
+// Takes a failed call's GError into error, after what: false, for returning.
+bool Failed(GError *failure, const std::string &what, std::string &error)
 {
-    GError *failure = nullptr;
-    if (umockdev_testbed_add_from_string(testbed, description.c_str(), &failure))
-        return true;
-    error = failure != nullptr ? failure->message : "umockdev cannot add a device";
+    error = what + (failure != nullptr ? failure->message : "failed");
     if (failure != nullptr)
         g_error_free(failure);
     return false;
+}
+
+bool AddFromString(UMockdevTestbed *testbed, const std::string &description, std::string &error)
+{
+    GError *failure = nullptr;
+    return umockdev_testbed_add_from_string(testbed, description.c_str(), &failure) ||
+           Failed(failure, "umockdev: ", error);
 }
 
 bool MakeLink(const std::string &target, const std::string &link, std::string &error)
@@ -405,8 +382,9 @@ bool Testbed::AddNode(int index, std::string &error)
 
     const std::optional<double> end = config.Cts.EndMs();
     log_.Write("port", "\"dev\":" + EventLog::Quote(device) + ",\"config\":" + EventLog::Quote(config.Text) +
-                           ",\"kind\":\"" + KindName(config.Kind) + "\",\"held\":" + (config.Held ? "true" : "false") +
-                           ",\"origin\":\"" + OriginName(config.TimeOrigin) +
+                           ",\"kind\":\"" + KindNames[static_cast<int>(config.Kind)] +
+                           "\",\"held\":" + (config.Held ? "true" : "false") + ",\"origin\":\"" +
+                           OriginNames[static_cast<int>(config.TimeOrigin)] +
                            "\",\"idle\":" + std::to_string(config.Cts.Idle) +
                            ",\"wave_end_ms\":" + (end ? std::to_string(*end) : std::string("null")));
 
@@ -415,12 +393,8 @@ bool Testbed::AddNode(int index, std::string &error)
         return false;
     }
     if (config.Kind != PortKind::Absent) {
-        const std::string description = SysfsDevice(index, config);
-        GError *failure = nullptr;
-        if (!umockdev_testbed_add_from_string(testbed_, description.c_str(), &failure)) {
-            error = device + ": " + (failure != nullptr ? failure->message : "cannot add the device");
-            if (failure != nullptr)
-                g_error_free(failure);
+        if (!AddFromString(testbed_, SysfsDevice(index, config), error)) {
+            error = device + ": " + error;
             return false;
         }
         if (config.Acm && !AddAcmDriver(root_, index, config, error))
@@ -428,12 +402,9 @@ bool Testbed::AddNode(int index, std::string &error)
         port->Handler = umockdev_ioctl_base_new();
         g_signal_connect(port->Handler, "handle-ioctl", G_CALLBACK(OnIoctl), port.get());
         g_signal_connect(port->Handler, "client-connected", G_CALLBACK(OnClientConnected), port.get());
-        if (!umockdev_testbed_attach_ioctl(testbed_, device.c_str(), port->Handler, &failure)) {
-            error = device + ": " + (failure != nullptr ? failure->message : "cannot attach the ioctl handler");
-            if (failure != nullptr)
-                g_error_free(failure);
-            return false;
-        }
+        GError *failure = nullptr;
+        if (!umockdev_testbed_attach_ioctl(testbed_, device.c_str(), port->Handler, &failure))
+            return Failed(failure, device + ": ", error);
     }
     if (config.TimeOrigin == Origin::Start && config.Kind == PortKind::Present)
         port->LogOrigin(0.0);
@@ -534,12 +505,8 @@ bool Testbed::AddLocks(std::string &error)
         std::snprintf(text, sizeof text, "%10d\n", pid);
         const std::string path = dir + "/LCK.." + name;
         GError *failure = nullptr;
-        if (!g_file_set_contents(path.c_str(), text, -1, &failure)) {
-            error = path + ": " + (failure != nullptr ? failure->message : "cannot write");
-            if (failure != nullptr)
-                g_error_free(failure);
-            return false;
-        }
+        if (!g_file_set_contents(path.c_str(), text, -1, &failure))
+            return Failed(failure, path + ": ", error);
         log_.Write("lock", "\"path\":" + EventLog::Quote(path) + ",\"pid\":" + std::to_string(pid));
     }
     return true;

@@ -5,13 +5,9 @@
 // in sysfs, a cdc_acm adapter's driver link, the adapters'
 // /dev/serial/by-path links, /dev/COMn aliases, the console list, and UUCP
 // lock files in the testbed's own run/lock.
-//
-// umockdev's preload library sends any /dev path that does not exist inside
-// the testbed through to the real /dev.  So every serial device name the
-// program could ask for gets something in the testbed (TestbedCheck.h): an
-// emulated node (a pty with an ioctl handler), or a directory where a port is
-// absent, which makes open() fail with EISDIR without ever reaching the real
-// device.
+// Every other serial device name gets an absent port or a link to one
+// (TestbedCheck.h), whose open() fails inside the testbed, never reaching
+// the real device.
 #pragma once
 
 #include "EventLog.h"

@@ -44,51 +44,15 @@ constexpr int ToolFailed = 125; // as env(1) and timeout(1): the tool itself fai
 constexpr const char *UsersFileName = "/.virtual-meter-users";
 constexpr int InheritedUsersFd = 3;
 
+// The options in full, with examples: README.md, "virtual meter".
 const char *const Usage =
     "usage: virtual-meter [--com1 PORT] [--com2 PORT] [--usb0 PORT] [--usb1 PORT] [--alias COMn=NAME]...\n"
     "                     [--console NAME,...] [--lock NAME=PID]... [--log FILE] [--realtime] [--quiet]\n"
     "                     -- COMMAND [ARGS...]\n"
     "       virtual-meter --join TESTBED [--quiet] -- COMMAND [ARGS...]\n"
-    "\n"
-    "Runs COMMAND with serial ports emulated by umockdev: the on-board /dev/ttyS0 (--com1)\n"
-    "and /dev/ttyS1 (--com2), present by default, and the USB adapters /dev/ttyUSB0 (--usb0)\n"
-    "and /dev/ttyUSB1 (--usb1), absent by default.  Every other /dev/ttyS*, ttyUSB*, ttyACM*,\n"
-    "/dev/COM* and /dev/serial is shadowed as absent, and /run/lock is the testbed's own.\n"
-    "Exits with COMMAND's status (128+N when signal N killed it, 125 when the meter itself\n"
-    "failed).\n"
-    "\n"
-    "PORT, a comma list (default: present for --com1 and --com2, absent for --usb0 and --usb1):\n"
-    "  present | notserial | absent | held   the port's kind; held = present, locked by another program\n"
-    "  held                   (with present/notserial) the meter keeps flock(LOCK_EX) on the port\n"
-    "  hz=F | period=MS       pulse rate of CTS\n"
-    "  duty=PCT               share of each period at the active level (default 50)\n"
-    "  pulses=N | inf         number of pulses (default inf)\n"
-    "  delay=MS               time before the first pulse (default 0)\n"
-    "  idle=0|1               CTS before, between and after pulses (default 0);\n"
-    "                         a pulse is the opposite level for duty% of the period\n"
-    "  steps=MS:L;MS:L;...    scripted CTS levels instead of pulses\n"
-    "  origin=start|open|usr1|usr2\n"
-    "                         times count from the meter's start (default), the port's first\n"
-    "                         open, or the first SIGUSR1/SIGUSR2 sent to the meter\n"
-    "  remove=MS              from then on every ioctl on the port fails with EIO\n"
-    "  socket=N               a USB adapter's socket (1-15; default 1 for usb0, 2 for usb1),\n"
-    "                         which names its /dev/serial/by-path link\n"
-    "  acm                    a USB adapter of the CDC ACM class: /dev/ttyACM0 (--usb0) or\n"
-    "                         /dev/ttyACM1 (--usb1) of the driver cdc_acm, whose CTS reads always on\n"
-    "\n"
-    "--alias COMn=NAME  /dev/COMn, a link to NAME (e.g. COM2=ttyUSB1), as a udev rule makes it\n"
-    "--console LIST     /sys/class/tty/console/active lists these names (e.g. tty0,ttyS0)\n"
-    "--lock NAME=PID    a UUCP lock file /run/lock/LCK..NAME holding PID, before COMMAND starts\n"
-    "--log FILE   JSON lines, one per event (port, origin, start, realtime, spawn, open,\n"
-    "             ioctl, close, trigger, signal, child-exit, exit); a close is noticed\n"
-    "             within 10 ms\n"
-    "--realtime   answer the ports as promptly as a kernel driver: the meter's own threads\n"
-    "             that answer COMMAND's calls run at SCHED_FIFO 30 (needs CAP_SYS_NICE or an\n"
-    "             RLIMIT_RTPRIO of 30), with SCHED_RESET_ON_FORK; COMMAND starts at normal\n"
-    "             priority and keeps its own limits.  RLIMIT_RTTIME watches the threads: one\n"
-    "             that runs 200 ms without blocking puts them all back to normal priority\n"
-    "--join DIR   run COMMAND in the running meter's testbed DIR (see its \"start\" event)\n"
-    "--quiet      no notes on stderr\n";
+    "PORT: present|notserial|absent|held[,hz=F|period=MS][,duty=PCT][,pulses=N|inf][,delay=MS][,idle=0|1]\n"
+    "      [,steps=MS:L;MS:L...][,origin=start|open|usr1|usr2][,remove=MS][,held][,socket=N][,acm]\n"
+    "Exits with COMMAND's status (128+N when signal N killed it, 125 when the meter failed).\n";
 
 bool Quiet = false;
 
@@ -283,34 +247,30 @@ sigset_t WatchedSignals()
     return set;
 }
 
+std::vector<char *> Pointers(std::vector<std::string> &strings)
+{
+    std::vector<char *> pointers;
+    for (std::string &string : strings)
+        pointers.push_back(string.data());
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
 // Starts the command in its own process group, with the testbed users' lock
-// as its descriptor 3 and every other descriptor of the meter closed.
+// as its descriptor 3 and every other descriptor of the meter closed.  On
+// failure: minus the meter's status (127: no such command, 126: not run).
 pid_t Spawn(const std::vector<std::string> &command, const std::string &root, int usersFd, std::string &error)
 {
     std::string check;
-    if (!CheckShadowed(root, check)) {
+    if (!CheckShadowed(root, check) || !PreloadUsable(VMETER_PRELOAD_LIBRARY, check) ||
+        !LockDirectoryIs(root + "/run/lock", check)) {
         error = "refusing to run the command: " + check;
-        return -1;
-    }
-    if (!PreloadUsable(VMETER_PRELOAD_LIBRARY, check)) {
-        error = "refusing to run the command: " + check;
-        return -1;
-    }
-    if (!LockDirectoryIs(root + "/run/lock", check)) {
-        error = "refusing to run the command: " + check;
-        return -1;
+        return -ToolFailed;
     }
 
     std::vector<std::string> env = ChildEnvironment(root);
-    std::vector<char *> envp;
-    for (std::string &entry : env)
-        envp.push_back(entry.data());
-    envp.push_back(nullptr);
     std::vector<std::string> args = command;
-    std::vector<char *> argv;
-    for (std::string &arg : args)
-        argv.push_back(arg.data());
-    argv.push_back(nullptr);
+    const std::vector<char *> envp = Pointers(env), argv = Pointers(args);
 
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
@@ -395,17 +355,13 @@ void WaitForUsers(int teardownFd, pid_t group, EventLog &log)
     if (::flock(teardownFd, LOCK_EX | LOCK_NB) == 0)
         return;
     log.Write("waiting-for-users");
-    ::kill(-group, SIGTERM);
-    for (int tries = 0; tries < 60; ++tries) {
+    // SIGTERM, SIGKILL after 3 s, and after 1 s more a note.
+    for (int tries = 0; tries < 80; ++tries) {
+        if (tries % 60 == 0)
+            ::kill(-group, tries == 0 ? SIGTERM : SIGKILL);
         ::usleep(50'000);
         while (::waitpid(-1, nullptr, WNOHANG) > 0) {
         }
-        if (::flock(teardownFd, LOCK_EX | LOCK_NB) == 0)
-            return;
-    }
-    ::kill(-group, SIGKILL);
-    for (int tries = 0; tries < 20; ++tries) {
-        ::usleep(50'000);
         if (::flock(teardownFd, LOCK_EX | LOCK_NB) == 0)
             return;
     }
@@ -451,7 +407,7 @@ int Join(const Options &options)
         return Fail(error);
     const pid_t child = Spawn(options.Command, options.JoinDir, usersFd, error);
     if (child < 0)
-        return child == -127 ? (Fail(error), 127) : child == -126 ? (Fail(error), 126) : Fail(error);
+        return Fail(error), -child;
     return Supervise(child, silent, nullptr);
 }
 
@@ -521,7 +477,7 @@ int Run(const Options &options, double startMono)
         if (child < 0) {
             log.Write("spawn-failed", "\"error\":" + EventLog::Quote(error));
             Fail(error);
-            status = child == -127 ? 127 : child == -126 ? 126 : ToolFailed;
+            status = -child;
         } else {
             log.Write("spawn", "\"child\":" + std::to_string(child));
             status = Supervise(child, log, &testbed, &raised);

@@ -51,24 +51,22 @@ int main(int argc, char **argv)
         const std::string step = argv[i];
         auto number = [&]() { return i + 1 < argc ? std::atoi(argv[++i]) : 0; };
         if (step == "open") {
-            const char *device = i + 1 < argc ? argv[++i] : "";
-            if (std::strcmp(device, "/dev/ttyS0") != 0 && std::strcmp(device, "/dev/ttyS1") != 0 &&
-                std::strcmp(device, "/dev/ttyUSB0") != 0 && std::strcmp(device, "/dev/ttyUSB1") != 0) {
+            const std::string device = i + 1 < argc ? argv[++i] : "";
+            if (device != "/dev/ttyS0" && device != "/dev/ttyS1" && device != "/dev/ttyUSB0" &&
+                device != "/dev/ttyUSB1") {
                 std::fprintf(stderr, "virtual-meter-probe: only /dev/ttyS0, ttyS1, ttyUSB0 and ttyUSB1\n");
                 return 2;
             }
-            fd = ::open(device, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+            fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
             Report("open", fd < 0 ? -1 : 0);
-            if (fd >= 0) {
-                const int locked = ::flock(fd, LOCK_EX | LOCK_NB);
-                Report("flock", locked);
-            }
+            if (fd >= 0)
+                Report("flock", ::flock(fd, LOCK_EX | LOCK_NB));
         } else if (step == "close") {
             Report("close", ::close(fd));
             fd = -1;
         } else if (step == "mget") {
             int bits = 0;
-            const int result = ::ioctl(fd, TIOCMGET, &bits);
+            const int result = ::ioctl(fd, TIOCMGET, &bits); // before bits is read
             Report("mget", result, bits);
         } else if (step == "mbis" || step == "mbic") {
             const int bits = number();
@@ -84,17 +82,17 @@ int main(int argc, char **argv)
             ::usleep(static_cast<useconds_t>(number()) * 1000);
         } else if (step == "count") {
             const double until = NowMs() + number();
-            int bits = 0;
-            ::ioctl(fd, TIOCMGET, &bits);
-            int last = (bits & TIOCM_CTS) != 0;
-            int edges = 0;
-            while (NowMs() < until) {
-                ::usleep(5000);
-                bits = 0;
+            const auto cts = [fd] {
+                int bits = 0;
                 ::ioctl(fd, TIOCMGET, &bits);
-                const int cts = (bits & TIOCM_CTS) != 0;
-                edges += cts > last ? 1 : 0;
-                last = cts;
+                return (bits & TIOCM_CTS) != 0;
+            };
+            int edges = 0;
+            for (bool last = cts(); NowMs() < until;) {
+                ::usleep(5000);
+                const bool now = cts();
+                edges += now && !last ? 1 : 0;
+                last = now;
             }
             Report("count", 0, edges);
         } else {

@@ -5,6 +5,7 @@
 #include "TestbedCheck.h"
 #include "Waveform.h"
 
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <cerrno>
@@ -29,25 +30,13 @@ bool Throws(const std::string &text)
     return false;
 }
 
-// The wave's level at each time, as "ms=level" words, for one QCOMPARE.
-QString Levels(const vmeter::Waveform &wave, std::initializer_list<double> times)
+// "ms=level" words with the wave's own levels at the words' times.
+QString Levels(const vmeter::Waveform &wave, const QString &expected)
 {
     QStringList words;
-    for (const double t : times)
-        words << QStringLiteral("%1=%2").arg(t).arg(wave.LevelAt(t));
+    for (const QString &word : expected.split(' '))
+        words << word.section('=', 0, 0) + "=" + QString::number(wave.LevelAt(word.section('=', 0, 0).toDouble()));
     return words.join(' ');
-}
-
-int RisingEdges(const vmeter::Waveform &wave, double untilMs, double stepMs = 1)
-{
-    int edges = 0;
-    int last = wave.LevelAt(0);
-    for (double t = stepMs; t <= untilMs; t += stepMs) {
-        const int level = wave.LevelAt(t);
-        edges += level > last ? 1 : 0;
-        last = level;
-    }
-    return edges;
 }
 
 } // namespace
@@ -57,66 +46,45 @@ class TestVirtualMeter : public QObject
     Q_OBJECT
 
 private slots:
-    void periodicWave()
+    // end: the wave's last change ("none": endless); edges: rising edges
+    // in the first ten seconds, a pulse at 0 being the start level.
+    void waves_data()
     {
-        vmeter::Waveform wave;
-        wave.PeriodMs = 500; // 2 Hz
-        wave.DutyPercent = 50;
-        wave.DelayMs = 1000;
-        wave.Pulses = 3;
-        // The first pulse starts on the delay and lasts 50 % of 500 ms; a second
-        // at 1500, a third at 2000, no fourth.
-        QCOMPARE(Levels(wave, {0, 999.9, 1000, 1249.9, 1250, 1500, 2000, 2250, 2500, 1e9}),
-                 "0=0 999.9=0 1000=1 1249.9=1 1250=0 1500=1 2000=1 2250=0 2500=0 1e+09=0");
-        QVERIFY(wave.EndMs() && *wave.EndMs() == 2500);
-        QVERIFY(RisingEdges(wave, 10000) == 3);
-    }
-
-    void dutyAndEndless()
-    {
-        vmeter::Waveform wave;
-        wave.PeriodMs = 100;
-        wave.DutyPercent = 20;
-        QCOMPARE(Levels(wave, {0, 19.9, 20, 99.9, 100}), "0=1 19.9=1 20=0 99.9=0 100=1");
-        QVERIFY(!wave.EndMs());
-        QVERIFY(RisingEdges(wave, 1000, 0.5) == 10); // the pulse at 0 is the start level, not an edge
-        QVERIFY(wave.LevelAt(3600000.0 + 10) == 1);  // an hour later still on the grid
-    }
-
-    void idleHigh()
-    {
+        QTest::addColumn<QString>("config");
+        QTest::addColumn<QString>("levels");
+        QTest::addColumn<QString>("end");
+        QTest::addColumn<int>("edges");
+        const auto row = [](const char *name, const char *config, const char *levels, const char *end, int edges) {
+            QTest::newRow(name) << QString(config) << QString(levels) << QString(end) << edges;
+        };
+        // The first pulse starts on the delay and lasts 50 % of 500 ms; a
+        // second at 1500, a third at 2000, no fourth.
+        row("2 Hz, 3 pulses after 1 s", "present,hz=2,duty=50,delay=1000,pulses=3",
+            "0=0 999.9=0 1000=1 1249.9=1 1250=0 1500=1 2000=1 2250=0 2500=0 1000000000=0", "2500", 3);
+        row("20 % duty, endless, an hour later still on the grid", "present,period=100,duty=20",
+            "0=1 19.9=1 20=0 99.9=0 100=1 3600010=1", "none", 100);
         // CTS on at the start: each pulse is an off phase followed by on again.
-        vmeter::Waveform wave;
-        wave.Idle = 1;
-        wave.PeriodMs = 200;
-        wave.DelayMs = 100;
-        wave.Pulses = 4;
-        QCOMPARE(Levels(wave, {0, 100, 200, 5000}), "0=1 100=0 200=1 5000=1");
-        QVERIFY(RisingEdges(wave, 5000) == 4);
+        row("idle high", "present,idle=1,period=200,delay=100,pulses=4", "0=1 100=0 200=1 5000=1", "900", 4);
+        row("no pulses", "present", "0=0 1000000=0", "0", 0);
+        row("no pulses, idle high", "present,idle=1", "5=1", "0", 0);
+        row("0 pulses, idle high", "present,idle=1,period=100,pulses=0", "5=1", "0", 0);
+        row("steps", "present,steps=0:0;100:1;140:0;300:1", "99=0 100=1 139=1 140=0 300=1 1000000=1", "300", 2);
+        row("steps, idle high before the first", "present,idle=1,steps=50:0", "0=1 50=0", "50", 0);
     }
 
-    void noPulses()
+    void waves()
     {
-        vmeter::Waveform wave;
-        QVERIFY(wave.LevelAt(0) == 0 && wave.LevelAt(1e6) == 0);
-        QVERIFY(wave.EndMs() && *wave.EndMs() == 0);
-        wave.Idle = 1;
-        QVERIFY(wave.LevelAt(5) == 1);
-        wave.PeriodMs = 100;
-        wave.Pulses = 0;
-        QVERIFY(wave.LevelAt(5) == 1 && RisingEdges(wave, 1000) == 0);
-    }
-
-    void steps()
-    {
-        vmeter::Waveform wave;
-        wave.Steps = {{0, 0}, {100, 1}, {140, 0}, {300, 1}};
-        QCOMPARE(Levels(wave, {99, 100, 139, 140, 300, 1e6}), "99=0 100=1 139=1 140=0 300=1 1e+06=1");
-        QVERIFY(wave.EndMs() && *wave.EndMs() == 300);
-        vmeter::Waveform late;
-        late.Idle = 1;
-        late.Steps = {{50, 0}};
-        QVERIFY(late.LevelAt(0) == 1 && late.LevelAt(50) == 0);
+        QFETCH(QString, config);
+        QFETCH(QString, levels);
+        QFETCH(QString, end);
+        QFETCH(int, edges);
+        const vmeter::Waveform wave = vmeter::ParsePortConfig(config.toStdString()).Cts;
+        QCOMPARE(Levels(wave, levels), levels);
+        QCOMPARE(wave.EndMs() ? QString::number(*wave.EndMs()) : QStringLiteral("none"), end);
+        int rising = 0;
+        for (double t = 0.5; t <= 10000; t += 0.5)
+            rising += wave.LevelAt(t) > wave.LevelAt(t - 0.5) ? 1 : 0;
+        QCOMPARE(rising, edges);
     }
 
     void parsing()
@@ -150,33 +118,14 @@ private slots:
         QVERIFY(vmeter::ParsePortConfig("notserial,socket=15").Socket == 15);
         QVERIFY(vmeter::ParsePortConfig("present").Socket == 0);
         // "hz=2": no kind; "present,pulses=5": pulses need a rate.
-        for (const char *bad : {"",
-                                "sometimes",
-                                "hz=2",
-                                "present,hz=0",
-                                "present,socket=0",
-                                "present,socket=16",
-                                "present,socket=2.5",
-                                "absent,socket=2",
-                                "present,hz=-1",
-                                "present,hz=abc",
-                                "present,duty=0",
-                                "present,duty=100",
-                                "present,pulses=2.5",
-                                "present,pulses=5",
-                                "present,delay=-1",
-                                "present,idle=2",
-                                "present,hz=1,hz=2",
-                                "present,hz=1,steps=0:1",
-                                "present,steps=10:1;5:0",
-                                "present,steps=10",
-                                "present,origin=later",
-                                "absent,hz=2",
-                                "absent,held",
-                                "notserial,hz=2",
-                                "hz=2,present",
-                                "present,bogus"})
-            QVERIFY2(Throws(bad), bad);
+        for (const QString &bad :
+             QStringLiteral("|sometimes|hz=2|present,hz=0|present,socket=0|present,socket=16|present,socket=2.5|absent,"
+                            "socket=2|present,hz=-1|present,hz=abc|present,duty=0|present,duty=100|present,pulses=2.5|"
+                            "present,pulses=5|present,delay=-1|present,idle=2|present,hz=1,hz=2|present,hz=1,steps=0:1|"
+                            "present,steps=10:1;5:0|present,steps=10|present,origin=later|absent,hz=2|absent,held|"
+                            "notserial,hz=2|hz=2,present|present,bogus")
+                 .split('|'))
+            QVERIFY2(Throws(bad.toStdString()), qPrintable(bad));
     }
 
     void emulation()
@@ -289,75 +238,61 @@ private slots:
         QVERIFY(!port.Lines(3).Dtr);
         QCOMPARE(seen, (std::vector<unsigned long>{TIOCMGET, TIOCMBIC}));
     }
-    // A testbed directory as the meter leaves it, then broken one way at a time.
+    // A testbed directory as the meter leaves it, then changed by a row's
+    // steps ("link PATH TARGET", "dir PATH", "remove PATH"); error: a word
+    // the refusal must name, "-" for none.
+    void shadowing_data()
+    {
+        QTest::addColumn<QString>("steps");
+        QTest::addColumn<bool>("shadowed");
+        QTest::addColumn<QString>("error");
+        const auto row = [](const char *steps, bool shadowed, const char *error = "") {
+            QTest::newRow(steps) << QString(steps) << shadowed << QString(error);
+        };
+        row("", true);
+        row("link /dev/ttyUSB0 /dev/pts/7;link /dev/COM2 ttyUSB0;"
+            "link /dev/serial/by-path/pci-0000:00:14.0-usb-0:1:1.0-port0 ../../ttyUSB0",
+            true);
+        row("link /dev/COM3 /dev/ttyUSB0", false, "/dev/COM3"); // an absolute link could leave the testbed
+        row("link /dev/COM3 ttyUSB32", false);
+        row("link /dev/COM3 sda", false);
+        row("remove /dev/COM3", false, "missing");
+        row("link /dev/serial/by-path/x ../../ttyS0/../../../dev/ttyS0", false);
+        row("dir /dev/serial/by-path/y", false); // a directory is no link
+        row("remove /dev/serial", false, "/dev/serial");
+        row("remove /dev/serial;dir /dev/serial/by-id", true);
+        row("dir /dev/.absent;link /dev/ttyUSB7 .absent", true);
+        row("dir /dev/.absent;link /dev/ttyUSB7 ../.absent", false, "ttyUSB7");
+        row("link /dev/ttyUSB7 .absent", false, ".absent");
+        row("dir /dev/.absent;link /dev/COM4 .absent", false); // an alias of nothing would be a broken alias, not none
+        row("link /dev/ttyACM4 /dev/ttyACM4", false, "ttyACM4"); // to the real device
+        row("remove /dev/ttyS31", false, "ttyS31");
+    }
+
     void shadowing()
     {
         namespace fs = std::filesystem;
-        char pattern[] = "/tmp/vmeter-shadow-XXXXXX";
-        const char *made = ::mkdtemp(pattern);
-        QVERIFY(made != nullptr);
-        const std::string root = made;
+        QFETCH(QString, steps);
+        QFETCH(bool, shadowed);
+        QFETCH(QString, error);
+        QTemporaryDir dir;
+        const std::string root = dir.path().toStdString();
         for (const std::string &path : vmeter::ShadowedPaths())
             fs::create_directories(root + path);
         fs::create_directories(root + "/dev/serial/by-path");
-        std::string error;
-        const auto shadowed = [&] {
-            error.clear();
-            return vmeter::CheckShadowed(root, error);
-        };
-        const auto replace = [&](const std::string &path, const std::string &target) {
-            fs::remove_all(root + path);
-            fs::create_symlink(target, root + path);
-        };
-        QVERIFY(shadowed());
-        replace("/dev/ttyUSB0", "/dev/pts/7");
-        replace("/dev/COM2", "ttyUSB0");
-        replace("/dev/serial/by-path/pci-0000:00:14.0-usb-0:1:1.0-port0", "../../ttyUSB0");
-        QVERIFY(shadowed());
-
-        replace("/dev/COM3", "/dev/ttyUSB0"); // an absolute link could leave the testbed
-        QVERIFY(!shadowed() && error.find("/dev/COM3") != std::string::npos);
-        replace("/dev/COM3", "ttyUSB32");
-        QVERIFY(!shadowed());
-        replace("/dev/COM3", "sda");
-        QVERIFY(!shadowed());
-        fs::remove(root + "/dev/COM3");
-        QVERIFY(!shadowed() && error.find("missing") != std::string::npos);
-        fs::create_directory(root + "/dev/COM3");
-        QVERIFY(shadowed());
-
-        replace("/dev/serial/by-path/x", "../../ttyS0/../../../dev/ttyS0");
-        QVERIFY(!shadowed());
-        fs::remove(root + "/dev/serial/by-path/x");
-        fs::create_directories(root + "/dev/serial/by-path/y");
-        QVERIFY(!shadowed()); // a directory is no link
-        fs::remove_all(root + "/dev/serial");
-        QVERIFY(!shadowed() && error.find("/dev/serial") != std::string::npos);
-        fs::create_directories(root + "/dev/serial/by-id");
-        QVERIFY(shadowed());
-
-        fs::create_directory(root + "/dev/.absent");
-        replace("/dev/ttyUSB7", ".absent");
-        QVERIFY(shadowed());
-        replace("/dev/ttyUSB7", "../.absent");
-        QVERIFY(!shadowed() && error.find("ttyUSB7") != std::string::npos);
-        replace("/dev/ttyUSB7", ".absent");
-        fs::remove(root + "/dev/.absent");
-        QVERIFY(!shadowed() && error.find(".absent") != std::string::npos);
-        fs::create_directory(root + "/dev/.absent");
-        replace("/dev/COM4", ".absent"); // an alias of nothing would be a broken alias, not none
-        QVERIFY(!shadowed());
-        fs::remove(root + "/dev/COM4");
-        fs::create_directory(root + "/dev/COM4");
-        QVERIFY(shadowed());
-
-        replace("/dev/ttyACM4", "/dev/ttyACM4"); // to the real device
-        QVERIFY(!shadowed() && error.find("ttyACM4") != std::string::npos);
-        fs::remove(root + "/dev/ttyACM4");
-        fs::create_directory(root + "/dev/ttyACM4");
-        fs::remove(root + "/dev/ttyS31");
-        QVERIFY(!shadowed() && error.find("ttyS31") != std::string::npos);
-        fs::remove_all(root);
+        for (const QString &step : steps.split(';', Qt::SkipEmptyParts)) {
+            const QStringList words = step.split(' ');
+            const std::string path = root + words[1].toStdString();
+            if (words[0] != "dir")
+                fs::remove_all(path);
+            if (words[0] == "link")
+                fs::create_symlink(words[2].toStdString(), path);
+            else if (words[0] == "dir")
+                fs::create_directories(path);
+        }
+        std::string why;
+        QCOMPARE(vmeter::CheckShadowed(root, why), shadowed);
+        QVERIFY2(why.find(error.toStdString()) != std::string::npos, why.c_str());
     }
 };
 

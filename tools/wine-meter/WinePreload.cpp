@@ -32,6 +32,7 @@
 #include "PortConfig.h"
 #include "Record.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdarg>
@@ -95,15 +96,8 @@ CloseFunction RealClose()
 // port call, long after Wine has named the process, and kept.
 std::string ProcessFields()
 {
-    static const std::string fields = [] {
-        char name[17] = {};
-        if (FILE *comm = std::fopen("/proc/self/comm", "re")) {
-            if (std::fgets(name, sizeof name, comm) != nullptr)
-                name[std::strcspn(name, "\n")] = '\0';
-            (void)std::fclose(comm);
-        }
-        return "\"pid\":" + std::to_string(::getpid()) + ",\"proc\":" + EventLog::Quote(name);
-    }();
+    static const std::string fields =
+        "\"pid\":" + std::to_string(::getpid()) + ",\"proc\":" + EventLog::Quote(CommName("/proc/self/comm"));
     return fields;
 }
 
@@ -126,26 +120,25 @@ void AddPort(Preload &preload, const std::string &com, const char *deviceVariabl
     Port port;
     port.Com = com;
     port.Device = device;
+    const auto refuse = [&](const std::string &error) {
+        preload.Log->Write("config-error", "\"com\":" + EventLog::Quote(com) + ",\"error\":" + EventLog::Quote(error) +
+                                               "," + ProcessFields());
+    };
     try {
         PortConfig config = ParsePortConfig(text != nullptr ? text : "present");
         if (config.Kind == PortKind::Absent || config.Held)
             throw ConfigError("absent and held ports cannot be emulated under Wine");
         port.Modem = std::make_unique<ModemPort>(device, config);
     } catch (const ConfigError &error) {
-        preload.Log->Write("config-error", "\"com\":" + EventLog::Quote(com) +
-                                               ",\"error\":" + EventLog::Quote(error.what()) + "," + ProcessFields());
+        refuse(error.what());
         std::fprintf(stderr, "wine-meter: %s: %s\n", configVariable, error.what());
         return;
     }
     struct stat node
     {
     };
-    if (::stat(device, &node) != 0 || !S_ISCHR(node.st_mode)) {
-        preload.Log->Write("config-error", "\"com\":" + EventLog::Quote(com) + ",\"error\":" +
-                                               EventLog::Quote(std::string(device) + " is not a character device") +
-                                               "," + ProcessFields());
-        return;
-    }
+    if (::stat(device, &node) != 0 || !S_ISCHR(node.st_mode))
+        return refuse(std::string(device) + " is not a character device");
     port.Filesystem = node.st_dev;
     port.Node = node.st_rdev;
     preload.Ports.push_back(std::move(port));
@@ -217,10 +210,8 @@ void Track(Preload &preload, Port &port, int fd)
     bool first = false;
     {
         const std::lock_guard lock(preload.Mutex);
-        for (const int known : port.Fds) {
-            if (known == fd)
-                return;
-        }
+        if (std::find(port.Fds.begin(), port.Fds.end(), fd) != port.Fds.end())
+            return;
         first = port.Fds.empty();
         port.Fds.push_back(fd);
         TrackedFds.fetch_add(1);
@@ -240,9 +231,7 @@ void Untrack(int fd)
         bool last = false;
         {
             const std::lock_guard lock(preload.Mutex);
-            auto it = port.Fds.begin();
-            while (it != port.Fds.end() && *it != fd)
-                ++it;
+            const auto it = std::find(port.Fds.begin(), port.Fds.end(), fd);
             if (it == port.Fds.end())
                 continue;
             port.Fds.erase(it);
