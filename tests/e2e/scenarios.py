@@ -31,7 +31,7 @@ from kapirel_e2e.behaviours import pulses
 from kapirel_e2e.harness import Session, Tools
 from kapirel_e2e.interface import (LINUX, POWER_ON, check, check_count, check_end, check_one_line, check_setup,
                                    finish, unwritable_workdir, wait_until)
-from kapirel_e2e.proc import threads
+from kapirel_e2e.proc import cpu_ticks, rttime_limit, threads
 from kapirel_e2e.systembus import SystemBus
 from kapirel_e2e.wayland import Weston
 from kapirel_e2e.xsmp import XsmpManager
@@ -44,6 +44,8 @@ CTS_BLIND = "/dev/ttyACM0 is a cdc_acm device, whose CTS cannot be read"
 
 # kapirel's exit status after the display went away and the line was logged.
 DISPLAY_LOST = 2
+# The notice of a line not logged, on standard error where no window shows it.
+UNWRITTEN = "MERENI NEBYLO ZAPSANO DO NAMERENO.TXT"
 
 
 def lock_text(pid):
@@ -87,13 +89,6 @@ def check_counting_at_real_time(run, priority):
     check(real_time[tid][1:] == (os.SCHED_RR, priority), "the counting thread runs at %s, expected SCHED_RR %d"
           % (real_time[tid][1:], priority))
     check(os.sched_getscheduler(tid) & os.SCHED_RESET_ON_FORK, "the counting thread lacks SCHED_RESET_ON_FORK")
-
-
-def rttime_limit(run):
-    """RLIMIT_RTTIME, (soft, hard) in microseconds, None for unlimited."""
-    with open("/proc/%d/limits" % run.kapirel_pid()) as limits:
-        line = next(line for line in limits if line.startswith("Max realtime timeout"))
-    return tuple(None if value == "unlimited" else int(value) for value in line.split()[3:5])
 
 
 # --- scenarios ----------------------------------------------------------------
@@ -151,7 +146,8 @@ def counting_thread_real_time(s):
         run.main_window()
         conn = run.count_pulses("COM2", 2)
         check_counting_at_real_time(run, DIRECT_PRIORITY)
-        check(rttime_limit(run) == (RTTIME_LIMIT, RTTIME_LIMIT), "RLIMIT_RTTIME %s" % (rttime_limit(run),))
+        rttime = rttime_limit(run.kapirel_pid())
+        check(rttime == [RTTIME_LIMIT, RTTIME_LIMIT], "RLIMIT_RTTIME %s" % rttime)
         check(bus.calls("Get") == [] and bus.calls("MakeThreadRealtime") == [], "rtkit was asked: %s" % bus.calls())
         inhibits = bus.calls("Inhibit")
         check([{key: call[key] for key in IDLE_LOCK} for call in inhibits] == [IDLE_LOCK],
@@ -364,7 +360,7 @@ def sigterm_while_x_server_grabbed(s, log_fails=False):
     check(gone <= 2.5, "the program ended %.1f s after SIGTERM" % gone)
     if log_fails:
         check(status == 1, "exit status %s, expected 1" % status)
-        check("MERENI NEBYLO ZAPSANO DO NAMERENO.TXT" in run.output_text(), "no notice on standard error")
+        check(UNWRITTEN in run.output_text(), "no notice on standard error")
         return
     check(status == 0, "exit status %s" % status)
     check_one_line(run, conn.edges(), time.time())
@@ -372,13 +368,9 @@ def sigterm_while_x_server_grabbed(s, log_fails=False):
 
 def cpu_share(pid, seconds=2.0):
     """The share of one core that the process used over the next seconds."""
-    def used():
-        with open("/proc/%d/stat" % pid) as stat_file:
-            fields = stat_file.read().rsplit(")", 1)[1].split()
-        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")  # utime and stime
-    before, began = used(), time.monotonic()
+    before, began = cpu_ticks(pid), time.monotonic()
     time.sleep(seconds)
-    return (used() - before) / (time.monotonic() - began)
+    return (cpu_ticks(pid) - before) / os.sysconf("SC_CLK_TCK") / (time.monotonic() - began)
 
 
 def sigterm_at_log_notice(s):
@@ -420,7 +412,7 @@ def count_until_display_dies(run, kill, status_expected=DISPLAY_LOST):
     counted = conn.edges()
     check(counted >= 3, "only %d pulses polled" % counted)
     if status_expected == 1:
-        check("MERENI NEBYLO ZAPSANO DO NAMERENO.TXT" in said and re.search(r"pocet pulsu = %d$" % counted,
+        check(UNWRITTEN in said and re.search(r"pocet pulsu = %d$" % counted,
                                                                              "\n".join(said), re.M),
               "no notice with the line on standard error: %s" % said[-5:])
     else:
@@ -465,7 +457,7 @@ def x_server_killed_at_log_notice(s):
         check(run.wait_exit(timeout=10) == 1, "exit status %s, expected 1" % run.exit_status)
         said = run.output_text()
         check("X11 connection broke" not in said, "the silenced warning was shown: %r" % said)
-        check("MERENI NEBYLO ZAPSANO DO NAMERENO.TXT" in said, "no notice on standard error: %r" % said)
+        check(UNWRITTEN in said, "no notice on standard error: %r" % said)
         check(re.search(r"^ konec nacitani : \d\d:\d\d:\d\d  pocet pulsu = 2$", said, re.M),
               "the line is not on standard error: %r" % said)
         check(len(conn.calls()) == calls, "the port was used again after the end")

@@ -17,6 +17,7 @@ import time
 
 import winebox
 from kapirel_e2e import interface
+from kapirel_e2e.checks import json_lines
 from kapirel_e2e.interface import (MAIN_TITLE, NOTICE_TITLE, TIOCM_DTR, TIOCM_RTS, WINE, Connection, Step, check,
                                    wait_until)
 from kapirel_e2e.xclient import XClient
@@ -30,6 +31,11 @@ NAMES = {number: name for name, number in IDS.items()}
 NOTICE_TEXT, IDOK = 0xFFFF, 1
 
 LINES = {TIOCM_DTR: "dtr", TIOCM_RTS: "rts"}
+
+
+def probe_records(box, name):
+    """The JSON records that window_probe.exe, started as `name`, printed."""
+    return [json.loads(line) for line in box.said(name).splitlines() if line.startswith("{")]
 
 
 def switch(read, write):
@@ -124,7 +130,7 @@ class Program(interface.Program):
     # --- the meter's record -------------------------------------------------
 
     def events(self):
-        return [e for e in winebox.read_log(self.box.log_path) if e.get("proc") == PROCESS]
+        return [e for e in json_lines(self.box.log_path) if e.get("proc") == PROCESS]
 
     def records(self, com):
         """Each connection to com: (its calls, whether it has closed)."""
@@ -150,15 +156,9 @@ class Program(interface.Program):
     def opens(self, port):
         return len(self.records(port))
 
-    def port_calls(self, port=None):
-        return sum(1 for e in self.events() if e["event"] == "ioctl" and port in (None, e["com"]))
-
-    def wave_end(self, port):
-        origins = [e for e in self.events() if e["event"] == "origin" and e["com"] == port]
-        if not origins:
-            return None
-        end = origins[-1]["wave_end_t"]
-        return float("inf") if end is None else end
+    @staticmethod
+    def of_port(event, port):
+        return event["com"] == port
 
     def trigger(self, which=1):
         return self.box.trigger(which)
@@ -180,10 +180,8 @@ class Program(interface.Program):
         self._probes += 1
         name = "probe-%d" % self._probes
         status = self.box.wine([self.scenario.tools.probe], name).wait(timeout=30)
-        with open(os.path.join(self.box.work, name + ".out"), encoding="utf-8", errors="replace") as out:
-            lines = [line for line in out.read().splitlines() if line.startswith("{")]
         check(status == 0, "window_probe.exe ended with %s" % status)
-        return [json.loads(line) for line in lines]
+        return probe_records(self.box, name)
 
     def window(self, title):
         """The probe's record of the one visible window with this title, or None."""
