@@ -9,10 +9,8 @@ session management, FIFOs).
     scenarios.py --list
 
 Most scenarios share the X session of STATE.json; those whose display dies,
-and the Wayland ones, start a display of their own.
-
-Each scenario runs in DIR/NAME (kept afterwards: meter logs, program output,
-screenshots).  Prints PASS/FAIL per scenario and "N passed, N failed" last.
+and the Wayland ones, start a display of their own.  Each runs in DIR/NAME,
+kept afterwards (meter logs, program output, screenshots).
 """
 
 import contextlib
@@ -463,11 +461,17 @@ def x_server_killed_at_log_notice(s):
         check(len(conn.calls()) == calls, "the port was used again after the end")
 
 
-def wayland_startup_count(s):
-    """Under Wayland (weston, headless): start-up on "COM2", pulses counted, end by SIGTERM."""
+@contextlib.contextmanager
+def on_weston(s, com2):
+    """kapirel on a weston of this scenario's own; yields (the run, weston)."""
     with Weston(s.runtime, s.dir) as weston:
         s.tools = s.tools.on(wayland=weston.socket)
-        run = s.start(com2=pulses(4), env={"WAYLAND_DEBUG": "client"})
+        yield s.start(com2=com2, env={"WAYLAND_DEBUG": "client"}), weston
+
+
+def wayland_startup_count(s):
+    """Under Wayland (weston, headless): start-up on "COM2", pulses counted, end by SIGTERM."""
+    with on_weston(s, pulses(4)) as (run, _):
         conn = run.connection("COM2")
         check_setup(conn)
         run.wait_wayland_window()
@@ -478,9 +482,7 @@ def wayland_startup_count(s):
 
 def wayland_compositor_killed(s):
     """The Wayland compositor dies mid-count: the end runs once without the window, status 2."""
-    with Weston(s.runtime, s.dir) as weston:
-        s.tools = s.tools.on(wayland=weston.socket)
-        run = s.start(com2=pulses("inf"), env={"WAYLAND_DEBUG": "client"})
+    with on_weston(s, pulses("inf")) as (run, weston):
         run.wait_wayland_window()
         count_until_display_dies(run, weston.kill)
 

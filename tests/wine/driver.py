@@ -10,6 +10,7 @@ A COM name that is absent is one that is not mapped at all.  A port held by
 another program cannot be had under Wine: wineserver ignores share mode 0.
 """
 
+import dataclasses
 import json
 import os
 import shutil
@@ -247,13 +248,13 @@ class Program(interface.Program):
         return shown
 
 
+@dataclasses.dataclass
 class Tools(XClient):
-    def __init__(self, exe, probe, msi, version, display):
-        self.exe = exe
-        self.probe = probe
-        self.msi = msi
-        self.version = version
-        self.display = display
+    exe: str
+    probe: str
+    msi: str
+    version: str
+    display: str
 
     def x_env(self):
         return {key: value for key, value in os.environ.items() if not key.startswith(("WINE", "LD_"))}

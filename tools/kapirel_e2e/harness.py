@@ -7,6 +7,7 @@ failing scenario cannot leave anything behind for the next.
 """
 
 import contextlib
+import dataclasses
 import os
 import re
 import shutil
@@ -47,20 +48,20 @@ def step(call):
     return Step(request, call)
 
 
+@dataclasses.dataclass
 class Tools(XClient):
     """The programs under test and the display they run on: an X display, or
     a Wayland socket in the run's XDG_RUNTIME_DIR."""
 
-    def __init__(self, kapirel, meter, display=None, wayland=None, xsmp_manager=None):
-        self.kapirel = kapirel
-        self.meter = meter
-        self.display = display
-        self.wayland = wayland
-        self.xsmp_manager = xsmp_manager
+    kapirel: str
+    meter: str
+    display: str = None
+    wayland: str = None
+    xsmp_manager: str = None
 
     def on(self, display=None, wayland=None):
         """The same programs on another display."""
-        return Tools(self.kapirel, self.meter, display, wayland, self.xsmp_manager)
+        return dataclasses.replace(self, display=display, wayland=wayland)
 
     def env(self):
         env = dict(os.environ)

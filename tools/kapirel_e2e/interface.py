@@ -2,14 +2,9 @@
 interface that the scenarios both programs share (kapirel_e2e.behaviours) are
 written against, and the checks of what the ports went through.
 
-Two drivers carry it out:
-
-- kapirel_e2e.harness: the Linux program under the virtual meter (umockdev);
-- tests/wine/driver.py: kapirel.exe in the Wine box (a private mount
-  namespace without the machine's serial ports), its ports' modem lines
-  from libwine-meter.so, its controls read through window_probe.exe.
-
-Both run on an Xvfb with openbox.  A driver's setting, one per scenario, has
+Two drivers carry it out, both on an Xvfb with openbox: kapirel_e2e.harness
+(the Linux program under the virtual meter) and tests/wine/driver.py
+(kapirel.exe in the Wine box).  A driver's setting, one per scenario, has
 `platform` (LINUX or WINE), `dir`, `workdir(name)` and
 `start(com1=, com2=, cwd=)`, which returns a Program.  A port is "COM1" or
 "COM2" (on Linux also a device, "/dev/ttyUSB0"), described in the virtual
