@@ -9,10 +9,8 @@ session management, FIFOs).
     scenarios.py --list
 
 Most scenarios share the X session of STATE.json; those whose display dies,
-and the Wayland ones, start a display of their own.
-
-Each scenario runs in DIR/NAME (kept afterwards: meter logs, program output,
-screenshots).  Prints PASS/FAIL per scenario and "N passed, N failed" last.
+and the Wayland ones, start a display of their own.  Each runs in DIR/NAME,
+kept afterwards (meter logs, program output, screenshots).
 """
 
 import contextlib
@@ -31,7 +29,7 @@ from kapirel_e2e.behaviours import pulses
 from kapirel_e2e.harness import Session, Tools
 from kapirel_e2e.interface import (LINUX, POWER_ON, check, check_count, check_end, check_one_line, check_setup,
                                    finish, unwritable_workdir, wait_until)
-from kapirel_e2e.proc import threads
+from kapirel_e2e.proc import cpu_ticks, rttime_limit, threads
 from kapirel_e2e.systembus import SystemBus
 from kapirel_e2e.wayland import Weston
 from kapirel_e2e.xsmp import XsmpManager
@@ -44,6 +42,8 @@ CTS_BLIND = "/dev/ttyACM0 is a cdc_acm device, whose CTS cannot be read"
 
 # kapirel's exit status after the display went away and the line was logged.
 DISPLAY_LOST = 2
+# The notice of a line not logged, on standard error where no window shows it.
+UNWRITTEN = "MERENI NEBYLO ZAPSANO DO NAMERENO.TXT"
 
 
 def lock_text(pid):
@@ -87,13 +87,6 @@ def check_counting_at_real_time(run, priority):
     check(real_time[tid][1:] == (os.SCHED_RR, priority), "the counting thread runs at %s, expected SCHED_RR %d"
           % (real_time[tid][1:], priority))
     check(os.sched_getscheduler(tid) & os.SCHED_RESET_ON_FORK, "the counting thread lacks SCHED_RESET_ON_FORK")
-
-
-def rttime_limit(run):
-    """RLIMIT_RTTIME, (soft, hard) in microseconds, None for unlimited."""
-    with open("/proc/%d/limits" % run.kapirel_pid()) as limits:
-        line = next(line for line in limits if line.startswith("Max realtime timeout"))
-    return tuple(None if value == "unlimited" else int(value) for value in line.split()[3:5])
 
 
 # --- scenarios ----------------------------------------------------------------
@@ -151,7 +144,8 @@ def counting_thread_real_time(s):
         run.main_window()
         conn = run.count_pulses("COM2", 2)
         check_counting_at_real_time(run, DIRECT_PRIORITY)
-        check(rttime_limit(run) == (RTTIME_LIMIT, RTTIME_LIMIT), "RLIMIT_RTTIME %s" % (rttime_limit(run),))
+        rttime = rttime_limit(run.kapirel_pid())
+        check(rttime == [RTTIME_LIMIT, RTTIME_LIMIT], "RLIMIT_RTTIME %s" % rttime)
         check(bus.calls("Get") == [] and bus.calls("MakeThreadRealtime") == [], "rtkit was asked: %s" % bus.calls())
         inhibits = bus.calls("Inhibit")
         check([{key: call[key] for key in IDLE_LOCK} for call in inhibits] == [IDLE_LOCK],
@@ -364,7 +358,7 @@ def sigterm_while_x_server_grabbed(s, log_fails=False):
     check(gone <= 2.5, "the program ended %.1f s after SIGTERM" % gone)
     if log_fails:
         check(status == 1, "exit status %s, expected 1" % status)
-        check("MERENI NEBYLO ZAPSANO DO NAMERENO.TXT" in run.output_text(), "no notice on standard error")
+        check(UNWRITTEN in run.output_text(), "no notice on standard error")
         return
     check(status == 0, "exit status %s" % status)
     check_one_line(run, conn.edges(), time.time())
@@ -372,13 +366,9 @@ def sigterm_while_x_server_grabbed(s, log_fails=False):
 
 def cpu_share(pid, seconds=2.0):
     """The share of one core that the process used over the next seconds."""
-    def used():
-        with open("/proc/%d/stat" % pid) as stat_file:
-            fields = stat_file.read().rsplit(")", 1)[1].split()
-        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")  # utime and stime
-    before, began = used(), time.monotonic()
+    before, began = cpu_ticks(pid), time.monotonic()
     time.sleep(seconds)
-    return (used() - before) / (time.monotonic() - began)
+    return (cpu_ticks(pid) - before) / os.sysconf("SC_CLK_TCK") / (time.monotonic() - began)
 
 
 def sigterm_at_log_notice(s):
@@ -420,7 +410,7 @@ def count_until_display_dies(run, kill, status_expected=DISPLAY_LOST):
     counted = conn.edges()
     check(counted >= 3, "only %d pulses polled" % counted)
     if status_expected == 1:
-        check("MERENI NEBYLO ZAPSANO DO NAMERENO.TXT" in said and re.search(r"pocet pulsu = %d$" % counted,
+        check(UNWRITTEN in said and re.search(r"pocet pulsu = %d$" % counted,
                                                                              "\n".join(said), re.M),
               "no notice with the line on standard error: %s" % said[-5:])
     else:
@@ -465,17 +455,23 @@ def x_server_killed_at_log_notice(s):
         check(run.wait_exit(timeout=10) == 1, "exit status %s, expected 1" % run.exit_status)
         said = run.output_text()
         check("X11 connection broke" not in said, "the silenced warning was shown: %r" % said)
-        check("MERENI NEBYLO ZAPSANO DO NAMERENO.TXT" in said, "no notice on standard error: %r" % said)
+        check(UNWRITTEN in said, "no notice on standard error: %r" % said)
         check(re.search(r"^ konec nacitani : \d\d:\d\d:\d\d  pocet pulsu = 2$", said, re.M),
               "the line is not on standard error: %r" % said)
         check(len(conn.calls()) == calls, "the port was used again after the end")
 
 
-def wayland_startup_count(s):
-    """Under Wayland (weston, headless): start-up on "COM2", pulses counted, end by SIGTERM."""
+@contextlib.contextmanager
+def on_weston(s, com2):
+    """kapirel on a weston of this scenario's own; yields (the run, weston)."""
     with Weston(s.runtime, s.dir) as weston:
         s.tools = s.tools.on(wayland=weston.socket)
-        run = s.start(com2=pulses(4), env={"WAYLAND_DEBUG": "client"})
+        yield s.start(com2=com2, env={"WAYLAND_DEBUG": "client"}), weston
+
+
+def wayland_startup_count(s):
+    """Under Wayland (weston, headless): start-up on "COM2", pulses counted, end by SIGTERM."""
+    with on_weston(s, pulses(4)) as (run, _):
         conn = run.connection("COM2")
         check_setup(conn)
         run.wait_wayland_window()
@@ -486,9 +482,7 @@ def wayland_startup_count(s):
 
 def wayland_compositor_killed(s):
     """The Wayland compositor dies mid-count: the end runs once without the window, status 2."""
-    with Weston(s.runtime, s.dir) as weston:
-        s.tools = s.tools.on(wayland=weston.socket)
-        run = s.start(com2=pulses("inf"), env={"WAYLAND_DEBUG": "client"})
+    with on_weston(s, pulses("inf")) as (run, weston):
         run.wait_wayland_window()
         count_until_display_dies(run, weston.kill)
 

@@ -14,7 +14,8 @@ import sys
 
 import winebox
 from kapirel_e2e import xsession
-from kapirel_e2e.checks import Failure, check
+from kapirel_e2e.behaviours import spacings
+from kapirel_e2e.checks import Failure, check, json_lines
 from kapirel_e2e.interface import TIOCM_DTR, TIOCM_RTS
 
 
@@ -76,11 +77,11 @@ def counting_chain(box, probe):
     the line switching and polls 20 ms apart."""
     program = box.wine([probe, "COM2", "timer", "2"], "chain")
     status = program.wait(timeout=60)
-    output = open(os.path.join(box.work, "chain.out")).read()
+    output = box.said("chain")
     check(status == 0, "port_probe.exe COM2 ended with %s: %s" % (status, output))
     check("polls 100 edges 5\n" in output, "the probe did not count exactly 5 edges: %s" % output)
 
-    events = winebox.read_log(box.log_path)
+    events = json_lines(box.log_path)
     mine = [e for e in events if e.get("com") == "COM2"]
     check(mine and mine[0]["event"] == "open", "the first record of COM2 is not its open: %s" % mine[:1])
     check(all(e.get("proc") == "port_probe.exe" for e in mine), "calls came from other processes")
@@ -93,8 +94,7 @@ def counting_chain(box, probe):
     check(mine[-1]["event"] == "close" and mine[-1]["last"] and mine[-1]["lines"]["dtr"] == 0,
           "the port was not closed with DTR off: %s" % mine[-1])
     # The last TIOCMGET belongs to the closing CLRDTR, right after the last poll.
-    spacing = winebox.poll_spacing(mine, "COM2")[1:-1]
-    over_ten = winebox.poll_spacing(mine, "COM2", 10)[1:-1]
+    spacing, over_ten = spacings([e["mono"] for e in mine if e["event"] == "ioctl" and e["req"] == "TIOCMGET"])
     print("ok: %d polls, spacing median %.3f ms, mean %.3f ms, median over 10 polls %.3f ms"
           % (len(spacing) + 1, statistics.median(spacing), statistics.mean(spacing), statistics.median(over_ten)))
     check(abs(statistics.mean(spacing) - 20.0) < 0.2, "polls are not 20 ms apart on average")
@@ -105,7 +105,7 @@ def absent_port(box, probe):
     """A COM name that is not mapped does not open."""
     program = box.wine([probe, "COM3", "sleep", "1"], "absent")
     status = program.wait(timeout=60)
-    output = open(os.path.join(box.work, "absent.out")).read()
+    output = box.said("absent")
     check(status == 1 and output.startswith("open-failed 2"), "COM3 opened or failed otherwise: %s" % output)
     print("ok: unmapped COM3 does not open")
 

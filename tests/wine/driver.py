@@ -10,6 +10,7 @@ A COM name that is absent is one that is not mapped at all.  A port held by
 another program cannot be had under Wine: wineserver ignores share mode 0.
 """
 
+import dataclasses
 import json
 import os
 import shutil
@@ -17,6 +18,7 @@ import time
 
 import winebox
 from kapirel_e2e import interface
+from kapirel_e2e.checks import json_lines
 from kapirel_e2e.interface import (MAIN_TITLE, NOTICE_TITLE, TIOCM_DTR, TIOCM_RTS, WINE, Connection, Step, check,
                                    wait_until)
 from kapirel_e2e.xclient import XClient
@@ -30,6 +32,11 @@ NAMES = {number: name for name, number in IDS.items()}
 NOTICE_TEXT, IDOK = 0xFFFF, 1
 
 LINES = {TIOCM_DTR: "dtr", TIOCM_RTS: "rts"}
+
+
+def probe_records(box, name):
+    """The JSON records that window_probe.exe, started as `name`, printed."""
+    return [json.loads(line) for line in box.said(name).splitlines() if line.startswith("{")]
 
 
 def switch(read, write):
@@ -124,7 +131,7 @@ class Program(interface.Program):
     # --- the meter's record -------------------------------------------------
 
     def events(self):
-        return [e for e in winebox.read_log(self.box.log_path) if e.get("proc") == PROCESS]
+        return [e for e in json_lines(self.box.log_path) if e.get("proc") == PROCESS]
 
     def records(self, com):
         """Each connection to com: (its calls, whether it has closed)."""
@@ -150,15 +157,9 @@ class Program(interface.Program):
     def opens(self, port):
         return len(self.records(port))
 
-    def port_calls(self, port=None):
-        return sum(1 for e in self.events() if e["event"] == "ioctl" and port in (None, e["com"]))
-
-    def wave_end(self, port):
-        origins = [e for e in self.events() if e["event"] == "origin" and e["com"] == port]
-        if not origins:
-            return None
-        end = origins[-1]["wave_end_t"]
-        return float("inf") if end is None else end
+    @staticmethod
+    def of_port(event, port):
+        return event["com"] == port
 
     def trigger(self, which=1):
         return self.box.trigger(which)
@@ -180,10 +181,8 @@ class Program(interface.Program):
         self._probes += 1
         name = "probe-%d" % self._probes
         status = self.box.wine([self.scenario.tools.probe], name).wait(timeout=30)
-        with open(os.path.join(self.box.work, name + ".out"), encoding="utf-8", errors="replace") as out:
-            lines = [line for line in out.read().splitlines() if line.startswith("{")]
         check(status == 0, "window_probe.exe ended with %s" % status)
-        return [json.loads(line) for line in lines]
+        return probe_records(self.box, name)
 
     def window(self, title):
         """The probe's record of the one visible window with this title, or None."""
@@ -249,13 +248,13 @@ class Program(interface.Program):
         return shown
 
 
+@dataclasses.dataclass
 class Tools(XClient):
-    def __init__(self, exe, probe, msi, version, display):
-        self.exe = exe
-        self.probe = probe
-        self.msi = msi
-        self.version = version
-        self.display = display
+    exe: str
+    probe: str
+    msi: str
+    version: str
+    display: str
 
     def x_env(self):
         return {key: value for key, value in os.environ.items() if not key.startswith(("WINE", "LD_"))}

@@ -16,7 +16,6 @@ a scenario that installs into the prefix gets a copy of it.
 
 import contextlib
 import glob
-import json
 import os
 import pwd
 import statistics
@@ -25,7 +24,7 @@ import sys
 import time
 
 import winebox
-from driver import IDS, Scenario, Tools
+from driver import IDS, Scenario, Tools, probe_records
 from kapirel_e2e import runner, xsession
 from kapirel_e2e.behaviours import SCENARIOS as SHARED
 from kapirel_e2e.behaviours import poll_spacing, pulses
@@ -91,8 +90,7 @@ def counting_in_window_menu(s):
 
 def check_thread_priorities(s):
     status = s.box.wine([s.tools.probe, "threads", MAIN_TITLE], "threads").wait(timeout=30)
-    with open(os.path.join(s.box.work, "threads.out"), encoding="utf-8", errors="replace") as out:
-        threads = [json.loads(line) for line in out.read().splitlines() if line.startswith("{")]
+    threads = probe_records(s.box, "threads")
     check(status == 0 and threads, "window_probe.exe could not list the threads (status %s)" % status)
     critical = [t for t in threads if t["priority"] == THREAD_PRIORITY_TIME_CRITICAL]
     check(len(critical) == 1 and not critical[0]["window"], "threads at TIME_CRITICAL: %s" % threads)
@@ -179,10 +177,9 @@ def shortcut(s, path):
     name = "link-%d" % len(s.box.processes)
     status = s.box.wine([s.tools.probe, "link", s.box.windows_path(path)], name).wait(timeout=30)
     s.box.wait_server()
-    with open(os.path.join(s.box.work, name + ".out"), encoding="utf-8", errors="replace") as out:
-        lines = [line for line in out.read().splitlines() if line.startswith("{")]
-    check(status == 0 and len(lines) == 1, "window_probe.exe could not read %s" % path)
-    return json.loads(lines[0])
+    records = probe_records(s.box, name)
+    check(status == 0 and len(records) == 1, "window_probe.exe could not read %s" % path)
+    return records[0]
 
 
 def installer(s):
@@ -234,11 +231,9 @@ def focus_on_unmarked_option(s):
     window = program.main_window()
     program.wait_polling("COM2")
     clicks = s.box.wine([s.tools.probe, "focus-clicks", MAIN_TITLE], "focus-clicks")
-    output = os.path.join(s.box.work, "focus-clicks.out")
 
     def said():
-        with open(output, encoding="utf-8", errors="replace") as out:
-            return [json.loads(line) for line in out.read().splitlines() if line.startswith("{")]
+        return probe_records(s.box, "focus-clicks")
     wait_until(lambda: {"hooked": True} in said() or clicks.poll() is not None, 30, "the focus hooks")
     check(clicks.poll() is None, "window_probe.exe focus-clicks ended with %s" % clicks.returncode)
     program.press(window, "shift+Tab", "Tab")

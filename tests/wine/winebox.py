@@ -25,12 +25,11 @@ only inside a box:
 
 Box.wine() refuses to start anything unless check_dev() and check_prefix()
 pass at that moment.  The modem lines of the ptys come from libwine-meter.so
-(tools/wine-meter), preloaded into Wine's processes; its record is read with
-read_log().
+(tools/wine-meter), preloaded into Wine's processes, which records them.
 """
 
+import contextlib
 import ctypes
-import json
 import os
 import re
 import shutil
@@ -81,23 +80,24 @@ def enter():
     os.execvpe("unshare", argv, env)
 
 
-def _libc():
-    libc = ctypes.CDLL(None, use_errno=True)
-    libc.mount.argtypes = [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_char_p, ctypes.c_ulong, ctypes.c_char_p]
-    return libc
+LIBC = ctypes.CDLL(None, use_errno=True)
+LIBC.mount.argtypes = [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_char_p, ctypes.c_ulong, ctypes.c_char_p]
+LIBC.umount2.argtypes = [ctypes.c_char_p, ctypes.c_int]
 
 
 def _mount(source, target, fstype, flags=0, data=""):
-    if _libc().mount(source.encode(), target.encode(), fstype.encode(), flags, data.encode()) != 0:
-        error = ctypes.get_errno()
-        raise BoxError("mount %s on %s: %s" % (fstype, target, os.strerror(error)))
+    if LIBC.mount(source.encode(), target.encode(), fstype.encode(), flags, data.encode()) != 0:
+        raise BoxError("mount %s on %s: %s" % (fstype, target, os.strerror(ctypes.get_errno())))
 
 
 def _unmount(target):
-    libc = ctypes.CDLL(None, use_errno=True)
-    libc.umount2.argtypes = [ctypes.c_char_p, ctypes.c_int]
-    if libc.umount2(target.encode(), MNT_DETACH) != 0:
+    if LIBC.umount2(target.encode(), MNT_DETACH) != 0:
         raise BoxError("umount %s: %s" % (target, os.strerror(ctypes.get_errno())))
+
+
+def _device(info):
+    """(major, minor) of a character device, None for anything else."""
+    return (os.major(info.st_rdev), os.minor(info.st_rdev)) if stat.S_ISCHR(info.st_mode) else None
 
 
 def _mounts():
@@ -187,35 +187,22 @@ class Box:
                 path = os.path.join(root, name)
                 info = os.lstat(path)
                 relative = os.path.relpath(path, "/dev")
-                if re.match(r"^(tty|console|ttyS|ttyUSB|ttyACM)", name):
+                if name.startswith(("tty", "console")):
                     raise BoxError("%s is visible in the box" % path)
-                if relative in ("pts", "shm") and stat.S_ISDIR(info.st_mode):
-                    continue
-                if root == "/dev/shm":
-                    continue
-                if relative == "ptmx" and stat.S_ISLNK(info.st_mode) and os.readlink(path) == "pts/ptmx":
-                    continue
-                if relative in DEV_NODES and stat.S_ISCHR(info.st_mode) and \
-                        (os.major(info.st_rdev), os.minor(info.st_rdev)) == DEV_NODES[relative]:
-                    continue
-                if relative == "pts/ptmx" and stat.S_ISCHR(info.st_mode) and \
-                        (os.major(info.st_rdev), os.minor(info.st_rdev)) == PTMX:
-                    continue
-                if root == "/dev/pts" and name in own_ptys and stat.S_ISCHR(info.st_mode) and \
-                        os.major(info.st_rdev) in PTY_MAJORS and info.st_dev == pts_dev:
-                    continue
-                raise BoxError("%s is not something the box made" % path)
+                node = _device(info)
+                if not (relative in ("pts", "shm") and stat.S_ISDIR(info.st_mode) or root == "/dev/shm"
+                        or relative == "ptmx" and stat.S_ISLNK(info.st_mode) and os.readlink(path) == "pts/ptmx"
+                        or node is not None and node == DEV_NODES.get(relative)
+                        or relative == "pts/ptmx" and node == PTMX
+                        or root == "/dev/pts" and name in own_ptys and node is not None and node[0] in PTY_MAJORS
+                        and info.st_dev == pts_dev):
+                    raise BoxError("%s is not something the box made" % path)
         for entry in os.listdir("/proc/self/fd"):
-            try:
+            with contextlib.suppress(OSError):
                 info = os.stat("/proc/self/fd/" + entry)
-            except OSError:
-                continue
-            if not stat.S_ISCHR(info.st_mode):
-                continue
-            if info.st_dev == pts_dev or (os.major(info.st_rdev), os.minor(info.st_rdev)) in DEV_NODES.values():
-                continue
-            raise BoxError("descriptor %s reaches device %d:%d outside the box"
-                           % (entry, os.major(info.st_rdev), os.minor(info.st_rdev)))
+                node = _device(info)
+                if node is not None and info.st_dev != pts_dev and node not in DEV_NODES.values():
+                    raise BoxError("descriptor %s reaches device %d:%d outside the box" % (entry, *node))
 
     # --- ports --------------------------------------------------------------
 
@@ -235,22 +222,6 @@ class Box:
         self.ptys[com] = (master, slave, path)
         self.ports[com] = description
         return path
-
-    def drain(self):
-        """Reads what the program wrote to the ports; a pty stalls a writer once full."""
-        written = {}
-        for com, (master, _, _) in self.ptys.items():
-            data = b""
-            while True:
-                try:
-                    chunk = os.read(master, 4096)
-                except (BlockingIOError, OSError):
-                    break
-                if not chunk:
-                    break
-                data += chunk
-            written[com] = data
-        return written
 
     def trigger(self, which=1):
         """Starts the waveforms of origin=usr1 (usr2) ports now; returns the time."""
@@ -381,12 +352,8 @@ class Box:
         self.wait_server(timeout=120)
         seconds = time.monotonic() - started
         self._own_user_folders()
-        size = 0
-        for root, _, files in os.walk(self.prefix):
-            for name in files:
-                path = os.path.join(root, name)
-                if not os.path.islink(path):
-                    size += os.lstat(path).st_size
+        size = sum(os.lstat(os.path.join(root, name)).st_size for root, _, files in os.walk(self.prefix)
+                   for name in files if not os.path.islink(os.path.join(root, name)))
         self.check_prefix_links_only()
         return seconds, size
 
@@ -435,6 +402,11 @@ class Box:
         out.close()
         self.processes.append(process)
         return process
+
+    def said(self, name):
+        """What the process started as `name` wrote, standard output and error."""
+        with open(os.path.join(self.work, name + ".out"), encoding="utf-8", errors="replace") as out:
+            return out.read()
 
     def wine(self, argv, name="wine", cwd=None):
         """Starts `wine argv...` once the box and the prefix check out."""
@@ -495,26 +467,3 @@ def read_registry(path):
 def _unescape(text):
     return re.sub(r"\\(.)", r"\1", text)
 
-
-def read_log(path):
-    """The meter's records as dicts, in the order written."""
-    events = []
-    if not os.path.exists(path):
-        return events
-    with open(path) as log:
-        for line in log:
-            if line.endswith("\n"):
-                events.append(json.loads(line))
-    return events
-
-
-def poll_spacing(events, com, polls=1):
-    """Milliseconds between TIOCMGET calls on the port `polls` calls apart,
-    divided by `polls`.
-
-    wineserver waits in whole milliseconds, rounded up, so a 20 ms timer with
-    absolute deadlines wakes alternately about 0.5 ms late and early: single
-    spacings cluster near 19.5 and 20.5 ms and their median lands anywhere in
-    between.  Over 10 polls the alternation cancels."""
-    stamps = [e["mono"] for e in events if e["event"] == "ioctl" and e["com"] == com and e["req"] == "TIOCMGET"]
-    return [(b - a) * 1000.0 / polls for a, b in zip(stamps, stamps[polls:])]

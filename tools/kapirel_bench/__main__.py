@@ -4,53 +4,13 @@
                 [--label TEXT] [--json FILE] [--only LIST] [--long]
 
 Measures one run after the other and prints one table, each figure beside
-its goal.  The CPU goals are ratios: the program's CPU against a reference
-loop (tools/bench-loops) that runs beside it in the same window, under its
-own meter, so that whatever else the machine does falls on both alike.
+its goal; the CPU goals are ratios to a reference loop (tools/bench-loops)
+run beside the program under its own meter.  What each measurement does, and
+why: docs/benchmarks.md.
 
-  idle          "COM2" open, CTS steady, no pulses, 30 s: poll spacing from
-                the meter's CLOCK_MONOTONIC stamps of successive Timer1
-                TIOCMGET calls (min, median, p99, max, gaps under 10 ms),
-                and the program's CPU beside the poll loop's
-  reference     the instrument's own floor: the poll loop alone (one TIOCMGET
-                at absolute 20 ms deadlines) under the meter, 30 s: its
-                spacing and CPU
-  capture-N     N = 10, 20, 24 Hz square waves (50 % duty), 600 pulses, started
-                by SIGUSR1 once the program polls; SIGTERM after the last
-                pulse, and the NAMERENO.TXT line gives the count; the CPU is
-                taken over the pulse train ("counting"), beside the poll loop
-  capture-24-load
-                3 runs of 600 pulses at 24 Hz to kapirel and, at the same
-                moment, to the poll loop under a meter of its own, while 4
-                processes spin on the cores: how many each counted.  Both
-                meters answer at real-time priority (virtual-meter
-                --realtime), as a kernel driver would; kapirel as started,
-                free to raise its counting thread to real time.  Which of
-                its threads ran at a real-time policy is in the conditions
-  capture-24-load-unprivileged
-                the same, with kapirel given no way to real time: RLIMIT_RTPRIO
-                0 (prlimit), CAP_SYS_NICE dropped (setpriv, when the bench
-                has it) and no system bus for rtkit; the comparison
-  floor         both ports absent: the two start-up notices dismissed with
-                Return, then 30 s with only the timer running: CPU beside the
-                idle loop (a 20 ms timerfd and its read) under a meter with
-                no ports, and beside the idle loop without a meter
-  startup       5 runs: from the exec of kapirel (the meter's "spawn" event,
-                logged when posix_spawn returns, i.e. after the execve) to
-                the MapNotify of the window's frame on the root window
-                (xev -root -event substructure, each line stamped as it
-                arrives), and to the first Timer1 poll: the first read of
-                CTS on "COM2" after the start-up's own, which follows the
-                three line settings (found by time, meterlog.polls_of)
-  long          only with --long (or KAPIREL_BENCH_LONG=1): one hour at 10 Hz,
-                VmRSS sampled every 10 s, first minute against last minute,
-                and whether every pulse was counted
-
-CPU is the on-CPU time of a process's threads (/proc/<pid>/task/*/schedstat)
-as a share of one core; peak RSS is the largest VmHWM (/proc/<pid>/status,
-read just before each run ends).  Before each measurement it waits (up to
---quiet-wait s) for the machine to be less than --quiet-below % busy, and it
-prints the load average and the machine's busy share beside the figures.
+  idle, reference, capture-10, capture-20, capture-24, capture-24-load,
+  capture-24-load-unprivileged, floor, startup, and long (only with --long
+  or KAPIREL_BENCH_LONG=1)
 
 A benchmark, not a test: the exit status is 0 whenever it measured, whatever
 the figures; non-zero only when it could not measure.

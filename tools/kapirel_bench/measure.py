@@ -2,6 +2,7 @@
 beside it, so that machine noise falls on both figures of a ratio alike."""
 
 import contextlib
+import dataclasses
 import os
 import re
 import signal
@@ -32,19 +33,19 @@ NO_SYSTEM_BUS = {"DBUS_SYSTEM_BUS_ADDRESS": "unix:path=/nonexistent/kapirel-benc
 CAP_SYS_NICE = 23
 
 
+@dataclasses.dataclass
 class Bench:
     """What every run needs: the programs, the X display, where to work, the
     lengths of the runs, and the results so far."""
 
-    def __init__(self, tools, loops, work, window, pulses, starts, long_seconds, results):
-        self.tools = tools
-        self.loops = loops
-        self.work = work
-        self.window = window
-        self.pulses = pulses
-        self.starts = starts
-        self.long_seconds = long_seconds
-        self.results = results
+    tools: Tools
+    loops: str
+    work: str
+    window: float
+    pulses: int
+    starts: int
+    long_seconds: float
+    results: dict
 
     def loop(self, name):
         return os.path.join(self.loops, name)
@@ -65,11 +66,7 @@ def end_run(run, status=0):
 
 
 def sleep_until(mono):
-    while True:
-        left = mono - time.monotonic()
-        if left <= 0:
-            return
-        time.sleep(left)
+    time.sleep(max(0.0, mono - time.monotonic()))  # sleeps at least that long, on CLOCK_MONOTONIC
 
 
 def square_wave(hz, pulses):

@@ -12,15 +12,9 @@ PERIOD_MS = 20.0
 
 
 def polls_of(conn):
-    """The program's Timer1 polls on conn (a connection of the e2e harness):
-    the reads of CTS after the start-up's own.
-
-    Found by their time, not by their place among the calls: the start-up's
-    read is the first read after its last line setting (check_setup checks
-    the settings' order), and the polls are the reads after that one.  How
-    many calls come before the first poll is the open's business (one check
-    more at the open would move every place), and the meter stamps each call
-    as it handles it, so the times do not depend on that."""
+    """The program's Timer1 polls on conn (a connection of the e2e harness): the reads of CTS after the
+    start-up's own, which is the first after the line settings; found by the meter's stamps, not by their
+    place among the calls (docs/benchmarks.md, start-up)."""
     try:
         check_setup(conn, timeout=0)
     except Failure as problem:

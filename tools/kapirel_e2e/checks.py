@@ -1,6 +1,7 @@
 """The one failure and its checks, for every Python test of the project: the
 e2e and Wine scenarios, the Wine box's selftest and the virtual meter's."""
 
+import json
 import time
 
 
@@ -28,3 +29,12 @@ def wait_until(probe, timeout, what, interval=0.05):
             raise Failure("timed out after %.0f s waiting for %s" % (timeout, what))
         time.sleep(interval)
 
+
+
+def json_lines(path):
+    """The whole lines of a JSON-lines record (the meters write a line at once), [] before it exists."""
+    try:
+        with open(path, "rb") as log:
+            return [json.loads(line) for line in log if line.endswith(b"\n")]
+    except FileNotFoundError:
+        return []

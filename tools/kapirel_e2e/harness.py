@@ -6,7 +6,8 @@ starts; leaving the session ends them all, whatever happened, so one
 failing scenario cannot leave anything behind for the next.
 """
 
-import json
+import contextlib
+import dataclasses
 import os
 import re
 import shutil
@@ -17,6 +18,7 @@ import time
 
 from kapirel_e2e.interface import (LINUX, NOTICE_TITLE, TIOCM_DTR, TIOCM_RTS, Connection, Failure, Program, Step,
                                    check, wait_until)
+from kapirel_e2e.checks import json_lines
 from kapirel_e2e.xclient import XClient
 
 # "COM1" and "COM2" of the virtual meter's default machine.
@@ -46,20 +48,20 @@ def step(call):
     return Step(request, call)
 
 
+@dataclasses.dataclass
 class Tools(XClient):
     """The programs under test and the display they run on: an X display, or
     a Wayland socket in the run's XDG_RUNTIME_DIR."""
 
-    def __init__(self, kapirel, meter, display=None, wayland=None, xsmp_manager=None):
-        self.kapirel = kapirel
-        self.meter = meter
-        self.display = display
-        self.wayland = wayland
-        self.xsmp_manager = xsmp_manager
+    kapirel: str
+    meter: str
+    display: str = None
+    wayland: str = None
+    xsmp_manager: str = None
 
     def on(self, display=None, wayland=None):
         """The same programs on another display."""
-        return Tools(self.kapirel, self.meter, display, wayland, self.xsmp_manager)
+        return dataclasses.replace(self, display=display, wayland=wayland)
 
     def env(self):
         env = dict(os.environ)
@@ -189,16 +191,7 @@ class Run(Program):
     # --- the meter's record -------------------------------------------------
 
     def events(self):
-        try:
-            with open(self.log_path, "rb") as log:
-                data = log.read()
-        except FileNotFoundError:
-            return []
-        events = []
-        for line in data.split(b"\n"):
-            if line.endswith(b"}"):
-                events.append(json.loads(line))
-        return events
+        return json_lines(self.log_path)
 
     def event(self, name, timeout=20, where=lambda e: True):
         return wait_until(lambda: next((e for e in self.events() if e["event"] == name and where(e)), None),
@@ -220,15 +213,9 @@ class Run(Program):
     def opens(self, port):
         return len(self.conns(port))
 
-    def port_calls(self, port=None):
-        return sum(1 for e in self.events() if e["event"] == "ioctl" and (port is None or e["dev"] == device(port)))
-
-    def wave_end(self, port):
-        origins = [e for e in self.events() if e["event"] == "origin" and e["dev"] == device(port)]
-        if not origins:
-            return None
-        end = origins[-1]["wave_end_t"]
-        return float("inf") if end is None else end
+    @staticmethod
+    def of_port(event, port):
+        return event["dev"] == device(port)
 
     def trigger(self, which=1):
         """Starts the waveforms of the origin=usr1 (usr2) ports; returns the meter's origin event."""
@@ -333,20 +320,14 @@ class Run(Program):
         return {name: text.encode() for name, text in files.items()}
 
     def kill(self):
-        if self.process.poll() is None:
-            pid = self._kapirel
-            for target in ([-pid] if pid else []) + [-self.process.pid]:
-                try:
-                    os.kill(target, signal.SIGTERM)
-                except ProcessLookupError:
-                    pass
-            try:
-                self.process.wait(8)
-            except subprocess.TimeoutExpired:
-                for target in ([-pid] if pid else []) + [-self.process.pid]:
-                    try:
-                        os.kill(target, signal.SIGKILL)
-                    except ProcessLookupError:
-                        pass
-                self.process.wait(10)
+        """SIGTERM to the process groups of kapirel and the meter; SIGKILL after 8 s."""
+        groups = ([-self._kapirel] if self._kapirel else []) + [-self.process.pid]
+        for signum, wait in ((signal.SIGTERM, 8), (signal.SIGKILL, 10)):
+            if self.process.poll() is not None:
+                break
+            for group in groups:
+                with contextlib.suppress(ProcessLookupError):
+                    os.kill(group, signum)
+            with contextlib.suppress(subprocess.TimeoutExpired):
+                self.process.wait(wait)
         self.output.close()

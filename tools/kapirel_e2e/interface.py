@@ -2,14 +2,9 @@
 interface that the scenarios both programs share (kapirel_e2e.behaviours) are
 written against, and the checks of what the ports went through.
 
-Two drivers carry it out:
-
-- kapirel_e2e.harness: the Linux program under the virtual meter (umockdev);
-- tests/wine/driver.py: kapirel.exe in the Wine box (a private mount
-  namespace without the machine's serial ports), its ports' modem lines
-  from libwine-meter.so, its controls read through window_probe.exe.
-
-Both run on an Xvfb with openbox.  A driver's setting, one per scenario, has
+Two drivers carry it out, both on an Xvfb with openbox: kapirel_e2e.harness
+(the Linux program under the virtual meter) and tests/wine/driver.py
+(kapirel.exe in the Wine box).  A driver's setting, one per scenario, has
 `platform` (LINUX or WINE), `dir`, `workdir(name)` and
 `start(com1=, com2=, cwd=)`, which returns a Program.  A port is "COM1" or
 "COM2" (on Linux also a device, "/dev/ttyUSB0"), described in the virtual
@@ -136,14 +131,13 @@ class Connection:
 class Program:
     """One run of the program under test.  A driver gives:
 
-    the ports    connections(port) (those on which the lines were switched,
-                 oldest first), opens(port) (as far as the meter saw them),
-                 port_calls(port=None), wave_end(port) (the meter's "t" at
-                 which the waveform ends: None before it starts, inf if it
-                 never does), trigger(which) (starts the origin=usr1/usr2
-                 waveforms), check_requests() and check_probe_open(port) (the
-                 start-up's try of a port it then opens again), where the
-                 platform shows them
+    the ports    events() (the meter's record), of_port(event, port) (whether a
+                 record is of the port), connections(port) (those on which
+                 the lines were switched, oldest first), opens(port) (as far
+                 as the meter saw them), trigger(which) (starts the
+                 origin=usr1/usr2 waveforms), check_requests() and
+                 check_probe_open(port) (the start-up's try of a port it then
+                 opens again), where the platform shows them
     the windows  x (the X tools, kapirel_e2e.xclient), windows(title),
                  wait_notice(text=None, exclude=()) (checks the text and the
                  one OK button where the platform can read them; returns the X
@@ -159,6 +153,17 @@ class Program:
     exit_status = None
 
     # --- built on them --------------------------------------------------------------
+
+    def port_calls(self, port=None):
+        return sum(1 for e in self.events() if e["event"] == "ioctl" and (port is None or self.of_port(e, port)))
+
+    def wave_end(self, port):
+        """The meter's "t" at which the port's waveform ends: None before it starts, inf if it never does."""
+        origins = [e for e in self.events() if e["event"] == "origin" and self.of_port(e, port)]
+        if not origins:
+            return None
+        end = origins[-1]["wave_end_t"]
+        return float("inf") if end is None else end
 
     def connection(self, port, index=0, timeout=20):
         return wait_until(lambda: (lambda c: c[index] if len(c) > index else None)(self.connections(port)),

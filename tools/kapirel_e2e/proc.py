@@ -28,3 +28,10 @@ def cpu_ticks(pid):
         return int(fields[11]) + int(fields[12])
     except (OSError, IndexError, ValueError):
         return None
+
+
+def rttime_limit(pid):
+    """RLIMIT_RTTIME of pid, [soft, hard] in microseconds, None for unlimited."""
+    with open("/proc/%d/limits" % pid) as limits:
+        line = next(line for line in limits if line.startswith("Max realtime timeout"))
+    return [None if value == "unlimited" else int(value) for value in line.split()[3:5]]

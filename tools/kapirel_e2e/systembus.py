@@ -29,6 +29,9 @@ import sys
 import tempfile
 import time
 
+from kapirel_e2e.checks import json_lines
+from kapirel_e2e.proc import rttime_limit
+
 RTKIT = "org.freedesktop.RealtimeKit1"
 RTKIT_PATH = "/org/freedesktop/RealtimeKit1"
 LOGIND = "org.freedesktop.login1"
@@ -115,9 +118,7 @@ class SystemBus:
         return {"DBUS_SYSTEM_BUS_ADDRESS": self.address}
 
     def calls(self, event=None):
-        with open(self.record) as record:
-            calls = [json.loads(line) for line in record if line.endswith("\n")]
-        return [c for c in calls if event is None or c["event"] == event]
+        return [c for c in json_lines(self.record) if event in (None, c["event"])]
 
 
 # --- the stand-ins, run as a program on the private bus -------------------------
@@ -140,14 +141,6 @@ def serve(record_path, max_priority, rttime_max, services):
         return int(bus.call_blocking("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
                                      "GetConnectionUnixProcessID", "s", [sender]))
 
-    def rttime_of(pid):
-        with open("/proc/%d/limits" % pid) as limits:
-            for line in limits:
-                if line.startswith("Max realtime timeout"):
-                    soft, hard = line.split()[3:5]
-                    return [None if v == "unlimited" else int(v) for v in (soft, hard)]
-        return None
-
     class Rtkit(dbus.service.Object):
         @dbus.service.method(dbus.PROPERTIES_IFACE, in_signature="ss", out_signature="v")
         def Get(self, interface, name):
@@ -161,7 +154,7 @@ def serve(record_path, max_priority, rttime_max, services):
         @dbus.service.method(RTKIT, in_signature="tu", out_signature="", sender_keyword="sender")
         def MakeThreadRealtime(self, thread, priority, sender=None):
             pid = caller_pid(sender)
-            rttime = rttime_of(pid)
+            rttime = rttime_limit(pid)
             note("MakeThreadRealtime", thread=int(thread), priority=int(priority), pid=pid, rttime=rttime)
             if (priority > max_priority or not os.path.exists("/proc/%d/task/%d" % (pid, thread))
                     or rttime[1] is None or rttime[1] > rttime_max):

@@ -5,7 +5,6 @@
 """
 
 import argparse
-import json
 import os
 import signal
 import subprocess
@@ -13,7 +12,7 @@ import sys
 import tempfile
 import time
 
-from kapirel_e2e.checks import Failure, Skip, check
+from kapirel_e2e.checks import Failure, Skip, check, json_lines, wait_until
 from kapirel_e2e.proc import threads as scheduling
 
 TIOCM_DTR, TIOCM_RTS, TIOCM_CTS = 0x002, 0x004, 0x020
@@ -26,9 +25,8 @@ def run(meter, args, timeout=30):
     return done.returncode, steps, done.stderr
 
 
-def events(path):
-    with open(path) as log:
-        return [json.loads(line) for line in log if line.strip()]
+def events(path, kind=None):
+    return [e for e in json_lines(path) if kind in (None, e["event"])]
 
 
 def test_lines_and_pulses(meter, probe, tmp):
@@ -75,7 +73,7 @@ def test_status_and_cleanup(meter, probe, tmp):
     log = os.path.join(tmp, "leftover.jsonl")
     check(run(meter, ["--log", log, "--", "sh", "-c", "sleep 30 & exit 0"], timeout=15)[0] == 0, "leftover")
     check(any(e["event"] == "waiting-for-users" for e in events(log)), "left-over processes waited for")
-    testbed = [e for e in events(log) if e["event"] == "start"][0]["testbed"]
+    testbed = events(log, "start")[0]["testbed"]
     check(not os.path.exists(testbed), "the testbed directory was left behind")
 
 
@@ -83,10 +81,7 @@ def test_signals(meter, probe, tmp):
     log = os.path.join(tmp, "signals.jsonl")
     child = subprocess.Popen([meter, "--quiet", "--com2", "present,steps=0:1,origin=usr1", "--log", log, "--",
                               "sh", "-c", "trap 'exit 3' TERM; while :; do sleep 0.05; done"])
-    deadline = time.monotonic() + 10
-    while not os.path.exists(log) or "spawn" not in open(log).read():
-        check(time.monotonic() < deadline, "no spawn")
-        time.sleep(0.05)
+    wait_until(lambda: events(log, "spawn"), 10, "the spawn")
     child.send_signal(signal.SIGUSR1)
     time.sleep(0.3)
     child.send_signal(signal.SIGTERM)
@@ -101,14 +96,8 @@ def test_join(meter, probe, tmp):
     log = os.path.join(tmp, "join.jsonl")
     owner = subprocess.Popen([meter, "--quiet", "--log", log, "--", probe, "open", "/dev/ttyS1", "sleep", "1500"],
                              stdout=subprocess.DEVNULL)
-    deadline = time.monotonic() + 10
-    while True:
-        found = [e for e in events(log) if e["event"] == "open"] if os.path.exists(log) else []
-        if found:
-            break
-        check(time.monotonic() < deadline, "owner never opened the port")
-        time.sleep(0.05)
-    testbed = [e for e in events(log) if e["event"] == "start"][0]["testbed"]
+    wait_until(lambda: events(log, "open"), 10, "the owner's open of the port")
+    testbed = events(log, "start")[0]["testbed"]
     rc, steps, err = run(meter, ["--join", testbed, "--", probe, "open", "/dev/ttyS1", "open", "/dev/ttyS0", "mget"])
     check(rc == 0, err)
     check(steps[1][:2] == ["flock", "-1"], "the owner's lock holds across meters: %s" % steps[1])
@@ -156,17 +145,16 @@ def test_realtime(meter, probe, tmp):
     proc = subprocess.Popen([meter, "--quiet", "--realtime", "--log", log, "--", "sh", "-c",
                              probe + " open /dev/ttyS1 mget sleep 1500 mget; exit $?"],
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    def called():
+        if proc.poll() is not None:
+            err = proc.stderr.read()
+            if proc.returncode == 125 and "CAP_SYS_NICE" in err:
+                raise Skip("no privilege for real-time priority: " + err.strip())
+            raise Failure("the meter ended with %d: %s" % (proc.returncode, err))
+        return events(log, "ioctl")
     try:
-        deadline = time.monotonic() + 10
-        while not (os.path.exists(log) and any(e["event"] == "ioctl" for e in events(log))):
-            if proc.poll() is not None:
-                err = proc.stderr.read()
-                if proc.returncode == 125 and "CAP_SYS_NICE" in err:
-                    raise Skip("no privilege for real-time priority: " + err.strip())
-                raise Failure("the meter ended with %d: %s" % (proc.returncode, err))
-            check(time.monotonic() < deadline, "the probe never called the port")
-            time.sleep(0.05)
-        shell = [e for e in events(log) if e["event"] == "spawn"][0]["child"]
+        wait_until(called, 10, "the probe's call on the port")
+        shell = events(log, "spawn")[0]["child"]
         with open("/proc/%d/task/%d/children" % (shell, shell)) as f:
             started = [int(pid) for pid in f.read().split()]
         meter_threads = scheduling(proc.pid)
