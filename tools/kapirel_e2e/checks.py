@@ -30,7 +30,6 @@ def wait_until(probe, timeout, what, interval=0.05):
         time.sleep(interval)
 
 
-
 def json_lines(path):
     """The whole lines of a JSON-lines record (the meters write a line at once), [] before it exists."""
     try:

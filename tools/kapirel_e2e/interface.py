@@ -4,7 +4,8 @@ written against, and the checks of what the ports went through.
 
 Two drivers carry it out, both on an Xvfb with openbox: kapirel_e2e.harness
 (the Linux program under the virtual meter) and tests/wine/driver.py
-(kapirel.exe in the Wine box).  A driver's setting, one per scenario, has
+(kapirel.exe in the Wine box, a private mount namespace without the
+machine's serial ports).  A driver's setting, one per scenario, has
 `platform` (LINUX or WINE), `dir`, `workdir(name)` and
 `start(com1=, com2=, cwd=)`, which returns a Program.  A port is "COM1" or
 "COM2" (on Linux also a device, "/dev/ttyUSB0"), described in the virtual
