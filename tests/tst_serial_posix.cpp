@@ -59,10 +59,9 @@ struct Call
 // What a case makes an emulated port answer.
 struct Answers
 {
-    int lines = 0;             // what TIOCMGET reports
-    int tiocmgetError = 0;     // nonzero: TIOCMGET fails with this errno
-    int tiocexclError = 0;     // nonzero: TIOCEXCL fails with this errno
-    bool noModemLines = false; // a tty without modem lines: every modem request fails ENOTTY
+    int lines = 0;         // what TIOCMGET reports
+    int tiocmgetError = 0; // nonzero: TIOCMGET fails with this errno
+    int tiocexclError = 0; // nonzero: TIOCEXCL fails with this errno
 };
 
 // The meter's testbed, what its ports answer and what they were asked.  The
@@ -101,8 +100,6 @@ struct Bed
         std::lock_guard lock(mutex);
         calls.push_back({port, request, vmeter::ReadsIntArgument(request) ? argument : -1});
         const Answers &set = answers[port];
-        if (set.noModemLines && vmeter::ClassifyRequest(request) == vmeter::RequestKind::Modem)
-            return vmeter::IoctlAnswer::Failure(ENOTTY);
         if (request == TIOCMGET) {
             if (set.tiocmgetError != 0)
                 return vmeter::IoctlAnswer::Failure(set.tiocmgetError);
@@ -381,21 +378,6 @@ private slots:
         restore.dismiss();
         QVERIFY(swap() == 0 && ::rmdir(spare.c_str()) == 0);
         QVERIFY2(Module1::OpenPort("COM2") != 0, "the port does not open once it is back");
-    }
-
-    // A tty without modem lines (a pty, a console) is no serial port.
-    void deviceWithoutModemLinesFails()
-    {
-        bed.setPort(0, {.noModemLines = true});
-        const int probe = ::open(DevNodes[0], PortFlags);
-        int status = 0;
-        QVERIFY(probe >= 0);
-        QCOMPARE(::ioctl(probe, TIOCMGET, &status) == -1 ? errno : 0, ENOTTY);
-        ::close(probe);
-        const int before = settledDescriptorCount();
-        QCOMPARE(Module1::OpenPort("COM1"), 0);
-        QCOMPARE(Module1::PortHandle, -1);
-        QCOMPARE(settledDescriptorCount(), before);
     }
 
     void lineSwitches_data()
