@@ -48,17 +48,10 @@ counting::TimeOfDay FixedClock() { return {12, 34, 56}; }
 // What a notice showed while it was open.
 struct Notice
 {
-    QString Title, Text;
-    QMessageBox::Icon Icon;
-    int Buttons;
-    bool ApplicationModal, FormVisible;
+    QString Text;
+    bool Plain; // Form1's notice: titled KAPIREL, modal, no icon, an OK button alone
+    bool FormVisible;
     QStringList Actions;
-
-    // Form1's notice: titled KAPIREL, modal, no icon, an OK button alone.
-    bool Plain() const
-    {
-        return Title == QLatin1String("KAPIREL") && Icon == QMessageBox::NoIcon && Buttons == 1 && ApplicationModal;
-    }
 };
 
 // One window with its fake port and log.  Notices are answered as the
@@ -124,9 +117,9 @@ struct Rig
         auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
         if (box == nullptr || !box->isVisible())
             return;
-        Notices.append({box->windowTitle(), box->text(), box->icon(), int(box->buttons().size()),
-                        box->windowModality() == Qt::ApplicationModal, Form != nullptr && Form->isVisible(),
-                        Actions(Fake)});
+        const bool plain = box->windowTitle() == QLatin1String("KAPIREL") && box->icon() == QMessageBox::NoIcon &&
+                           box->buttons().size() == 1 && box->windowModality() == Qt::ApplicationModal;
+        Notices.append({box->text(), plain, Form != nullptr && Form->isVisible(), Actions(Fake)});
         if (QAbstractButton *ok = box->button(QMessageBox::Ok))
             ok->click();
         else
@@ -354,7 +347,7 @@ private slots:
         QStringList shown;
         for (const Notice &notice : std::as_const(rig.Notices)) {
             shown << notice.Text;
-            QVERIFY2(notice.Plain(), qPrintable(notice.Text));
+            QVERIFY2(notice.Plain, qPrintable(notice.Text));
             QVERIFY(!notice.FormVisible);
         }
         QCOMPARE(shown, notices);
@@ -418,7 +411,7 @@ private slots:
         }
         for (const Notice &notice : std::as_const(rig.Notices)) {
             QCOMPARE(notice.Text, port + " OBSAZEN");
-            QVERIFY(notice.Plain());
+            QVERIFY(notice.Plain);
         }
     }
 
@@ -565,7 +558,7 @@ private slots:
         QVERIFY2(notice.Text.startsWith(QStringLiteral("MERENI NEBYLO ZAPSANO DO NAMERENO.TXT")),
                  qPrintable(notice.Text));
         QVERIFY(notice.Text.contains(EndOfZeroCount));
-        QVERIFY(notice.Plain());
+        QVERIFY(notice.Plain);
         // Nothing stays powered while the notice waits for the operator.
         QCOMPARE(notice.Actions.mid(notice.Actions.size() - 4), LinesOff);
     }
