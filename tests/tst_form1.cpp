@@ -2,10 +2,11 @@
 // the port, a fixed clock and the log in a temporary directory.  The real
 // ports of the machine are never opened here.
 #include "FakeSerial.h"
+#include "TestFiles.h"
 #include "qt/Form1.h"
 
 #include <QApplication>
-#include <QElapsedTimer>
+#include <QDeadlineTimer>
 #include <QFile>
 #include <QFontInfo>
 #include <QFontMetrics>
@@ -47,17 +48,10 @@ counting::TimeOfDay FixedClock() { return {12, 34, 56}; }
 // What a notice showed while it was open.
 struct Notice
 {
-    QString Title, Text;
-    QMessageBox::Icon Icon;
-    int Buttons;
-    bool ApplicationModal, FormVisible;
+    QString Text;
+    bool Plain; // Form1's notice: titled KAPIREL, modal, no icon, an OK button alone
+    bool FormVisible;
     QStringList Actions;
-
-    // Form1's notice: titled KAPIREL, modal, no icon, an OK button alone.
-    bool Plain() const
-    {
-        return Title == QLatin1String("KAPIREL") && Icon == QMessageBox::NoIcon && Buttons == 1 && ApplicationModal;
-    }
 };
 
 // One window with its fake port and log.  Notices are answered as the
@@ -99,10 +93,7 @@ struct Rig
     // The log's lines, each of which must have ended with CR LF.
     QStringList LogLines() const
     {
-        QFile file(LogPath);
-        if (!file.open(QIODevice::ReadOnly))
-            return {};
-        QStringList lines = QString::fromLatin1(file.readAll()).split(QStringLiteral("\r\n"));
+        QStringList lines = QString::fromLatin1(ReadFile(LogPath)).split(QStringLiteral("\r\n"));
         if (lines.last().isEmpty())
             lines.removeLast();
         return lines;
@@ -126,9 +117,9 @@ struct Rig
         auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
         if (box == nullptr || !box->isVisible())
             return;
-        Notices.append({box->windowTitle(), box->text(), box->icon(), int(box->buttons().size()),
-                        box->windowModality() == Qt::ApplicationModal, Form != nullptr && Form->isVisible(),
-                        Actions(Fake)});
+        const bool plain = box->windowTitle() == QLatin1String("KAPIREL") && box->icon() == QMessageBox::NoIcon &&
+                           box->buttons().size() == 1 && box->windowModality() == Qt::ApplicationModal;
+        Notices.append({box->text(), plain, Form != nullptr && Form->isVisible(), Actions(Fake)});
         if (QAbstractButton *ok = box->button(QMessageBox::Ok))
             ok->click();
         else
@@ -143,14 +134,6 @@ QWidget *NextTabStop(QWidget *widget)
         widget = widget->nextInFocusChain();
     while (!(widget->focusPolicy() & Qt::TabFocus));
     return widget;
-}
-
-// The design's row of the control with this name.
-const design::Control &Row(const QString &name)
-{
-    const auto *row = std::find_if(design::Controls.begin(), design::Controls.end(),
-                                   [&](const design::Control &control) { return name == QLatin1String(control.Name); });
-    return row != design::Controls.end() ? *row : design::Form1;
 }
 
 // A place of the design in pixels at the window's DPI: 96, or 144 in the run
@@ -170,8 +153,6 @@ QRect InPixels(const QWidget *form, const design::Twips &place)
 }
 
 QString Caption(const design::Control &row) { return QString::fromWCharArray(row.Caption); }
-
-QRect Rect(const design::Twips &place) { return {place.Left, place.Top, place.Width, place.Height}; }
 
 } // namespace
 
@@ -222,7 +203,7 @@ private slots:
             QCOMPARE(QLatin1String(row.Name), QLatin1String(want.Name));
             QVERIFY2(row.Kind == want.Kind, want.Name);
             QCOMPARE(Caption(row), want.Caption);
-            QCOMPARE(Rect(row.Place), want.Place);
+            QCOMPARE(QRect(row.Place.Left, row.Place.Top, row.Place.Width, row.Place.Height), want.Place);
             QCOMPARE(QString::fromWCharArray(row.Font.Face), QLatin1String(want.Face));
             QCOMPARE(row.Font.Points, want.Points);
             QCOMPARE(row.TabIndex, want.TabIndex);
@@ -267,19 +248,19 @@ private slots:
 
     void controlLayout_data()
     {
-        QTest::addColumn<QString>("name");
-        for (const design::Control &row : design::Controls)
-            QTest::newRow(row.Name) << QString::fromLatin1(row.Name);
+        QTest::addColumn<int>("position");
+        for (std::size_t position = 0; position < design::Controls.size(); ++position)
+            QTest::newRow(design::Controls.at(position).Name) << int(position);
     }
 
     void controlLayout()
     {
-        QFETCH(QString, name);
-        const design::Control &row = Row(name);
+        QFETCH(int, position);
+        const design::Control &row = design::Controls.at(std::size_t(position));
 
         Rig rig;
         Form1 *form = rig.Create();
-        auto *control = form->findChild<QWidget *>(name);
+        auto *control = form->findChild<QWidget *>(QLatin1String(row.Name));
         QVERIFY(control != nullptr);
         QCOMPARE(control->parentWidget(), form);
         QCOMPARE(control->geometry(), InPixels(form, row.Place));
@@ -321,12 +302,9 @@ private slots:
         QVERIFY(!command1->isDefault());
         QVERIFY(!command1->autoDefault());
 
-        for (QRadioButton *option : {rig.Option1(), rig.Option2()}) {
-            QVERIFY(option->autoExclusive());
-            QVERIFY(!option->isChecked());
-            QCOMPARE(option->parentWidget(), form);
-        }
-        // Created in the design's order.
+        for (QRadioButton *option : {rig.Option1(), rig.Option2()})
+            QVERIFY(option->autoExclusive() && !option->isChecked());
+        // Created in the design's order, all of them children of the window.
         QStringList created;
         for (const QWidget *control : form->findChildren<QWidget *>(Qt::FindDirectChildrenOnly))
             created << control->objectName();
@@ -369,7 +347,7 @@ private slots:
         QStringList shown;
         for (const Notice &notice : std::as_const(rig.Notices)) {
             shown << notice.Text;
-            QVERIFY2(notice.Plain(), qPrintable(notice.Text));
+            QVERIFY2(notice.Plain, qPrintable(notice.Text));
             QVERIFY(!notice.FormVisible);
         }
         QCOMPARE(shown, notices);
@@ -433,7 +411,7 @@ private slots:
         }
         for (const Notice &notice : std::as_const(rig.Notices)) {
             QCOMPARE(notice.Text, port + " OBSAZEN");
-            QVERIFY(notice.Plain());
+            QVERIFY(notice.Plain);
         }
     }
 
@@ -449,9 +427,7 @@ private slots:
         // The counting thread only hands the text over: the widget changes
         // when the window's thread gets to it, not before.
         rig.Fake.SetCts("COM2", 1);
-        QElapsedTimer busy;
-        busy.start();
-        while (form->Logic().State().PulseCount == 0 && busy.elapsed() < 1000)
+        for (QDeadlineTimer busy(1000); form->Logic().State().PulseCount == 0 && !busy.hasExpired();)
             QThread::msleep(1);
         QVERIFY(text1->text().isEmpty());
         QTRY_COMPARE(text1->text(), QStringLiteral(" 1"));
@@ -473,10 +449,9 @@ private slots:
         // off before the window's thread comes back, and then the window closes.
         const QString line = QStringLiteral(" konec nacitani : 12:34:56  pocet pulsu = 2");
         ::raise(SIGTERM);
-        QElapsedTimer stuck;
-        stuck.start();
         // The port's release is the end's last step.
-        while (!Actions(rig.Fake).endsWith(QStringLiteral("ClosePort")) && stuck.elapsed() < 1000)
+        for (QDeadlineTimer stuck(1000);
+             !Actions(rig.Fake).endsWith(QStringLiteral("ClosePort")) && !stuck.hasExpired();)
             QThread::msleep(5);
         QCOMPARE(rig.LastActions(), LinesOff);
         QCOMPARE(rig.LogLines(), QStringList{line});
@@ -583,7 +558,7 @@ private slots:
         QVERIFY2(notice.Text.startsWith(QStringLiteral("MERENI NEBYLO ZAPSANO DO NAMERENO.TXT")),
                  qPrintable(notice.Text));
         QVERIFY(notice.Text.contains(EndOfZeroCount));
-        QVERIFY(notice.Plain());
+        QVERIFY(notice.Plain);
         // Nothing stays powered while the notice waits for the operator.
         QCOMPARE(notice.Actions.mid(notice.Actions.size() - 4), LinesOff);
     }

@@ -1,11 +1,10 @@
 // The durable append of the measurement log, on the real file system.
 #include "InChild.h"
 #include "MeasurementLog.h"
+#include "TestFiles.h"
 
 #include <QDir>
-#include <QFile>
 #include <QTemporaryDir>
-#include <QTest>
 
 #include <algorithm>
 #include <dlfcn.h>
@@ -24,19 +23,6 @@ namespace {
 
 const std::string Earlier = " konec nacitani : 07:00:00  pocet pulsu = 12\r\n";
 const std::string Line = " konec nacitani : 14:05:09  pocet pulsu = 37\r\n";
-
-QByteArray ReadAll(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
-}
-
-void WriteAll(const QString &path, const std::string &text)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    QCOMPARE(file.write(text.data(), static_cast<qint64>(text.size())), static_cast<qint64>(text.size()));
-}
 
 // The append in a child process after `prepare` (DropRoot, a lower limit).
 AppendResult AppendInChild(const std::function<bool()> &prepare, const QString &path, const std::string &text)
@@ -88,7 +74,7 @@ private slots:
             QVERIFY(::stat(QFile::encodeName(path).constData(), &log) == 0);
             QCOMPARE(Syncs, (std::vector<std::pair<ino_t, off_t>>{{log.st_ino, static_cast<off_t>(expected.size())}}));
         }
-        QCOMPARE(ReadAll(path), QByteArray::fromStdString(expected));
+        QCOMPARE(ReadFile(path), QByteArray::fromStdString(expected));
     }
 
     void failures_data()
@@ -123,12 +109,12 @@ private slots:
         } else if (kind == "read-only") {
             QVERIFY(QDir(dir.path()).mkdir("ro"));
             path = dir.filePath("ro/NAMERENO.TXT");
-            WriteAll(path, Earlier);
+            WriteFile(path, QByteArray::fromStdString(Earlier));
             QVERIFY(::chmod(QFile::encodeName(dir.filePath("ro")).constData(), 0555) == 0);
             // Root writes through any mode bits, so the append runs as nobody.
             result = AppendInChild(DropRoot, path, Line);
         } else if (kind == "short") {
-            WriteAll(path, Earlier);
+            WriteFile(path, QByteArray::fromStdString(Earlier));
             // A file size limit makes write() stop in mid-line, as a filling disk does.
             const auto limitFileSize = [] {
                 ::signal(SIGXFSZ, SIG_IGN);
@@ -165,7 +151,7 @@ private slots:
         QCOMPARE(result.Written, reason.isEmpty());
         // A failed append leaves the earlier lines as they were.
         if (kind == "read-only" || kind == "short")
-            QCOMPARE(ReadAll(path), QByteArray::fromStdString(Earlier));
+            QCOMPARE(ReadFile(path), QByteArray::fromStdString(Earlier));
     }
 };
 
