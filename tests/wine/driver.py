@@ -50,25 +50,19 @@ def switch(read, write):
 
 
 def steps(calls):
-    ioctls = [c for c in calls if c["event"] == "ioctl"]
     found = []
-    index = 0
-    while index < len(ioctls):
-        call = ioctls[index]
-        request = call["req"]
-        following = ioctls[index + 1] if index + 1 < len(ioctls) else None
-        if request == "TIOCMGET" and following is not None and following["req"] == "TIOCMSET":
-            found.append(switch(call, following))
-            index += 1
+    for call in calls:
+        request = call.get("req")
+        if request == "TIOCMSET":
+            # The TIOCMGET right before it is the switch's own read.
+            read = found.pop().call if found and found[-1].kind == "read" else None
+            found.append(switch(read, call))
         elif request == "TIOCMGET":
             found.append(Step("read", call))
-        elif request == "TIOCMSET":
-            found.append(switch(None, call))
         elif request in ("TIOCSBRK", "TIOCCBRK"):
             found.append(Step("switch", call, ["brk"]))
-        else:
+        elif call["event"] == "ioctl":
             found.append(Step(request, call))
-        index += 1
     return found
 
 
@@ -280,7 +274,7 @@ class Scenario:
         # The user registry as it was before a scenario changed the DPI; put
         # back here too, in case that scenario was killed before it could.
         self.user_registry = os.path.join(self.box.prefix, "user.reg")
-        self.saved_registry = os.path.join(os.path.dirname(self.box.prefix), "user.reg.saved")
+        self.saved_registry = os.path.join(self.box.prefix, "user.reg.saved")
         self.restore_registry()
 
     def workdir(self, name="run"):

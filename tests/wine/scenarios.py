@@ -1,17 +1,15 @@
 #!/usr/bin/env python3
-"""The Windows program under Wine: kapirel.exe in the Wine box (driver.py).
-The behaviours it shares with the Linux program are in
-kapirel_e2e.behaviours; these are kapirel.exe's own (Alt+F4, the end of the
-Windows session, the window menu, 144 DPI, the installer, the BN_CLICKED that
-Windows' radio buttons send on getting the focus).
+"""The Windows program under Wine: kapirel.exe in the Wine box (driver.py), where Wine runs only in the box's private
+mount namespace.  The behaviours it shares with the Linux program are in kapirel_e2e.behaviours; these are kapirel.exe's
+own (Alt+F4, the end of the Windows session, the window menu, 144 DPI, the installer, the BN_CLICKED that Windows'
+radio buttons send on getting the focus), beside the box's own tests (box_selftest.py).
 
     scenarios.py --exe kapirel.exe --probe window_probe.exe --msi kapirel.msi --version VERSION
                  --prefix DIR --preload LIB --xsession STATE --work DIR NAME...
     scenarios.py --list
 
-Each scenario runs in a box of its own, in DIR/NAME (kept afterwards: the
-meter's record, Wine's output, screenshots), against the suite's one prefix;
-a scenario that installs into the prefix gets a copy of it.
+Each scenario runs in a box of its own, in DIR/NAME (kept afterwards: the meter's record, Wine's output, screenshots),
+against the suite's one prefix; a scenario that installs into the prefix gets a copy of it.
 """
 
 import contextlib
@@ -23,6 +21,7 @@ import subprocess
 import sys
 import time
 
+import box_selftest
 import winebox
 from driver import IDS, Scenario, Tools, probe_records
 from kapirel_e2e import runner, xsession
@@ -246,18 +245,19 @@ def focus_on_unmarked_option(s):
     check(clicks.wait(timeout=10) == 0, "window_probe.exe focus-clicks ended with %s" % clicks.returncode)
 
 
-# kapirel.exe's own, beside the behaviours both programs share.
+# kapirel.exe's own, beside the behaviours both programs share, and the box's own.
 SCENARIOS = dict(SHARED[WINE], **{f.__name__: f for f in (
     end_by_alt_f4, end_by_session_end, counting_in_window_menu, window_at_144_dpi, installer,
-    focus_on_unmarked_option)})
+    focus_on_unmarked_option, box_selftest.prefix, box_selftest.box_selftest)})
 # Scenarios that install into the prefix get a copy of it, so that the others find it as the suite made it.
 OWN_PREFIX = ("installer",)
+OPTIONS = ("exe", "probe", "msi", "version", "prefix", "preload", "xsession", "work")
 
 
 def main():
     options = runner.parser()
-    for option in ("--exe", "--probe", "--msi", "--version", "--prefix", "--preload", "--xsession", "--work"):
-        options.add_argument(option)
+    for option in OPTIONS:
+        options.add_argument("--" + option)
     args = options.parse_args()
     status = runner.chosen(SCENARIOS, args)
     if status is not None:
@@ -269,8 +269,7 @@ def main():
     if len(args.names) > 1:
         # A box per scenario: the box refuses to start Wine while a descriptor
         # of an earlier box's ports is still open, so each runs in a process.
-        options = [item for option in ("exe", "probe", "msi", "version", "prefix", "preload", "xsession", "work")
-                   for item in ("--" + option, getattr(args, option))]
+        options = [item for option in OPTIONS for item in ("--" + option, getattr(args, option))]
         statuses = [subprocess.run([sys.executable, "-B", os.path.abspath(__file__)] + options + [name]).returncode
                     for name in args.names]
         return 0 if not any(statuses) else 1

@@ -29,7 +29,7 @@ pass at that moment.  The modem lines of the ptys come from libwine-meter.so
 """
 
 import contextlib
-import ctypes
+import glob
 import os
 import re
 import shutil
@@ -42,18 +42,12 @@ import time
 INSIDE_MARK = "WINEBOX_INSIDE"
 OUTER_NS = "WINEBOX_OUTER_MNTNS"
 
-# name: (major, minor) of the only device nodes the box's /dev holds.
 # Where wineserver puts its socket; the box mounts its own over it.
 SERVER_DIR = "/tmp/.wine-%d" % os.geteuid()
+# name: (major, minor) of the only device nodes the box's /dev holds.
 DEV_NODES = {"null": (1, 3), "zero": (1, 5), "full": (1, 7), "random": (1, 8), "urandom": (1, 9)}
 PTY_MAJORS = range(136, 144)
 PTMX = (5, 2)
-
-MS_NOSUID = 0x2
-MS_NODEV = 0x4
-MS_NOEXEC = 0x8
-MS_BIND = 0x1000
-MNT_DETACH = 0x2
 
 PORTS_KEY = "[Software\\\\Wine\\\\Ports]"
 
@@ -68,8 +62,6 @@ def enter():
         return
     if os.geteuid() != 0:
         raise BoxError("the Wine box needs root (unshare -m, mount)")
-    if shutil.which("unshare") is None:
-        raise BoxError("unshare (util-linux) is missing")
     env = dict(os.environ)
     env[INSIDE_MARK] = "1"
     env[OUTER_NS] = str(os.stat("/proc/self/ns/mnt").st_ino)
@@ -80,19 +72,11 @@ def enter():
     os.execvpe("unshare", argv, env)
 
 
-LIBC = ctypes.CDLL(None, use_errno=True)
-LIBC.mount.argtypes = [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_char_p, ctypes.c_ulong, ctypes.c_char_p]
-LIBC.umount2.argtypes = [ctypes.c_char_p, ctypes.c_int]
-
-
-def _mount(source, target, fstype, flags=0, data=""):
-    if LIBC.mount(source.encode(), target.encode(), fstype.encode(), flags, data.encode()) != 0:
-        raise BoxError("mount %s on %s: %s" % (fstype, target, os.strerror(ctypes.get_errno())))
-
-
-def _unmount(target):
-    if LIBC.umount2(target.encode(), MNT_DETACH) != 0:
-        raise BoxError("umount %s: %s" % (target, os.strerror(ctypes.get_errno())))
+def _run(*argv):
+    """mount(8) or umount(8), to set the box up or take it down."""
+    done = subprocess.run(argv, stdin=subprocess.DEVNULL, capture_output=True, text=True, check=False)
+    if done.returncode != 0:
+        raise BoxError("%s: %s" % (" ".join(argv), done.stderr.strip()))
 
 
 def _device(info):
@@ -101,14 +85,10 @@ def _device(info):
 
 
 def _mounts():
-    """(mount point, fstype, optional fields) of this namespace, in order."""
-    mounts = []
-    with open("/proc/self/mountinfo") as info:
-        for line in info:
-            left, right = line.split(" - ", 1)
-            fields = left.split()
-            mounts.append((fields[4].replace("\\040", " "), right.split()[0], fields[6:]))
-    return mounts
+    """(mount point, fstype, propagation) of this namespace, in order."""
+    listed = subprocess.run(["findmnt", "--raw", "--noheadings", "--output", "TARGET,FSTYPE,PROPAGATION"],
+                            capture_output=True, text=True, check=True).stdout
+    return [line.split() for line in listed.splitlines()]
 
 
 def _check_namespace():
@@ -117,8 +97,8 @@ def _check_namespace():
     outer = os.environ.get(OUTER_NS)
     if not outer or str(os.stat("/proc/self/ns/mnt").st_ino) == outer:
         raise BoxError("still in the machine's mount namespace")
-    for point, _, optional in _mounts():
-        if any(field.startswith("shared:") for field in optional):
+    for point, _, propagation in _mounts():
+        if "shared" in propagation.split(","):
             raise BoxError("mount %s propagates to the machine (shared)" % point)
 
 
@@ -145,13 +125,13 @@ class Box:
         # wineserver insists on a directory of its user's, mode 0700; made on
         # the machine's /tmp when missing, it stays empty there.
         os.makedirs(SERVER_DIR, mode=0o700, exist_ok=True)
-        _mount("tmpfs", SERVER_DIR, "tmpfs", MS_NOSUID | MS_NODEV, "mode=0700")
+        _run("mount", "-t", "tmpfs", "-o", "nosuid,nodev,mode=0700", "tmpfs", SERVER_DIR)
         os.makedirs(self.work, exist_ok=True)
         # Wine takes no current directory longer than MAX_PATH, which one in a
         # deep checkout is: Wine's programs see the work directory through a
         # short path of the box's own.
         self.short_work = tempfile.mkdtemp(prefix="kapirel-wine-", dir="/tmp")
-        _mount(self.work, self.short_work, "none", MS_BIND)
+        _run("mount", "--bind", self.work, self.short_work)
         shutil.rmtree(self.triggers, ignore_errors=True)
         os.makedirs(self.triggers)
         if os.path.exists(self.log_path):
@@ -163,15 +143,15 @@ class Box:
     # --- /dev ---------------------------------------------------------------
 
     def _make_dev(self):
-        _mount("tmpfs", "/dev", "tmpfs", MS_NOSUID | MS_NOEXEC, "mode=0755,size=1m")
+        _run("mount", "-t", "tmpfs", "-o", "nosuid,noexec,mode=0755,size=1m", "tmpfs", "/dev")
         for name, (major, minor) in DEV_NODES.items():
             os.mknod("/dev/" + name, stat.S_IFCHR | 0o666, os.makedev(major, minor))
             os.chmod("/dev/" + name, 0o666)
         os.mkdir("/dev/pts")
-        _mount("devpts", "/dev/pts", "devpts", MS_NOSUID | MS_NOEXEC, "newinstance,ptmxmode=0666,mode=0620")
+        _run("mount", "-t", "devpts", "-o", "nosuid,noexec,newinstance,ptmxmode=0666,mode=0620", "devpts", "/dev/pts")
         os.symlink("pts/ptmx", "/dev/ptmx")
         os.mkdir("/dev/shm")
-        _mount("tmpfs", "/dev/shm", "tmpfs", MS_NOSUID, "mode=1777")
+        _run("mount", "-t", "tmpfs", "-o", "nosuid,mode=1777", "tmpfs", "/dev/shm")
 
     def check_dev(self):
         """Fails unless /dev holds exactly what the box made, and no descriptor of
@@ -237,17 +217,6 @@ class Box:
     def _dosdevices(self):
         return os.path.join(self.prefix, "dosdevices")
 
-    def _expected_links(self):
-        links = {"c:": "../drive_c", "z:": "/"}
-        for com, (_, _, path) in self.ptys.items():
-            links[com.lower()] = path
-        return links
-
-    def _ports_in_registry(self):
-        """The values of HKLM\\Software\\Wine\\Ports in system.reg."""
-        values = read_registry(os.path.join(self.prefix, "system.reg")).get("Software\\Wine\\Ports", {})
-        return {name.upper(): value for name, value in values.items()}
-
     def map_ports(self):
         """Writes the COM mapping into the prefix and removes every other link;
         the prefix must not be in use."""
@@ -259,48 +228,27 @@ class Box:
                 os.remove(os.path.join(self._dosdevices(), name))
         path = os.path.join(self.prefix, "system.reg")
         with open(path, encoding="utf-8", errors="surrogateescape") as reg:
-            lines = reg.read().split("\n")
-        kept = []
-        skipping = False
-        for line in lines:
-            if line.startswith("["):
-                skipping = line.startswith(PORTS_KEY)
-            elif skipping and line == "":
-                skipping = False
-                continue
-            if not skipping:
-                kept.append(line)
-        while kept and kept[-1] == "":
-            kept.pop()
-        kept += ["", "%s %d" % (PORTS_KEY, int(time.time()))]
-        for com, (_, _, pty) in sorted(self.ptys.items()):
-            kept.append('"%s"="%s"' % (com, pty))
+            # Every Ports key, from its header to the blank line after its values.
+            kept = re.sub(r"^%s.*\n(?:.+\n)*\n?" % re.escape(PORTS_KEY), "", reg.read(), flags=re.M).rstrip("\n")
+        kept += "\n\n%s %d\n" % (PORTS_KEY, int(time.time()))
+        kept += "".join('"%s"="%s"\n' % (com, pty) for com, (_, _, pty) in sorted(self.ptys.items()))
         with open(path + ".new", "w", encoding="utf-8", errors="surrogateescape") as out:
-            out.write("\n".join(kept) + "\n\n")
+            out.write(kept + "\n")
         os.rename(path + ".new", path)
         self.check_prefix()
 
-    def unmap_ports(self):
-        """Leaves the prefix without any device link or Ports value, so that it
-        names no pty of a box that is gone; the prefix must not be in use."""
-        mapped = self.ptys
-        self.ptys = {}
-        try:
-            self.map_ports()
-        finally:
-            self.ptys = mapped
-
     def check_prefix(self):
         """Fails unless dosdevices and the Ports key name only what the box made."""
-        expected = self._expected_links()
+        wanted = {com: path for com, (_, _, path) in self.ptys.items()}
+        expected = dict({"c:": "../drive_c", "z:": "/"}, **{com.lower(): path for com, path in wanted.items()})
         for name in os.listdir(self._dosdevices()):
             link = os.path.join(self._dosdevices(), name)
             target = os.readlink(link) if os.path.islink(link) else None
             if name in expected and target == expected[name]:
                 continue
             raise BoxError("dosdevices/%s -> %s was not made by the box" % (name, target))
-        wanted = {com: path for com, (_, _, path) in self.ptys.items()}
-        found = self._ports_in_registry()
+        values = read_registry(os.path.join(self.prefix, "system.reg")).get("Software\\Wine\\Ports", {})
+        found = {name.upper(): value for name, value in values.items()}
         if found != wanted:
             raise BoxError("HKLM\\Software\\Wine\\Ports holds %s, not %s" % (found, wanted))
 
@@ -330,21 +278,19 @@ class Box:
         if not os.path.isfile(os.path.join(self.prefix, "system.reg")):
             raise BoxError("no Wine prefix at %s (create it first)" % self.prefix)
 
-    def _server_running(self):
-        for pid in os.listdir("/proc"):
-            if pid.isdigit():
-                try:
-                    with open("/proc/%s/cmdline" % pid, "rb") as cmdline:
-                        if b"wineserver" in cmdline.read().split(b"\0")[0]:
-                            return True
-                except OSError:
-                    pass
+    @staticmethod
+    def _server_running():
+        # By argv[0] in the box's /proc: a wineserver that has ended, a zombie until this script (the box's init)
+        # reaps it, has none.
+        for cmdline in glob.glob("/proc/[0-9]*/cmdline"):
+            with contextlib.suppress(OSError), open(cmdline, "rb") as argv:
+                if b"wineserver" in argv.read().split(b"\0")[0]:
+                    return True
         return False
 
     def create_prefix(self):
         """A new prefix (wineboot --init); returns (seconds, bytes)."""
-        if os.path.exists(self.prefix):
-            shutil.rmtree(self.prefix)
+        shutil.rmtree(self.prefix, ignore_errors=True)
         os.makedirs(os.path.dirname(self.prefix), exist_ok=True)
         self.check_dev()
         started = time.monotonic()
@@ -354,7 +300,7 @@ class Box:
         self._own_user_folders()
         size = sum(os.lstat(os.path.join(root, name)).st_size for root, _, files in os.walk(self.prefix)
                    for name in files if not os.path.islink(os.path.join(root, name)))
-        self.check_prefix_links_only()
+        self.check_prefix()
         return seconds, size
 
     def _own_user_folders(self):
@@ -366,28 +312,19 @@ class Box:
                     os.remove(path)
                     os.mkdir(path)
 
-    def check_prefix_links_only(self):
-        """A fresh prefix: no COM or other device link at all."""
-        for name in os.listdir(self._dosdevices()):
-            target = os.readlink(os.path.join(self._dosdevices(), name))
-            if (name, target) not in (("c:", "../drive_c"), ("z:", "/")):
-                raise BoxError("fresh prefix has dosdevices/%s -> %s" % (name, target))
-
     # --- Wine's processes ---------------------------------------------------
 
     def env(self):
+        # WINE takes the box's own marks (WINEBOX_*) too.
         env = {key: value for key, value in os.environ.items()
                if not key.startswith(("WINE", "LD_", "QT_", "WAYLAND"))}
         env.update(WINEPREFIX=self.prefix, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d",
                    LD_PRELOAD=self.preload, WINE_METER_LOG=self.log_path,
                    WINE_METER_START="%.6f" % self.start_mono, WINE_METER_TRIGGERS=self.triggers,
                    LC_ALL="C.UTF-8")
-        env.pop(INSIDE_MARK, None)
-        env.pop(OUTER_NS, None)
+        env.pop("DISPLAY", None)
         if self.display:
             env["DISPLAY"] = self.display
-        else:
-            env.pop("DISPLAY", None)
         for com, (_, _, path) in self.ptys.items():
             env["WINE_METER_%s_DEVICE" % com] = path
             env["WINE_METER_%s" % com] = self.ports[com]
@@ -429,7 +366,8 @@ class Box:
         self.wait_server(timeout)
 
     def close(self):
-        """Ends Wine, then checks that the session left the prefix clean."""
+        """Ends Wine, checks that the session left the prefix clean, and leaves it without any device link or Ports
+        value, so that it names no pty of a box that is gone (map_ports checks that too)."""
         try:
             if self.processes:
                 self.kill_server()
@@ -439,9 +377,10 @@ class Box:
                     process.wait()
             if os.path.isfile(os.path.join(self.prefix, "system.reg")):
                 self.check_prefix()
-                self.unmap_ports()
+                self.ptys = {}
+                self.map_ports()
         finally:
-            _unmount(self.short_work)
+            _run("umount", "--lazy", self.short_work)
             os.rmdir(self.short_work)
 
 
