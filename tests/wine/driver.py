@@ -14,13 +14,12 @@ import dataclasses
 import json
 import os
 import shutil
-import time
 
 import winebox
 from kapirel_e2e import interface
 from kapirel_e2e.checks import json_lines
-from kapirel_e2e.interface import (MAIN_TITLE, NOTICE_TITLE, TIOCM_DTR, TIOCM_RTS, WINE, Connection, Step, check,
-                                   wait_until)
+from kapirel_e2e.harness import LINES
+from kapirel_e2e.interface import MAIN_TITLE, NOTICE_TITLE, WINE, Connection, Step, check, wait_until
 from kapirel_e2e.xclient import XClient
 
 PROCESS = "kapirel.exe"
@@ -30,8 +29,6 @@ PROCESS = "kapirel.exe"
 IDS = {"Text1": 101, "Command1": 102, "Option2": 103, "Option1": 104}
 NAMES = {number: name for name, number in IDS.items()}
 NOTICE_TEXT, IDOK = 0xFFFF, 1
-
-LINES = {TIOCM_DTR: "dtr", TIOCM_RTS: "rts"}
 
 
 def probe_records(box, name):
@@ -44,9 +41,7 @@ def switch(read, write):
     them all back (TIOCMSET) with the one changed; a line that already was as
     wanted leaves the write equal to the read, and then either may be meant."""
     changed = [name for bit, name in LINES.items() if read is not None and (read["value"] ^ write["value"]) & bit]
-    if not changed:
-        return Step("switch", write, LINES.values())
-    return Step("switch", write, ["+".join(changed)])
+    return Step("switch", write, ["+".join(changed)] if changed else LINES.values())
 
 
 def steps(calls):
@@ -114,9 +109,7 @@ class Program(interface.Program):
         if dpi is not None:
             scenario.set_dpi(dpi)
         self.cwd = cwd or scenario.workdir("run")
-        self.started = time.monotonic()
         self.process = self.box.wine([exe or scenario.tools.exe], "kapirel", self.cwd)
-        self._probes = 0
 
     @property
     def x(self):
@@ -172,11 +165,7 @@ class Program(interface.Program):
 
     def probe(self):
         """The visible top-level windows of kapirel.exe as Windows sees them."""
-        self._probes += 1
-        name = "probe-%d" % self._probes
-        status = self.box.wine([self.scenario.tools.probe], name).wait(timeout=30)
-        check(status == 0, "window_probe.exe ended with %s" % status)
-        return probe_records(self.box, name)
+        return self.scenario.probe()
 
     def window(self, title):
         """The probe's record of the one visible window with this title, or None."""
@@ -284,6 +273,13 @@ class Scenario:
 
     def start(self, com1="present", com2="present", cwd=None, dpi=None, exe=None):
         return Program(self, {"COM1": com1, "COM2": com2}, cwd, dpi, exe)
+
+    def probe(self, *argv):
+        """Runs window_probe.exe argv... to its end; returns the JSON records it printed."""
+        name = "probe-%d" % len(self.box.processes)
+        status = self.box.wine([self.tools.probe, *argv], name).wait(timeout=30)
+        check(status == 0, "window_probe.exe %s ended with %s" % (" ".join(argv), status))
+        return probe_records(self.box, name)
 
     def set_dpi(self, dpi):
         """The screen's DPI for the programs started from now on, until the scenario ends."""

@@ -17,9 +17,9 @@ import glob
 import os
 import pwd
 import statistics
-import subprocess
 import sys
 import time
+from pathlib import Path
 
 import box_selftest
 import winebox
@@ -38,10 +38,7 @@ def end_by_alt_f4(s):
     as e2e.end_by_wm_close's; on Windows the program's window gets it.)"""
     program = s.start(com1="absent", com2=pulses(1))
     window = program.main_window()
-    conn = program.wait_polling("COM2")
-    program.trigger(1)
-    program.wait_wave_polled(conn)
-    finish(program, lambda: program.press(window, "alt+F4"), 1, conn)
+    finish(program, lambda: program.press(window, "alt+F4"), 1, program.count_pulses("COM2", 1))
 
 
 def end_by_session_end(s):
@@ -72,8 +69,7 @@ def counting_in_window_menu(s):
     window = program.main_window()
     conn = program.wait_polling("COM2")
     check_thread_priorities(s)
-    status = s.box.wine([s.tools.probe, "menu", MAIN_TITLE], "menu").wait(timeout=30)
-    check(status == 0, "window_probe.exe could not open the window menu")
+    s.probe("menu", MAIN_TITLE)
     wait_until(lambda: window_menu_open(program), 10, "the window menu")
     s.tools.x("import", "-window", "root", os.path.join(s.dir, "menu.png"))
     program.trigger(1)
@@ -88,9 +84,7 @@ def counting_in_window_menu(s):
 
 
 def check_thread_priorities(s):
-    status = s.box.wine([s.tools.probe, "threads", MAIN_TITLE], "threads").wait(timeout=30)
-    threads = probe_records(s.box, "threads")
-    check(status == 0 and threads, "window_probe.exe could not list the threads (status %s)" % status)
+    threads = s.probe("threads", MAIN_TITLE)
     critical = [t for t in threads if t["priority"] == THREAD_PRIORITY_TIME_CRITICAL]
     check(len(critical) == 1 and not critical[0]["window"], "threads at TIME_CRITICAL: %s" % threads)
     check([t["priority"] for t in threads if t["window"]] == [0], "the window's thread: %s" % threads)
@@ -119,11 +113,6 @@ PRODUCTS_KEY = "Software\\Classes\\Installer\\Products\\"
 ICON = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "data", "icons", "kapirel.ico")
 
 
-def read(path):
-    with open(path, "rb") as data:
-        return data.read()
-
-
 def user_folder(s, *names):
     return os.path.join(s.box.prefix, "drive_c", "users", pwd.getpwuid(os.getuid()).pw_name, *names)
 
@@ -149,13 +138,13 @@ def installation(s):
     """What a user finds installed: the program's folder with the files' contents, the Start-menu shortcuts with
     what they start, the uninstall entries and the products' icons."""
     folder = s.box.unix_path(PROGRAM_FOLDER)
-    files = {name: read(os.path.join(folder, name)) for name in os.listdir(folder)} if os.path.isdir(folder) else {}
+    files = {path.name: path.read_bytes() for path in Path(folder).iterdir()} if os.path.isdir(folder) else {}
     shortcuts = {path: shortcut(s, path) for menu in start_menus(s)
                  for path in glob.glob(os.path.join(glob.escape(menu), "**", "*KAPIREL*"), recursive=True)}
     keys = winebox.read_registry(os.path.join(s.box.prefix, "system.reg"))
     entries = [values for key, values in keys.items()
                if key.startswith(UNINSTALL_KEY) and values.get("DisplayName") == PRODUCT]
-    icons = [read(s.box.unix_path(values["ProductIcon"])) for key, values in keys.items()
+    icons = [Path(s.box.unix_path(values["ProductIcon"])).read_bytes() for key, values in keys.items()
              if key.startswith(PRODUCTS_KEY) and values.get("ProductName") == PRODUCT and "ProductIcon" in values]
     return {"files": files, "shortcuts": shortcuts, "entries": entries, "icons": icons}
 
@@ -173,11 +162,9 @@ def mentions(s):
 
 def shortcut(s, path):
     """The target, working folder and icon of a shortcut as the shell reads them."""
-    name = "link-%d" % len(s.box.processes)
-    status = s.box.wine([s.tools.probe, "link", s.box.windows_path(path)], name).wait(timeout=30)
+    records = s.probe("link", s.box.windows_path(path))
     s.box.wait_server()
-    records = probe_records(s.box, name)
-    check(status == 0 and len(records) == 1, "window_probe.exe could not read %s" % path)
+    check(len(records) == 1, "window_probe.exe could not read %s" % path)
     return records[0]
 
 
@@ -190,12 +177,13 @@ def installer(s):
     installed = installation(s)
     check(sorted(installed["files"]) == ["LICENSE.txt", "README.txt", "kapirel.exe"],
           "installed in %s: %s" % (PROGRAM_FOLDER, sorted(installed["files"])))
-    check(installed["files"]["kapirel.exe"] == read(s.tools.exe), "the installed kapirel.exe is not the one built")
+    check(installed["files"]["kapirel.exe"] == Path(s.tools.exe).read_bytes(),
+          "the installed kapirel.exe is not the one built")
     check([os.path.basename(path) for path in installed["shortcuts"]] == [PRODUCT + ".lnk"],
           "Start-menu shortcuts: %s" % sorted(installed["shortcuts"]))
     entries = [{name: values.get(name) for name in ("DisplayVersion", "Publisher")} for values in installed["entries"]]
     check(entries == [{"DisplayVersion": s.tools.version, "Publisher": PUBLISHER}], "uninstall entries: %s" % entries)
-    check(installed["icons"] == [read(ICON)], "the uninstall entry's icon is not kapirel.ico")
+    check(installed["icons"] == [Path(ICON).read_bytes()], "the uninstall entry's icon is not kapirel.ico")
 
     msiexec(s, "/i", "install-again")
     again = installation(s)
@@ -251,13 +239,12 @@ SCENARIOS = dict(SHARED[WINE], **{f.__name__: f for f in (
     focus_on_unmarked_option, box_selftest.prefix, box_selftest.box_selftest)})
 # Scenarios that install into the prefix get a copy of it, so that the others find it as the suite made it.
 OWN_PREFIX = ("installer",)
-OPTIONS = ("exe", "probe", "msi", "version", "prefix", "preload", "xsession", "work")
 
 
 def main():
     options = runner.parser()
-    for option in OPTIONS:
-        options.add_argument("--" + option)
+    for option in ("--exe", "--probe", "--msi", "--version", "--prefix", "--preload", "--xsession", "--work"):
+        options.add_argument(option)
     args = options.parse_args()
     status = runner.chosen(SCENARIOS, args)
     if status is not None:
@@ -266,13 +253,6 @@ def main():
         if not path or not os.path.isfile(path):
             print("FAIL: missing: %s" % path, file=sys.stderr)
             return 1
-    if len(args.names) > 1:
-        # A box per scenario: the box refuses to start Wine while a descriptor
-        # of an earlier box's ports is still open, so each runs in a process.
-        options = [item for option in OPTIONS for item in ("--" + option, getattr(args, option))]
-        statuses = [subprocess.run([sys.executable, "-B", os.path.abspath(__file__)] + options + [name]).returncode
-                    for name in args.names]
-        return 0 if not any(statuses) else 1
     winebox.enter()
     tools = Tools(os.path.abspath(args.exe), os.path.abspath(args.probe), os.path.abspath(args.msi), args.version,
                   xsession.display_of(args.xsession))

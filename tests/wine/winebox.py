@@ -368,6 +368,7 @@ class Box:
     def close(self):
         """Ends Wine, checks that the session left the prefix clean, and leaves it without any device link or Ports
         value, so that it names no pty of a box that is gone (map_ports checks that too)."""
+        mapped = list(self.ptys.values())
         try:
             if self.processes:
                 self.kill_server()
@@ -380,6 +381,9 @@ class Box:
                 self.ptys = {}
                 self.map_ports()
         finally:
+            for master, slave, _ in mapped:
+                os.close(master)
+                os.close(slave)
             _run("umount", "--lazy", self.short_work)
             os.rmdir(self.short_work)
 
