@@ -1,13 +1,9 @@
-"""The Wine driver: kapirel.exe in the Wine box (winebox.py) behind the
-interface of kapirel_e2e.interface, its ports' modem lines from
-libwine-meter.so, its window on the suite's Xvfb and openbox.
-
-The checks read the meter's record, the X windows (xdotool, xwininfo, xprop)
-and, for what X cannot show (the notices' texts, the option buttons' marks,
-the focus), window_probe.exe run in the same Wine session.
-
-A COM name that is absent is one that is not mapped at all.  A port held by
-another program cannot be had under Wine: wineserver ignores share mode 0.
+"""The Wine driver: kapirel.exe in the Wine box (winebox.py), where Wine runs only in the box's private mount
+namespace, behind the interface of kapirel_e2e.interface; its ports' modem lines from libwine-meter.so, its window on
+the suite's Xvfb and openbox.  The checks read the meter's record, the X windows (xdotool, xwininfo, xprop) and, for
+what X cannot show (the notices' texts, the option buttons' marks, the focus), window_probe.exe run in the same Wine
+session.  A COM name that is absent is one that is not mapped at all.  A port held by another program cannot be had
+under Wine: wineserver ignores share mode 0.
 """
 
 import dataclasses
@@ -244,8 +240,7 @@ class Tools(XClient):
 
 
 class Scenario:
-    """One scenario's box, against the suite's prefix or, for one that
-    installs into it (own_prefix), a copy of it."""
+    """One scenario's box, against the suite's prefix or, for one that changes it (own_prefix), a copy of it."""
 
     platform = WINE
 
@@ -260,11 +255,6 @@ class Scenario:
             prefix = os.path.join(self.dir, "prefix")
             shutil.copytree(args.prefix, prefix, symlinks=True)
         self.box = winebox.Box(self.dir, prefix, args.preload, tools.display)
-        # The user registry as it was before a scenario changed the DPI; put
-        # back here too, in case that scenario was killed before it could.
-        self.user_registry = os.path.join(self.box.prefix, "user.reg")
-        self.saved_registry = os.path.join(self.box.prefix, "user.reg.saved")
-        self.restore_registry()
 
     def workdir(self, name="run"):
         path = os.path.join(self.dir, name)
@@ -282,20 +272,15 @@ class Scenario:
         return probe_records(self.box, name)
 
     def set_dpi(self, dpi):
-        """The screen's DPI for the programs started from now on, until the scenario ends."""
-        shutil.copyfile(self.user_registry, self.saved_registry)
+        """The screen's DPI for the programs started from now on, in the scenario's own prefix."""
+        check(self.own_prefix, "the DPI is set only in a copy of the suite's prefix")
         status = self.box.wine(["reg", "add", "HKCU\\Control Panel\\Desktop", "/v", "LogPixels", "/t", "REG_DWORD",
                                 "/d", str(dpi), "/f"], "reg").wait(timeout=30)
         check(status == 0, "reg add LogPixels ended with %s" % status)
-
-    def restore_registry(self):
-        if os.path.exists(self.saved_registry):
-            os.replace(self.saved_registry, self.user_registry)
 
     def close(self):
         try:
             self.box.close()
         finally:
-            self.restore_registry()
             if self.own_prefix:
                 shutil.rmtree(self.box.prefix)

@@ -1,5 +1,6 @@
-// window_probe.exe: what only a program inside Wine can see of, or do to, another program.  X11 shows only the
-// frames: the notices' texts, the option buttons' marks and the focus are seen from inside Wine alone.
+// window_probe.exe: what only a program inside Wine (which runs only in the Wine box's private mount namespace,
+// tests/wine/winebox.py) can see of, or do to, another program.  X11 shows only the frames: the notices' texts, the
+// option buttons' marks and the focus are seen from inside Wine alone.
 //
 //   window_probe.exe                    a JSON object a line for every visible top-level window of another process:
 //                                       title, class, client rectangle on the screen, the control with the focus,
@@ -246,25 +247,25 @@ int Threads(const wchar_t *title)
 #define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x00000002
 #endif
 
+int Failed(const char *what)
+{
+    std::printf("%s-failed %lu\n", what, GetLastError());
+    return 1;
+}
+
 int Port(const wchar_t *name, int seconds)
 {
     const HANDLE port = CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (port == INVALID_HANDLE_VALUE) {
-        std::printf("open-failed %lu\n", GetLastError());
-        return 1;
-    }
+    if (port == INVALID_HANDLE_VALUE)
+        return Failed("open");
     std::printf("open\n");
-    if (!EscapeCommFunction(port, SETDTR) || !EscapeCommFunction(port, CLRRTS) || !EscapeCommFunction(port, CLRBREAK)) {
-        std::printf("escape-failed %lu\n", GetLastError());
-        return 1;
-    }
+    if (!EscapeCommFunction(port, SETDTR) || !EscapeCommFunction(port, CLRRTS) || !EscapeCommFunction(port, CLRBREAK))
+        return Failed("escape");
     // As kapirel.exe waits: a high-resolution waitable timer, absolute deadlines, MsgWaitForMultipleObjectsEx.
     const HANDLE timer =
         CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, TIMER_ALL_ACCESS);
-    if (timer == nullptr) {
-        std::printf("timer-failed %lu\n", GetLastError());
-        return 1;
-    }
+    if (timer == nullptr)
+        return Failed("timer");
     FILETIME now;
     GetSystemTimeAsFileTime(&now);
     ULONGLONG deadline = (static_cast<ULONGLONG>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
@@ -278,10 +279,8 @@ int Port(const wchar_t *name, int seconds)
         SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE);
         MsgWaitForMultipleObjectsEx(1, &timer, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
         DWORD status = 0;
-        if (!GetCommModemStatus(port, &status)) {
-            std::printf("status-failed %lu\n", GetLastError());
-            return 1;
-        }
+        if (!GetCommModemStatus(port, &status))
+            return Failed("status");
         ++polls;
         const DWORD cts = status & MS_CTS_ON;
         if (cts != previous) {
@@ -303,9 +302,7 @@ int wmain(int argc, wchar_t **argv)
     if (argc == 3 && std::wcscmp(argv[1], L"menu") == 0) {
         // Alt+Space: the window menu, in a modal loop of the window's own thread.
         const HWND window = FindWindowW(nullptr, argv[2]);
-        if (window == nullptr || !PostMessageW(window, WM_SYSCOMMAND, SC_KEYMENU, L' '))
-            return 1;
-        return 0;
+        return window != nullptr && PostMessageW(window, WM_SYSCOMMAND, SC_KEYMENU, L' ') ? 0 : 1;
     }
     if (argc == 3 && std::wcscmp(argv[1], L"link") == 0)
         return Link(argv[2]);

@@ -1,31 +1,24 @@
 """Windows programs under Wine, where no real serial port or console can be reached.
 
-Wine's mount manager links every /dev/ttyS*, /dev/ttyUSB* and /dev/ttyACM* it
-finds to a COM name, in every prefix, at every session start.  On the test
-machines COM1 would be /dev/ttyS0, the machine's own console.  So Wine runs
-only inside a box:
+Wine's mount manager links every /dev/ttyS*, /dev/ttyUSB* and /dev/ttyACM* it finds to a COM name, in every prefix,
+at every session start.  On the test machines COM1 would be /dev/ttyS0, the machine's own console.  So Wine runs only
+inside a box:
 
-- a private mount and pid namespace (unshare; needs root), entered by
-  re-executing the calling script (enter()); when the script ends, the kernel
-  ends every process left in the namespace, wineserver included;
-- a tmpfs over /dev holding only null, zero, full, random, urandom, shm, a new
-  devpts instance and its ptmx;
-- a tmpfs over wineserver's socket directory (/tmp/.wine-UID), so that the
-  server is the box's own; the rest of /tmp stays visible, so that a build
-  tree under /tmp works as anywhere else;
-- the work directory also at a short path under /tmp, through which Wine's
-  programs are given it, as Wine takes no current directory longer than
-  MAX_PATH;
-- COM names mapped through HKLM\\Software\\Wine\\Ports to pty slaves that the
-  box opened itself, with every other COM link removed from the prefix;
-- nothing written to the machine's home: the user folders that wineboot
-  links to $HOME (Documents, Desktop, ...) are the prefix's own directories,
-  and winemenubuilder, which copies Start-menu shortcuts into the desktop's
-  menus under $HOME, does not run.
+- a private mount and pid namespace (unshare; needs root), entered by re-executing the calling script (enter()); when
+  the script ends, the kernel ends every process left in the namespace, wineserver included;
+- a tmpfs over /dev holding only null, zero, full, random, urandom, shm, a new devpts instance and its ptmx;
+- a tmpfs over wineserver's socket directory (/tmp/.wine-UID), so that the server is the box's own; the rest of /tmp
+  stays visible, so that a build tree under /tmp works as anywhere else;
+- the work directory also at a short path under /tmp, through which Wine's programs are given it, as Wine takes no
+  current directory longer than MAX_PATH;
+- COM names mapped through HKLM\\Software\\Wine\\Ports to pty slaves that the box opened itself, with every other COM
+  link removed from the prefix;
+- nothing written to the machine's home: the user folders that wineboot links to $HOME (Documents, Desktop, ...) are
+  the prefix's own directories, and winemenubuilder, which copies Start-menu shortcuts into the desktop's menus under
+  $HOME, does not run.
 
-Box.wine() refuses to start anything unless check_dev() and check_prefix()
-pass at that moment.  The modem lines of the ptys come from libwine-meter.so
-(tools/wine-meter), preloaded into Wine's processes, which records them.
+Box.wine() refuses to start anything unless check_dev() and check_prefix() pass at that moment.  The modem lines of
+the ptys come from libwine-meter.so (tools/wine-meter), preloaded into Wine's processes, which records them.
 """
 
 import contextlib
@@ -38,6 +31,7 @@ import subprocess
 import sys
 import tempfile
 import time
+from pathlib import Path
 
 INSIDE_MARK = "WINEBOX_INSIDE"
 OUTER_NS = "WINEBOX_OUTER_MNTNS"
@@ -226,15 +220,14 @@ class Box:
         for name in os.listdir(self._dosdevices()):
             if name not in ("c:", "z:"):
                 os.remove(os.path.join(self._dosdevices(), name))
-        path = os.path.join(self.prefix, "system.reg")
-        with open(path, encoding="utf-8", errors="surrogateescape") as reg:
-            # Every Ports key, from its header to the blank line after its values.
-            kept = re.sub(r"^%s.*\n(?:.+\n)*\n?" % re.escape(PORTS_KEY), "", reg.read(), flags=re.M).rstrip("\n")
-        kept += "\n\n%s %d\n" % (PORTS_KEY, int(time.time()))
-        kept += "".join('"%s"="%s"\n' % (com, pty) for com, (_, _, pty) in sorted(self.ptys.items()))
-        with open(path + ".new", "w", encoding="utf-8", errors="surrogateescape") as out:
-            out.write(kept + "\n")
-        os.rename(path + ".new", path)
+        registry, written = Path(self.prefix, "system.reg"), Path(self.prefix, "system.reg.new")
+        text = registry.read_text(encoding="utf-8", errors="surrogateescape")
+        # Every Ports key, from its header to the blank line after its values, goes; the box's own comes last.
+        text = re.sub(r"^%s.*\n(?:.+\n)*\n?" % re.escape(PORTS_KEY), "", text, flags=re.M).rstrip("\n")
+        text += "\n\n%s %d\n" % (PORTS_KEY, int(time.time()))
+        text += "".join('"%s"="%s"\n' % (com, pty) for com, (_, _, pty) in sorted(self.ptys.items())) + "\n"
+        written.write_text(text, encoding="utf-8", errors="surrogateescape")
+        written.rename(registry)
         self.check_prefix()
 
     def check_prefix(self):
@@ -342,8 +335,7 @@ class Box:
 
     def said(self, name):
         """What the process started as `name` wrote, standard output and error."""
-        with open(os.path.join(self.work, name + ".out"), encoding="utf-8", errors="replace") as out:
-            return out.read()
+        return Path(self.work, name + ".out").read_text(encoding="utf-8", errors="replace")
 
     def wine(self, argv, name="wine", cwd=None):
         """Starts `wine argv...` once the box and the prefix check out."""
