@@ -14,7 +14,7 @@ import shutil
 import winebox
 from kapirel_e2e import interface
 from kapirel_e2e.checks import json_lines
-from kapirel_e2e.harness import LINES
+from kapirel_e2e.harness import LINES, Session
 from kapirel_e2e.interface import MAIN_TITLE, NOTICE_TITLE, WINE, Connection, Step, check, wait_until
 from kapirel_e2e.xclient import XClient
 
@@ -98,6 +98,7 @@ class Program(interface.Program):
     def __init__(self, scenario, ports, cwd=None, dpi=None, exe=None):
         self.scenario = scenario
         self.box = scenario.box
+        self.x = scenario.tools
         for com, description in sorted(ports.items()):
             if description != "absent":
                 self.box.add_port(com, description)
@@ -107,31 +108,20 @@ class Program(interface.Program):
         self.cwd = cwd or scenario.workdir("run")
         self.process = self.box.wine([exe or scenario.tools.exe], "kapirel", self.cwd)
 
-    @property
-    def x(self):
-        return self.scenario.tools
-
     # --- the meter's record -------------------------------------------------
 
     def events(self):
         return [e for e in json_lines(self.box.log_path) if e.get("proc") == PROCESS]
 
     def records(self, com):
-        """Each connection to com: (its calls, whether it has closed)."""
+        """Each connection to com: [its calls, whether it has closed]."""
         found = []
-        current = None
-        for event in self.events():
-            if event.get("com") != com:
-                continue
+        for event in (e for e in self.events() if e.get("com") == com):
             if event["event"] == "open" and event["first"]:
-                current = [[], False]
-                found.append(current)
-            if current is None:
-                continue
-            current[0].append(event)
-            if event["event"] == "close" and event["last"]:
-                current[1] = True
-                current = None
+                found.append([[], False])
+            if found and not found[-1][1]:
+                found[-1][0].append(event)
+                found[-1][1] = event["event"] == "close" and event["last"]
         return found
 
     def connections(self, port):
@@ -159,13 +149,9 @@ class Program(interface.Program):
 
     # --- the windows ----------------------------------------------------------
 
-    def probe(self):
-        """The visible top-level windows of kapirel.exe as Windows sees them."""
-        return self.scenario.probe()
-
     def window(self, title):
         """The probe's record of the one visible window with this title, or None."""
-        found = [w for w in self.probe() if w["title"] == title]
+        found = [w for w in self.scenario.probe() if w["title"] == title]
         check(len(found) <= 1, "%d windows titled %r" % (len(found), title))
         return found[0] if found else None
 
@@ -201,7 +187,7 @@ class Program(interface.Program):
 
     def check_window(self, marks=None, focus=None, text=None, alone=False, client=None, places=None,
                      captions=None):
-        windows = self.probe()
+        windows = self.scenario.probe()
         if alone:
             check([w["title"] for w in windows] == [MAIN_TITLE], "windows shown: %s" % [w["title"] for w in windows])
         shown = [w for w in windows if w["title"] == MAIN_TITLE]
@@ -250,16 +236,12 @@ class Scenario:
         shutil.rmtree(self.dir, ignore_errors=True)
         os.makedirs(self.dir)
         self.own_prefix = own_prefix
-        prefix = args.prefix
-        if self.own_prefix:
-            prefix = os.path.join(self.dir, "prefix")
+        prefix = os.path.join(self.dir, "prefix") if own_prefix else args.prefix
+        if own_prefix:
             shutil.copytree(args.prefix, prefix, symlinks=True)
         self.box = winebox.Box(self.dir, prefix, args.preload, tools.display)
 
-    def workdir(self, name="run"):
-        path = os.path.join(self.dir, name)
-        os.makedirs(path, exist_ok=True)
-        return path
+    workdir = Session.workdir
 
     def start(self, com1="present", com2="present", cwd=None, dpi=None, exe=None):
         return Program(self, {"COM1": com1, "COM2": com2}, cwd, dpi, exe)

@@ -19,7 +19,6 @@ import glob
 import json
 import os
 import pwd
-import shutil
 import stat
 import statistics
 import sys
@@ -58,11 +57,10 @@ def end_by_session_end(s):
     check_one_line(program, 3, time.time())
 
 
-def window_menu_open(program):
-    return any(w["class"] == "#32768" for w in program.probe())
+def window_menu_open(s):
+    return any(w["class"] == "#32768" for w in s.probe())
 
 
-# GetThreadPriority's value for THREAD_PRIORITY_TIME_CRITICAL.
 THREAD_PRIORITY_TIME_CRITICAL = 15
 
 
@@ -78,12 +76,12 @@ def counting_in_window_menu(s):
     check(len(critical) == 1 and not critical[0]["window"], "threads at TIME_CRITICAL: %s" % threads)
     check([t["priority"] for t in threads if t["window"]] == [0], "the window's thread: %s" % threads)
     s.probe("menu", MAIN_TITLE)
-    wait_until(lambda: window_menu_open(program), 10, "the window menu")
+    wait_until(lambda: window_menu_open(s), 10, "the window menu")
     s.tools.x("import", "-window", "root", os.path.join(s.dir, "menu.png"))
     program.trigger(1)
     program.wait_wave_polled(conn)
     check_count(conn, 10)
-    check(window_menu_open(program), "the window menu closed before the end of the pulses")
+    check(window_menu_open(s), "the window menu closed before the end of the pulses")
     single, _ = poll_spacing(conn)
     print("     poll spacing with the menu open: median %.3f ms, max %.3f ms" % (statistics.median(single), max(single)))
     check(max(single) < 45, "a %.0f ms gap between polls, near the 50 ms a pulse's half lasts" % max(single))
@@ -273,17 +271,11 @@ def refusals(box, probe):
                   (box.check_prefix, "a dosdevices link to /dev/ttyS0"),
                   (lambda: box.wine([probe, "port", "COM3", "1"]), "to start Wine with that link"))
 
-    registry = os.path.join(box.prefix, "system.reg")
-
-    def ports_value():
-        shutil.copyfile(registry, registry + ".saved")
-        with open(registry) as reg:
-            text = reg.read()
-        line_end = text.index("\n", text.index(winebox.PORTS_KEY)) + 1
-        with open(registry, "w") as reg:
-            reg.write(text[:line_end] + '"COM4"="/dev/ttyS0"\n' + text[line_end:])
-    refused_while(ports_value, lambda: os.replace(registry + ".saved", registry),
-                  (box.check_prefix, "a Ports value naming /dev/ttyS0"))
+    registry = Path(box.prefix, "system.reg")
+    text = registry.read_text()
+    line_end = text.index("\n", text.index(winebox.PORTS_KEY)) + 1
+    refused_while(lambda: registry.write_text(text[:line_end] + '"COM4"="/dev/ttyS0"\n' + text[line_end:]),
+                  lambda: registry.write_text(text), (box.check_prefix, "a Ports value naming /dev/ttyS0"))
 
     check(len(box.processes) == started, "a refused start still started a process")
     box.check_dev()
@@ -331,7 +323,7 @@ def box_selftest(s):
     output = box.said("absent")
     check(status == 1 and output.startswith("open-failed 2"), "COM3 opened or failed otherwise: %s" % output)
     print("ok: unmapped COM3 does not open")
-    box.kill_server()
+    box.wait_server(kill=True)
     box.check_prefix()
 
 

@@ -19,9 +19,8 @@
 //                                       "polls N edges M" (the Wine box's selftest)
 #include <windows.h>
 
-#include <tlhelp32.h>
-
 #include <shlobj.h>
+#include <tlhelp32.h>
 
 #include <cstdio>
 #include <cwchar>
@@ -29,19 +28,15 @@
 
 namespace {
 
-std::string Utf8(const std::wstring &text)
-{
-    const int length =
-        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-    std::string utf8(static_cast<std::size_t>(length), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), utf8.data(), length, nullptr, nullptr);
-    return utf8;
-}
-
+// The text as a JSON string, in UTF-8.
 std::string Quote(const std::wstring &text)
 {
+    const int size = static_cast<int>(text.size());
+    const int length = WideCharToMultiByte(CP_UTF8, 0, text.data(), size, nullptr, 0, nullptr, nullptr);
+    std::string utf8(static_cast<std::size_t>(length), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), size, utf8.data(), length, nullptr, nullptr);
     std::string quoted = "\"";
-    for (const char c : Utf8(text)) {
+    for (const char c : utf8) {
         if (c == '"' || c == '\\') {
             quoted += '\\';
             quoted += c;
@@ -173,7 +168,6 @@ int Link(const wchar_t *path)
     if (link != nullptr)
         link->Release();
     CoUninitialize();
-    std::fflush(stdout);
     return read ? 0 : 1;
 }
 
@@ -313,6 +307,5 @@ int wmain(int argc, wchar_t **argv)
     if (argc == 4 && std::wcscmp(argv[1], L"port") == 0)
         return Port(argv[2], _wtoi(argv[3]));
     EnumWindows(OnTopLevel, 0);
-    std::fflush(stdout);
     return 0;
 }

@@ -56,9 +56,7 @@ def enter():
         return
     if os.geteuid() != 0:
         raise BoxError("the Wine box needs root (unshare -m, mount)")
-    env = dict(os.environ)
-    env[INSIDE_MARK] = "1"
-    env[OUTER_NS] = str(os.stat("/proc/self/ns/mnt").st_ino)
+    env = dict(os.environ, **{INSIDE_MARK: "1", OUTER_NS: str(os.stat("/proc/self/ns/mnt").st_ino)})
     argv = ["unshare", "--mount", "--propagation", "private", "--pid", "--fork", "--kill-child", "--mount-proc",
             sys.executable, os.path.abspath(sys.argv[0])] + sys.argv[1:]
     sys.stdout.flush()
@@ -103,6 +101,7 @@ class Box:
         self.work = os.path.abspath(work)
         self.prefix = os.path.abspath(prefix)
         self.preload = os.path.abspath(preload)
+        self.dosdevices = os.path.join(self.prefix, "dosdevices")
         self.display = display
         self.ptys = {}  # COM name -> (master fd, slave fd, slave path)
         self.ports = {}  # COM name -> meter description for the preload
@@ -120,16 +119,14 @@ class Box:
         # the machine's /tmp when missing, it stays empty there.
         os.makedirs(SERVER_DIR, mode=0o700, exist_ok=True)
         _run("mount", "-t", "tmpfs", "-o", "nosuid,nodev,mode=0700", "tmpfs", SERVER_DIR)
-        os.makedirs(self.work, exist_ok=True)
+        shutil.rmtree(self.triggers, ignore_errors=True)
+        os.makedirs(self.triggers)  # and the work directory
+        Path(self.log_path).unlink(missing_ok=True)
         # Wine takes no current directory longer than MAX_PATH, which one in a
         # deep checkout is: Wine's programs see the work directory through a
         # short path of the box's own.
         self.short_work = tempfile.mkdtemp(prefix="kapirel-wine-", dir="/tmp")
         _run("mount", "--bind", self.work, self.short_work)
-        shutil.rmtree(self.triggers, ignore_errors=True)
-        os.makedirs(self.triggers)
-        if os.path.exists(self.log_path):
-            os.remove(self.log_path)
         if not os.path.isfile(self.preload):
             raise BoxError("preload library %s is missing" % self.preload)
         self.check_dev()
@@ -200,16 +197,12 @@ class Box:
     def trigger(self, which=1):
         """Starts the waveforms of origin=usr1 (usr2) ports now; returns the time."""
         now = time.monotonic()
-        temporary = os.path.join(self.triggers, ".usr%d" % which)
-        with open(temporary, "w") as out:
-            out.write("%.6f\n" % now)
-        os.rename(temporary, os.path.join(self.triggers, "usr%d" % which))
+        temporary = Path(self.triggers, ".usr%d" % which)
+        temporary.write_text("%.6f\n" % now)
+        temporary.rename(os.path.join(self.triggers, "usr%d" % which))
         return now
 
     # --- prefix -------------------------------------------------------------
-
-    def _dosdevices(self):
-        return os.path.join(self.prefix, "dosdevices")
 
     def map_ports(self):
         """Writes the COM mapping into the prefix and removes every other link;
@@ -217,9 +210,9 @@ class Box:
         self._require_prefix()
         if self._server_running():
             raise BoxError("a wineserver runs for %s; the mapping must be written before" % self.prefix)
-        for name in os.listdir(self._dosdevices()):
+        for name in os.listdir(self.dosdevices):
             if name not in ("c:", "z:"):
-                os.remove(os.path.join(self._dosdevices(), name))
+                os.remove(os.path.join(self.dosdevices, name))
         registry, written = Path(self.prefix, "system.reg"), Path(self.prefix, "system.reg.new")
         text = registry.read_text(encoding="utf-8", errors="surrogateescape")
         # Every Ports key, from its header to the blank line after its values, goes; the box's own comes last.
@@ -234,12 +227,11 @@ class Box:
         """Fails unless dosdevices and the Ports key name only what the box made."""
         wanted = {com: path for com, (_, _, path) in self.ptys.items()}
         expected = dict({"c:": "../drive_c", "z:": "/"}, **{com.lower(): path for com, path in wanted.items()})
-        for name in os.listdir(self._dosdevices()):
-            link = os.path.join(self._dosdevices(), name)
+        for name in os.listdir(self.dosdevices):
+            link = os.path.join(self.dosdevices, name)
             target = os.readlink(link) if os.path.islink(link) else None
-            if name in expected and target == expected[name]:
-                continue
-            raise BoxError("dosdevices/%s -> %s was not made by the box" % (name, target))
+            if name not in expected or target != expected[name]:
+                raise BoxError("dosdevices/%s -> %s was not made by the box" % (name, target))
         values = read_registry(os.path.join(self.prefix, "system.reg")).get("Software\\Wine\\Ports", {})
         found = {name.upper(): value for name, value in values.items()}
         if found != wanted:
@@ -285,7 +277,6 @@ class Box:
         """A new prefix (wineboot --init); returns (seconds, bytes)."""
         shutil.rmtree(self.prefix, ignore_errors=True)
         os.makedirs(os.path.dirname(self.prefix), exist_ok=True)
-        self.check_dev()
         started = time.monotonic()
         self._spawn(["wineboot", "--init"], "wineboot-init").wait(timeout=180)
         self.wait_server(timeout=120)
@@ -297,13 +288,10 @@ class Box:
         return seconds, size
 
     def _own_user_folders(self):
-        users = os.path.join(self.prefix, "drive_c", "users")
-        for user in os.listdir(users):
-            for name in os.listdir(os.path.join(users, user)):
-                path = os.path.join(users, user, name)
-                if os.path.islink(path) and os.path.isabs(os.readlink(path)):
-                    os.remove(path)
-                    os.mkdir(path)
+        for path in glob.glob(os.path.join(glob.escape(self.prefix), "drive_c", "users", "*", "*")):
+            if os.path.islink(path) and os.path.isabs(os.readlink(path)):
+                os.remove(path)
+                os.mkdir(path)
 
     # --- Wine's processes ---------------------------------------------------
 
@@ -347,15 +335,11 @@ class Box:
         """The session-end messages (WM_QUERYENDSESSION/WM_ENDSESSION) to every window."""
         self._spawn(["wine", "wineboot", "--end-session"], "end-session").wait(timeout=timeout)
 
-    def wait_server(self, timeout=30):
-        """Waits until the prefix's wineserver has ended (it saves the registry then)."""
-        subprocess.run(["wineserver", "-w"], env=self.env(), stdin=subprocess.DEVNULL, timeout=timeout,
-                       check=False)
-
-    def kill_server(self, timeout=30):
-        subprocess.run(["wineserver", "-k"], env=self.env(), stdin=subprocess.DEVNULL, timeout=timeout,
-                       check=False)
-        self.wait_server(timeout)
+    def wait_server(self, timeout=30, kill=False):
+        """Waits until the prefix's wineserver has ended (it saves the registry then); kill: ends it first."""
+        for option in ("-k", "-w") if kill else ("-w",):
+            subprocess.run(["wineserver", option], env=self.env(), stdin=subprocess.DEVNULL, timeout=timeout,
+                           check=False)
 
     def close(self):
         """Ends Wine, checks that the session left the prefix clean, and leaves it without any device link or Ports
@@ -363,7 +347,7 @@ class Box:
         mapped = list(self.ptys.values())
         try:
             if self.processes:
-                self.kill_server()
+                self.wait_server(kill=True)
             for process in self.processes:
                 if process.poll() is None:
                     process.kill()
@@ -385,17 +369,15 @@ def read_registry(path):
     key's name, strings unquoted, other values as written ("dword:00000001")."""
     keys = {}
     values = None
-    with open(path, encoding="utf-8", errors="replace") as reg:
-        for line in reg:
-            line = line.rstrip("\n")
-            if line.startswith("["):
-                values = keys.setdefault(_unescape(line[1:line.rindex("]")]), {})
-                continue
-            match = re.match(r'^("(?:[^"\\]|\\.)*"|@)=(?:str\(\d\):)?(.*)$', line)
-            if values is not None and match:
-                name, value = match.groups()
-                quoted = re.fullmatch(r'"((?:[^"\\]|\\.)*)"', value)
-                values[_unescape(name.strip('"'))] = _unescape(quoted.group(1)) if quoted else value
+    for line in Path(path).read_text(encoding="utf-8", errors="replace").splitlines():
+        if line.startswith("["):
+            values = keys.setdefault(_unescape(line[1:line.rindex("]")]), {})
+            continue
+        match = re.match(r'^("(?:[^"\\]|\\.)*"|@)=(?:str\(\d\):)?(.*)$', line)
+        if values is not None and match:
+            name, value = match.groups()
+            quoted = re.fullmatch(r'"((?:[^"\\]|\\.)*)"', value)
+            values[_unescape(name.strip('"'))] = _unescape(quoted.group(1)) if quoted else value
     return keys
 
 
