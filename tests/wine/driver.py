@@ -1,26 +1,21 @@
-"""The Wine driver: kapirel.exe in the Wine box (winebox.py) behind the
-interface of kapirel_e2e.interface, its ports' modem lines from
-libwine-meter.so, its window on the suite's Xvfb and openbox.
-
-The checks read the meter's record, the X windows (xdotool, xwininfo, xprop)
-and, for what X cannot show (the notices' texts, the option buttons' marks,
-the focus), window_probe.exe run in the same Wine session.
-
-A COM name that is absent is one that is not mapped at all.  A port held by
-another program cannot be had under Wine: wineserver ignores share mode 0.
+"""The Wine driver: kapirel.exe in the Wine box (winebox.py), where Wine runs only in the box's private mount
+namespace, behind the interface of kapirel_e2e.interface; its ports' modem lines from libwine-meter.so, its window on
+the suite's Xvfb and openbox.  The checks read the meter's record, the X windows (xdotool, xwininfo, xprop) and, for
+what X cannot show (the notices' texts, the option buttons' marks, the focus), window_probe.exe run in the same Wine
+session.  A COM name that is absent is one that is not mapped at all.  A port held by another program cannot be had
+under Wine: wineserver ignores share mode 0.
 """
 
 import dataclasses
 import json
 import os
 import shutil
-import time
 
 import winebox
 from kapirel_e2e import interface
 from kapirel_e2e.checks import json_lines
-from kapirel_e2e.interface import (MAIN_TITLE, NOTICE_TITLE, TIOCM_DTR, TIOCM_RTS, WINE, Connection, Step, check,
-                                   wait_until)
+from kapirel_e2e.harness import LINES, Session
+from kapirel_e2e.interface import MAIN_TITLE, NOTICE_TITLE, WINE, Connection, Step, check, wait_until
 from kapirel_e2e.xclient import XClient
 
 PROCESS = "kapirel.exe"
@@ -30,8 +25,6 @@ PROCESS = "kapirel.exe"
 IDS = {"Text1": 101, "Command1": 102, "Option2": 103, "Option1": 104}
 NAMES = {number: name for name, number in IDS.items()}
 NOTICE_TEXT, IDOK = 0xFFFF, 1
-
-LINES = {TIOCM_DTR: "dtr", TIOCM_RTS: "rts"}
 
 
 def probe_records(box, name):
@@ -44,31 +37,23 @@ def switch(read, write):
     them all back (TIOCMSET) with the one changed; a line that already was as
     wanted leaves the write equal to the read, and then either may be meant."""
     changed = [name for bit, name in LINES.items() if read is not None and (read["value"] ^ write["value"]) & bit]
-    if not changed:
-        return Step("switch", write, LINES.values())
-    return Step("switch", write, ["+".join(changed)])
+    return Step("switch", write, ["+".join(changed)] if changed else LINES.values())
 
 
 def steps(calls):
-    ioctls = [c for c in calls if c["event"] == "ioctl"]
     found = []
-    index = 0
-    while index < len(ioctls):
-        call = ioctls[index]
-        request = call["req"]
-        following = ioctls[index + 1] if index + 1 < len(ioctls) else None
-        if request == "TIOCMGET" and following is not None and following["req"] == "TIOCMSET":
-            found.append(switch(call, following))
-            index += 1
+    for call in calls:
+        request = call.get("req")
+        if request == "TIOCMSET":
+            # The TIOCMGET right before it is the switch's own read.
+            read = found.pop().call if found and found[-1].kind == "read" else None
+            found.append(switch(read, call))
         elif request == "TIOCMGET":
             found.append(Step("read", call))
-        elif request == "TIOCMSET":
-            found.append(switch(None, call))
         elif request in ("TIOCSBRK", "TIOCCBRK"):
             found.append(Step("switch", call, ["brk"]))
-        else:
+        elif call["event"] == "ioctl":
             found.append(Step(request, call))
-        index += 1
     return found
 
 
@@ -113,6 +98,7 @@ class Program(interface.Program):
     def __init__(self, scenario, ports, cwd=None, dpi=None, exe=None):
         self.scenario = scenario
         self.box = scenario.box
+        self.x = scenario.tools
         for com, description in sorted(ports.items()):
             if description != "absent":
                 self.box.add_port(com, description)
@@ -120,13 +106,7 @@ class Program(interface.Program):
         if dpi is not None:
             scenario.set_dpi(dpi)
         self.cwd = cwd or scenario.workdir("run")
-        self.started = time.monotonic()
         self.process = self.box.wine([exe or scenario.tools.exe], "kapirel", self.cwd)
-        self._probes = 0
-
-    @property
-    def x(self):
-        return self.scenario.tools
 
     # --- the meter's record -------------------------------------------------
 
@@ -134,21 +114,14 @@ class Program(interface.Program):
         return [e for e in json_lines(self.box.log_path) if e.get("proc") == PROCESS]
 
     def records(self, com):
-        """Each connection to com: (its calls, whether it has closed)."""
+        """Each connection to com: [its calls, whether it has closed]."""
         found = []
-        current = None
-        for event in self.events():
-            if event.get("com") != com:
-                continue
+        for event in (e for e in self.events() if e.get("com") == com):
             if event["event"] == "open" and event["first"]:
-                current = [[], False]
-                found.append(current)
-            if current is None:
-                continue
-            current[0].append(event)
-            if event["event"] == "close" and event["last"]:
-                current[1] = True
-                current = None
+                found.append([[], False])
+            if found and not found[-1][1]:
+                found[-1][0].append(event)
+                found[-1][1] = event["event"] == "close" and event["last"]
         return found
 
     def connections(self, port):
@@ -176,17 +149,9 @@ class Program(interface.Program):
 
     # --- the windows ----------------------------------------------------------
 
-    def probe(self):
-        """The visible top-level windows of kapirel.exe as Windows sees them."""
-        self._probes += 1
-        name = "probe-%d" % self._probes
-        status = self.box.wine([self.scenario.tools.probe], name).wait(timeout=30)
-        check(status == 0, "window_probe.exe ended with %s" % status)
-        return probe_records(self.box, name)
-
     def window(self, title):
         """The probe's record of the one visible window with this title, or None."""
-        found = [w for w in self.probe() if w["title"] == title]
+        found = [w for w in self.scenario.probe() if w["title"] == title]
         check(len(found) <= 1, "%d windows titled %r" % (len(found), title))
         return found[0] if found else None
 
@@ -222,7 +187,7 @@ class Program(interface.Program):
 
     def check_window(self, marks=None, focus=None, text=None, alone=False, client=None, places=None,
                      captions=None):
-        windows = self.probe()
+        windows = self.scenario.probe()
         if alone:
             check([w["title"] for w in windows] == [MAIN_TITLE], "windows shown: %s" % [w["title"] for w in windows])
         shown = [w for w in windows if w["title"] == MAIN_TITLE]
@@ -261,8 +226,7 @@ class Tools(XClient):
 
 
 class Scenario:
-    """One scenario's box, against the suite's prefix or, for one that
-    installs into it (own_prefix), a copy of it."""
+    """One scenario's box, against the suite's prefix or, for one that changes it (own_prefix), a copy of it."""
 
     platform = WINE
 
@@ -272,40 +236,33 @@ class Scenario:
         shutil.rmtree(self.dir, ignore_errors=True)
         os.makedirs(self.dir)
         self.own_prefix = own_prefix
-        prefix = args.prefix
-        if self.own_prefix:
-            prefix = os.path.join(self.dir, "prefix")
+        prefix = os.path.join(self.dir, "prefix") if own_prefix else args.prefix
+        if own_prefix:
             shutil.copytree(args.prefix, prefix, symlinks=True)
         self.box = winebox.Box(self.dir, prefix, args.preload, tools.display)
-        # The user registry as it was before a scenario changed the DPI; put
-        # back here too, in case that scenario was killed before it could.
-        self.user_registry = os.path.join(self.box.prefix, "user.reg")
-        self.saved_registry = os.path.join(os.path.dirname(self.box.prefix), "user.reg.saved")
-        self.restore_registry()
 
-    def workdir(self, name="run"):
-        path = os.path.join(self.dir, name)
-        os.makedirs(path, exist_ok=True)
-        return path
+    workdir = Session.workdir
 
     def start(self, com1="present", com2="present", cwd=None, dpi=None, exe=None):
         return Program(self, {"COM1": com1, "COM2": com2}, cwd, dpi, exe)
 
+    def probe(self, *argv):
+        """Runs window_probe.exe argv... to its end; returns the JSON records it printed."""
+        name = "probe-%d" % len(self.box.processes)
+        status = self.box.wine([self.tools.probe, *argv], name).wait(timeout=30)
+        check(status == 0, "window_probe.exe %s ended with %s" % (" ".join(argv), status))
+        return probe_records(self.box, name)
+
     def set_dpi(self, dpi):
-        """The screen's DPI for the programs started from now on, until the scenario ends."""
-        shutil.copyfile(self.user_registry, self.saved_registry)
+        """The screen's DPI for the programs started from now on, in the scenario's own prefix."""
+        check(self.own_prefix, "the DPI is set only in a copy of the suite's prefix")
         status = self.box.wine(["reg", "add", "HKCU\\Control Panel\\Desktop", "/v", "LogPixels", "/t", "REG_DWORD",
                                 "/d", str(dpi), "/f"], "reg").wait(timeout=30)
         check(status == 0, "reg add LogPixels ended with %s" % status)
-
-    def restore_registry(self):
-        if os.path.exists(self.saved_registry):
-            os.replace(self.saved_registry, self.user_registry)
 
     def close(self):
         try:
             self.box.close()
         finally:
-            self.restore_registry()
             if self.own_prefix:
                 shutil.rmtree(self.box.prefix)

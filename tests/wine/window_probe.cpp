@@ -1,39 +1,26 @@
-// window_probe.exe: what another program's windows show, as Windows sees them.
+// window_probe.exe: what only a program inside Wine (which runs only in the Wine box's private mount namespace,
+// tests/wine/winebox.py) can see of, or do to, another program.  X11 shows only the frames: the notices' texts, the
+// option buttons' marks and the focus are seen from inside Wine alone.
 //
-//   window_probe.exe
-//   window_probe.exe menu TITLE
-//   window_probe.exe link PATH
-//   window_probe.exe focus-clicks TITLE
-//   window_probe.exe threads TITLE
-//
-// Prints one JSON object per line for every visible top-level window of
-// another process: its title and class, its client rectangle on the screen,
-// which control has the keyboard focus, and every
-// child control with its id, class, text, style, visibility, check state and
-// rectangle in the parent's client coordinates.  X11 shows only the frames;
-// the texts of the notices, the marks of the option buttons and the focus are
-// visible only from inside Wine.
-//
-// With "menu TITLE" it opens the window menu of the window with that title,
-// as Alt+Space would (the window manager takes that key for its own menu).
-//
-// With "link PATH" it prints what the shortcut PATH starts, as the shell
-// reads it: the target, the working folder and the icon.
-//
-// With "focus-clicks TITLE" it makes the radio buttons of the window with
-// that title send BN_CLICKED when they get the focus unmarked, as Windows'
-// do and Wine's do not (window_probe_hook.dll, beside this program, says
-// how).  It prints {"hooked":true} once the hooks are set, then
-// {"clicked":ID} for each BN_CLICKED sent, and ends when the window is gone.
-//
-// With "threads TITLE" it prints {"thread":ID,"priority":P,"window":BOOL} for
-// every thread of the process that owns the window with that title: the
-// priority as GetThreadPriority gives it, and whether it is the window's.
+//   window_probe.exe                    a JSON object a line for every visible top-level window of another process:
+//                                       title, class, client rectangle on the screen, the control with the focus,
+//                                       and each child control's id, class, text, visibility, check state, icon and
+//                                       rectangle in the parent's client coordinates
+//   window_probe.exe menu TITLE         opens the window menu, as Alt+Space would (the window manager takes that key)
+//   window_probe.exe link PATH          what the shortcut starts, as the shell reads it: target, folder and icon
+//   window_probe.exe focus-clicks TITLE makes the window's radio buttons send BN_CLICKED on getting the focus
+//                                       unmarked, as Windows' do and Wine's do not (window_probe_hook.dll, beside
+//                                       this program, says how); prints {"hooked":true} once the hooks are set,
+//                                       {"clicked":ID} for each BN_CLICKED sent, and ends with the window
+//   window_probe.exe threads TITLE      {"thread":ID,"priority":P,"window":BOOL} for every thread of the window's
+//                                       process: GetThreadPriority's value, and whether it is the window's thread
+//   window_probe.exe port PORT SECONDS  opens the COM port as kapirel.exe does, DTR on, RTS off, BREAK off, and
+//                                       polls its CTS every 20 ms; prints "open", each CTS edge and
+//                                       "polls N edges M" (the Wine box's selftest)
 #include <windows.h>
 
-#include <tlhelp32.h>
-
 #include <shlobj.h>
+#include <tlhelp32.h>
 
 #include <cstdio>
 #include <cwchar>
@@ -41,19 +28,15 @@
 
 namespace {
 
-std::string Utf8(const std::wstring &text)
-{
-    const int length =
-        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-    std::string utf8(static_cast<std::size_t>(length), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), utf8.data(), length, nullptr, nullptr);
-    return utf8;
-}
-
+// The text as a JSON string, in UTF-8.
 std::string Quote(const std::wstring &text)
 {
+    const int size = static_cast<int>(text.size());
+    const int length = WideCharToMultiByte(CP_UTF8, 0, text.data(), size, nullptr, 0, nullptr, nullptr);
+    std::string utf8(static_cast<std::size_t>(length), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), size, utf8.data(), length, nullptr, nullptr);
     std::string quoted = "\"";
-    for (const char c : Utf8(text)) {
+    for (const char c : utf8) {
         if (c == '"' || c == '\\') {
             quoted += '\\';
             quoted += c;
@@ -122,10 +105,9 @@ BOOL CALLBACK OnChild(HWND child, LPARAM context)
     if (_wcsicmp(kind.c_str(), L"Static") == 0 &&
         SendMessageTimeoutW(child, STM_GETICON, 0, 0, SMTO_ABORTIFHUNG, 2000, &answer))
         icon = answer != 0 ? "true" : "false";
-    char head[160];
+    char head[96];
     std::snprintf(head, sizeof head,
-                  "{\"id\":%d,\"style\":%lu,\"visible\":%s,\"check\":%s,\"icon\":%s,\"rect\":", GetDlgCtrlID(child),
-                  static_cast<unsigned long>(GetWindowLongW(child, GWL_STYLE)),
+                  "{\"id\":%d,\"visible\":%s,\"check\":%s,\"icon\":%s,\"rect\":", GetDlgCtrlID(child),
                   IsWindowVisible(child) ? "true" : "false", check.c_str(), icon.c_str());
     if (!children.Json.empty())
         children.Json += ",";
@@ -156,12 +138,8 @@ BOOL CALLBACK OnTopLevel(HWND window, LPARAM)
 
     Children children{window, {}};
     EnumChildWindows(window, OnChild, reinterpret_cast<LPARAM>(&children));
-    char head[160];
-    std::snprintf(head, sizeof head, "{\"pid\":%lu,\"style\":%lu,\"focus\":%d,\"active\":%s,\"client\":",
-                  static_cast<unsigned long>(process), static_cast<unsigned long>(GetWindowLongW(window, GWL_STYLE)),
-                  focus, info.hwndActive == window ? "true" : "false");
-    std::printf("%s%s,\"class\":%s,\"title\":%s,\"children\":[%s]}\n", head, Rect(client).c_str(), Quote(kind).c_str(),
-                Quote(Text(window)).c_str(), children.Json.c_str());
+    std::printf("{\"focus\":%d,\"client\":%s,\"class\":%s,\"title\":%s,\"children\":[%s]}\n", focus,
+                Rect(client).c_str(), Quote(kind).c_str(), Quote(Text(window)).c_str(), children.Json.c_str());
     return TRUE;
 }
 
@@ -190,7 +168,6 @@ int Link(const wchar_t *path)
     if (link != nullptr)
         link->Release();
     CoUninitialize();
-    std::fflush(stdout);
     return read ? 0 : 1;
 }
 
@@ -260,6 +237,58 @@ int Threads(const wchar_t *title)
     return 0;
 }
 
+#ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
+#define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x00000002
+#endif
+
+int Failed(const char *what)
+{
+    std::printf("%s-failed %lu\n", what, GetLastError());
+    return 1;
+}
+
+int Port(const wchar_t *name, int seconds)
+{
+    const HANDLE port = CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (port == INVALID_HANDLE_VALUE)
+        return Failed("open");
+    std::printf("open\n");
+    if (!EscapeCommFunction(port, SETDTR) || !EscapeCommFunction(port, CLRRTS) || !EscapeCommFunction(port, CLRBREAK))
+        return Failed("escape");
+    // As kapirel.exe waits: a high-resolution waitable timer, absolute deadlines, MsgWaitForMultipleObjectsEx.
+    const HANDLE timer =
+        CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, TIMER_ALL_ACCESS);
+    if (timer == nullptr)
+        return Failed("timer");
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    ULONGLONG deadline = (static_cast<ULONGLONG>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+    DWORD previous = 0;
+    int polls = 0;
+    int edges = 0;
+    while (polls < seconds * 50) {
+        deadline += 200000; // 20 ms in 100 ns units
+        LARGE_INTEGER due;
+        due.QuadPart = static_cast<LONGLONG>(deadline);
+        SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE);
+        MsgWaitForMultipleObjectsEx(1, &timer, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+        DWORD status = 0;
+        if (!GetCommModemStatus(port, &status))
+            return Failed("status");
+        ++polls;
+        const DWORD cts = status & MS_CTS_ON;
+        if (cts != previous) {
+            std::printf("cts %s poll %d\n", cts ? "on" : "off", polls);
+            edges += cts ? 1 : 0;
+            previous = cts;
+        }
+    }
+    std::printf("polls %d edges %d\n", polls, edges);
+    EscapeCommFunction(port, CLRDTR);
+    CloseHandle(port);
+    return 0;
+}
+
 } // namespace
 
 int wmain(int argc, wchar_t **argv)
@@ -267,9 +296,7 @@ int wmain(int argc, wchar_t **argv)
     if (argc == 3 && std::wcscmp(argv[1], L"menu") == 0) {
         // Alt+Space: the window menu, in a modal loop of the window's own thread.
         const HWND window = FindWindowW(nullptr, argv[2]);
-        if (window == nullptr || !PostMessageW(window, WM_SYSCOMMAND, SC_KEYMENU, L' '))
-            return 1;
-        return 0;
+        return window != nullptr && PostMessageW(window, WM_SYSCOMMAND, SC_KEYMENU, L' ') ? 0 : 1;
     }
     if (argc == 3 && std::wcscmp(argv[1], L"link") == 0)
         return Link(argv[2]);
@@ -277,7 +304,8 @@ int wmain(int argc, wchar_t **argv)
         return FocusClicks(argv[2]);
     if (argc == 3 && std::wcscmp(argv[1], L"threads") == 0)
         return Threads(argv[2]);
+    if (argc == 4 && std::wcscmp(argv[1], L"port") == 0)
+        return Port(argv[2], _wtoi(argv[3]));
     EnumWindows(OnTopLevel, 0);
-    std::fflush(stdout);
     return 0;
 }

@@ -1,25 +1,19 @@
-// window_probe_hook.dll: the part of window_probe.exe that runs inside the
-// probed program, loaded there by Windows as the module of its hooks on the
-// program's window thread (window_probe.exe focus-clicks TITLE).
+// window_probe_hook.dll: the part of window_probe.exe that runs inside the probed program (under Wine, which runs
+// only in the Wine box's private mount namespace, tests/wine/winebox.py), loaded there by Windows as the module of
+// its hooks on the program's window thread (window_probe.exe focus-clicks TITLE).
 //
-// On Windows, a radio button that gets the focus while it is not marked
-// sends its parent WM_COMMAND with BN_CLICKED from inside its own handling
-// of WM_SETFOCUS; a program that took that for the operator's choice would
-// switch its port on Tab.  Wine's buttons never send it.
+// On Windows, a radio button that gets the focus while it is not marked sends its parent WM_COMMAND with BN_CLICKED
+// from inside its own handling of WM_SETFOCUS; a program that took that for the operator's choice would switch its
+// port on Tab.  Wine's buttons never send it.
 //
-// Another process cannot run code between a window procedure's start and
-// its end; a hook DLL, which Windows loads into the hooked thread's process,
-// can.  WH_CALLWNDPROC sees the WM_SETFOCUS go in to the button, before any
-// subclass of the program, and WH_CALLWNDPROCRET sees it come back.  In
-// between, the program's subclass calls the button's own procedure directly
-// (CallWindowProc), past the hooks, and Wine's procedure only marks the
-// button for a repaint, which sends nothing.  But a button with BS_NOTIFY
-// sends its parent BN_SETFOCUS from there, on Windows and on Wine alike; so
-// the hook gives the button BS_NOTIFY for as long as the WM_SETFOCUS lasts,
-// and when that BN_SETFOCUS comes through the hook on its way to the parent,
-// it sends the parent the BN_CLICKED first, from inside the button's
-// procedure as Windows does.  The program then also sees a BN_SETFOCUS, which
-// it does not ask for and does not act on.  Each BN_CLICKED sent is posted to
+// Only a hook DLL, which Windows loads into the hooked thread's process, can run code between a window procedure's
+// start and its end.  WH_CALLWNDPROC sees the WM_SETFOCUS go in to the button, before any subclass of the program,
+// and WH_CALLWNDPROCRET sees it come back.  In between, the program's subclass calls the button's own procedure
+// directly (CallWindowProc), past the hooks, and Wine's procedure only marks the button for a repaint.  But a button
+// with BS_NOTIFY sends its parent BN_SETFOCUS from there, on Windows and on Wine alike; so the hook gives the button
+// BS_NOTIFY for as long as the WM_SETFOCUS lasts, and when that BN_SETFOCUS comes through the hook on its way to the
+// parent, it sends the parent the BN_CLICKED first, from inside the button's procedure as Windows does.  The program
+// then also sees a BN_SETFOCUS, which it does not ask for and does not act on.  Each BN_CLICKED sent is posted to
 // window_probe.exe.
 #include <windows.h>
 

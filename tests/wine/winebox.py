@@ -1,35 +1,28 @@
 """Windows programs under Wine, where no real serial port or console can be reached.
 
-Wine's mount manager links every /dev/ttyS*, /dev/ttyUSB* and /dev/ttyACM* it
-finds to a COM name, in every prefix, at every session start.  On the test
-machines COM1 would be /dev/ttyS0, the machine's own console.  So Wine runs
-only inside a box:
+Wine's mount manager links every /dev/ttyS*, /dev/ttyUSB* and /dev/ttyACM* it finds to a COM name, in every prefix,
+at every session start.  On the test machines COM1 would be /dev/ttyS0, the machine's own console.  So Wine runs only
+inside a box:
 
-- a private mount and pid namespace (unshare; needs root), entered by
-  re-executing the calling script (enter()); when the script ends, the kernel
-  ends every process left in the namespace, wineserver included;
-- a tmpfs over /dev holding only null, zero, full, random, urandom, shm, a new
-  devpts instance and its ptmx;
-- a tmpfs over wineserver's socket directory (/tmp/.wine-UID), so that the
-  server is the box's own; the rest of /tmp stays visible, so that a build
-  tree under /tmp works as anywhere else;
-- the work directory also at a short path under /tmp, through which Wine's
-  programs are given it, as Wine takes no current directory longer than
-  MAX_PATH;
-- COM names mapped through HKLM\\Software\\Wine\\Ports to pty slaves that the
-  box opened itself, with every other COM link removed from the prefix;
-- nothing written to the machine's home: the user folders that wineboot
-  links to $HOME (Documents, Desktop, ...) are the prefix's own directories,
-  and winemenubuilder, which copies Start-menu shortcuts into the desktop's
-  menus under $HOME, does not run.
+- a private mount and pid namespace (unshare; needs root), entered by re-executing the calling script (enter()); when
+  the script ends, the kernel ends every process left in the namespace, wineserver included;
+- a tmpfs over /dev holding only null, zero, full, random, urandom, shm, a new devpts instance and its ptmx;
+- a tmpfs over wineserver's socket directory (/tmp/.wine-UID), so that the server is the box's own; the rest of /tmp
+  stays visible, so that a build tree under /tmp works as anywhere else;
+- the work directory also at a short path under /tmp, through which Wine's programs are given it, as Wine takes no
+  current directory longer than MAX_PATH;
+- COM names mapped through HKLM\\Software\\Wine\\Ports to pty slaves that the box opened itself, with every other COM
+  link removed from the prefix;
+- nothing written to the machine's home: the user folders that wineboot links to $HOME (Documents, Desktop, ...) are
+  the prefix's own directories, and winemenubuilder, which copies Start-menu shortcuts into the desktop's menus under
+  $HOME, does not run.
 
-Box.wine() refuses to start anything unless check_dev() and check_prefix()
-pass at that moment.  The modem lines of the ptys come from libwine-meter.so
-(tools/wine-meter), preloaded into Wine's processes, which records them.
+Box.wine() refuses to start anything unless check_dev() and check_prefix() pass at that moment.  The modem lines of
+the ptys come from libwine-meter.so (tools/wine-meter), preloaded into Wine's processes, which records them.
 """
 
 import contextlib
-import ctypes
+import glob
 import os
 import re
 import shutil
@@ -38,22 +31,17 @@ import subprocess
 import sys
 import tempfile
 import time
+from pathlib import Path
 
 INSIDE_MARK = "WINEBOX_INSIDE"
 OUTER_NS = "WINEBOX_OUTER_MNTNS"
 
-# name: (major, minor) of the only device nodes the box's /dev holds.
 # Where wineserver puts its socket; the box mounts its own over it.
 SERVER_DIR = "/tmp/.wine-%d" % os.geteuid()
+# name: (major, minor) of the only device nodes the box's /dev holds.
 DEV_NODES = {"null": (1, 3), "zero": (1, 5), "full": (1, 7), "random": (1, 8), "urandom": (1, 9)}
 PTY_MAJORS = range(136, 144)
 PTMX = (5, 2)
-
-MS_NOSUID = 0x2
-MS_NODEV = 0x4
-MS_NOEXEC = 0x8
-MS_BIND = 0x1000
-MNT_DETACH = 0x2
 
 PORTS_KEY = "[Software\\\\Wine\\\\Ports]"
 
@@ -68,11 +56,7 @@ def enter():
         return
     if os.geteuid() != 0:
         raise BoxError("the Wine box needs root (unshare -m, mount)")
-    if shutil.which("unshare") is None:
-        raise BoxError("unshare (util-linux) is missing")
-    env = dict(os.environ)
-    env[INSIDE_MARK] = "1"
-    env[OUTER_NS] = str(os.stat("/proc/self/ns/mnt").st_ino)
+    env = dict(os.environ, **{INSIDE_MARK: "1", OUTER_NS: str(os.stat("/proc/self/ns/mnt").st_ino)})
     argv = ["unshare", "--mount", "--propagation", "private", "--pid", "--fork", "--kill-child", "--mount-proc",
             sys.executable, os.path.abspath(sys.argv[0])] + sys.argv[1:]
     sys.stdout.flush()
@@ -80,19 +64,11 @@ def enter():
     os.execvpe("unshare", argv, env)
 
 
-LIBC = ctypes.CDLL(None, use_errno=True)
-LIBC.mount.argtypes = [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_char_p, ctypes.c_ulong, ctypes.c_char_p]
-LIBC.umount2.argtypes = [ctypes.c_char_p, ctypes.c_int]
-
-
-def _mount(source, target, fstype, flags=0, data=""):
-    if LIBC.mount(source.encode(), target.encode(), fstype.encode(), flags, data.encode()) != 0:
-        raise BoxError("mount %s on %s: %s" % (fstype, target, os.strerror(ctypes.get_errno())))
-
-
-def _unmount(target):
-    if LIBC.umount2(target.encode(), MNT_DETACH) != 0:
-        raise BoxError("umount %s: %s" % (target, os.strerror(ctypes.get_errno())))
+def _run(*argv):
+    """mount(8) or umount(8), to set the box up or take it down."""
+    done = subprocess.run(argv, stdin=subprocess.DEVNULL, capture_output=True, text=True, check=False)
+    if done.returncode != 0:
+        raise BoxError("%s: %s" % (" ".join(argv), done.stderr.strip()))
 
 
 def _device(info):
@@ -101,14 +77,10 @@ def _device(info):
 
 
 def _mounts():
-    """(mount point, fstype, optional fields) of this namespace, in order."""
-    mounts = []
-    with open("/proc/self/mountinfo") as info:
-        for line in info:
-            left, right = line.split(" - ", 1)
-            fields = left.split()
-            mounts.append((fields[4].replace("\\040", " "), right.split()[0], fields[6:]))
-    return mounts
+    """(mount point, fstype, propagation) of this namespace, in order."""
+    listed = subprocess.run(["findmnt", "--raw", "--noheadings", "--output", "TARGET,FSTYPE,PROPAGATION"],
+                            capture_output=True, text=True, check=True).stdout
+    return [line.split() for line in listed.splitlines()]
 
 
 def _check_namespace():
@@ -117,8 +89,8 @@ def _check_namespace():
     outer = os.environ.get(OUTER_NS)
     if not outer or str(os.stat("/proc/self/ns/mnt").st_ino) == outer:
         raise BoxError("still in the machine's mount namespace")
-    for point, _, optional in _mounts():
-        if any(field.startswith("shared:") for field in optional):
+    for point, _, propagation in _mounts():
+        if "shared" in propagation.split(","):
             raise BoxError("mount %s propagates to the machine (shared)" % point)
 
 
@@ -129,6 +101,7 @@ class Box:
         self.work = os.path.abspath(work)
         self.prefix = os.path.abspath(prefix)
         self.preload = os.path.abspath(preload)
+        self.dosdevices = os.path.join(self.prefix, "dosdevices")
         self.display = display
         self.ptys = {}  # COM name -> (master fd, slave fd, slave path)
         self.ports = {}  # COM name -> meter description for the preload
@@ -145,17 +118,15 @@ class Box:
         # wineserver insists on a directory of its user's, mode 0700; made on
         # the machine's /tmp when missing, it stays empty there.
         os.makedirs(SERVER_DIR, mode=0o700, exist_ok=True)
-        _mount("tmpfs", SERVER_DIR, "tmpfs", MS_NOSUID | MS_NODEV, "mode=0700")
-        os.makedirs(self.work, exist_ok=True)
+        _run("mount", "-t", "tmpfs", "-o", "nosuid,nodev,mode=0700", "tmpfs", SERVER_DIR)
+        shutil.rmtree(self.triggers, ignore_errors=True)
+        os.makedirs(self.triggers)  # and the work directory
+        Path(self.log_path).unlink(missing_ok=True)
         # Wine takes no current directory longer than MAX_PATH, which one in a
         # deep checkout is: Wine's programs see the work directory through a
         # short path of the box's own.
         self.short_work = tempfile.mkdtemp(prefix="kapirel-wine-", dir="/tmp")
-        _mount(self.work, self.short_work, "none", MS_BIND)
-        shutil.rmtree(self.triggers, ignore_errors=True)
-        os.makedirs(self.triggers)
-        if os.path.exists(self.log_path):
-            os.remove(self.log_path)
+        _run("mount", "--bind", self.work, self.short_work)
         if not os.path.isfile(self.preload):
             raise BoxError("preload library %s is missing" % self.preload)
         self.check_dev()
@@ -163,15 +134,15 @@ class Box:
     # --- /dev ---------------------------------------------------------------
 
     def _make_dev(self):
-        _mount("tmpfs", "/dev", "tmpfs", MS_NOSUID | MS_NOEXEC, "mode=0755,size=1m")
+        _run("mount", "-t", "tmpfs", "-o", "nosuid,noexec,mode=0755,size=1m", "tmpfs", "/dev")
         for name, (major, minor) in DEV_NODES.items():
             os.mknod("/dev/" + name, stat.S_IFCHR | 0o666, os.makedev(major, minor))
             os.chmod("/dev/" + name, 0o666)
         os.mkdir("/dev/pts")
-        _mount("devpts", "/dev/pts", "devpts", MS_NOSUID | MS_NOEXEC, "newinstance,ptmxmode=0666,mode=0620")
+        _run("mount", "-t", "devpts", "-o", "nosuid,noexec,newinstance,ptmxmode=0666,mode=0620", "devpts", "/dev/pts")
         os.symlink("pts/ptmx", "/dev/ptmx")
         os.mkdir("/dev/shm")
-        _mount("tmpfs", "/dev/shm", "tmpfs", MS_NOSUID, "mode=1777")
+        _run("mount", "-t", "tmpfs", "-o", "nosuid,mode=1777", "tmpfs", "/dev/shm")
 
     def check_dev(self):
         """Fails unless /dev holds exactly what the box made, and no descriptor of
@@ -226,27 +197,12 @@ class Box:
     def trigger(self, which=1):
         """Starts the waveforms of origin=usr1 (usr2) ports now; returns the time."""
         now = time.monotonic()
-        temporary = os.path.join(self.triggers, ".usr%d" % which)
-        with open(temporary, "w") as out:
-            out.write("%.6f\n" % now)
-        os.rename(temporary, os.path.join(self.triggers, "usr%d" % which))
+        temporary = Path(self.triggers, ".usr%d" % which)
+        temporary.write_text("%.6f\n" % now)
+        temporary.rename(os.path.join(self.triggers, "usr%d" % which))
         return now
 
     # --- prefix -------------------------------------------------------------
-
-    def _dosdevices(self):
-        return os.path.join(self.prefix, "dosdevices")
-
-    def _expected_links(self):
-        links = {"c:": "../drive_c", "z:": "/"}
-        for com, (_, _, path) in self.ptys.items():
-            links[com.lower()] = path
-        return links
-
-    def _ports_in_registry(self):
-        """The values of HKLM\\Software\\Wine\\Ports in system.reg."""
-        values = read_registry(os.path.join(self.prefix, "system.reg")).get("Software\\Wine\\Ports", {})
-        return {name.upper(): value for name, value in values.items()}
 
     def map_ports(self):
         """Writes the COM mapping into the prefix and removes every other link;
@@ -254,53 +210,30 @@ class Box:
         self._require_prefix()
         if self._server_running():
             raise BoxError("a wineserver runs for %s; the mapping must be written before" % self.prefix)
-        for name in os.listdir(self._dosdevices()):
+        for name in os.listdir(self.dosdevices):
             if name not in ("c:", "z:"):
-                os.remove(os.path.join(self._dosdevices(), name))
-        path = os.path.join(self.prefix, "system.reg")
-        with open(path, encoding="utf-8", errors="surrogateescape") as reg:
-            lines = reg.read().split("\n")
-        kept = []
-        skipping = False
-        for line in lines:
-            if line.startswith("["):
-                skipping = line.startswith(PORTS_KEY)
-            elif skipping and line == "":
-                skipping = False
-                continue
-            if not skipping:
-                kept.append(line)
-        while kept and kept[-1] == "":
-            kept.pop()
-        kept += ["", "%s %d" % (PORTS_KEY, int(time.time()))]
-        for com, (_, _, pty) in sorted(self.ptys.items()):
-            kept.append('"%s"="%s"' % (com, pty))
-        with open(path + ".new", "w", encoding="utf-8", errors="surrogateescape") as out:
-            out.write("\n".join(kept) + "\n\n")
-        os.rename(path + ".new", path)
+                os.remove(os.path.join(self.dosdevices, name))
+        registry, written = Path(self.prefix, "system.reg"), Path(self.prefix, "system.reg.new")
+        text = registry.read_text(encoding="utf-8", errors="surrogateescape")
+        # Every Ports key, from its header to the blank line after its values, goes; the box's own comes last.
+        text = re.sub(r"^%s.*\n(?:.+\n)*\n?" % re.escape(PORTS_KEY), "", text, flags=re.M).rstrip("\n")
+        text += "\n\n%s %d\n" % (PORTS_KEY, int(time.time()))
+        text += "".join('"%s"="%s"\n' % (com, pty) for com, (_, _, pty) in sorted(self.ptys.items())) + "\n"
+        written.write_text(text, encoding="utf-8", errors="surrogateescape")
+        written.rename(registry)
         self.check_prefix()
-
-    def unmap_ports(self):
-        """Leaves the prefix without any device link or Ports value, so that it
-        names no pty of a box that is gone; the prefix must not be in use."""
-        mapped = self.ptys
-        self.ptys = {}
-        try:
-            self.map_ports()
-        finally:
-            self.ptys = mapped
 
     def check_prefix(self):
         """Fails unless dosdevices and the Ports key name only what the box made."""
-        expected = self._expected_links()
-        for name in os.listdir(self._dosdevices()):
-            link = os.path.join(self._dosdevices(), name)
-            target = os.readlink(link) if os.path.islink(link) else None
-            if name in expected and target == expected[name]:
-                continue
-            raise BoxError("dosdevices/%s -> %s was not made by the box" % (name, target))
         wanted = {com: path for com, (_, _, path) in self.ptys.items()}
-        found = self._ports_in_registry()
+        expected = dict({"c:": "../drive_c", "z:": "/"}, **{com.lower(): path for com, path in wanted.items()})
+        for name in os.listdir(self.dosdevices):
+            link = os.path.join(self.dosdevices, name)
+            target = os.readlink(link) if os.path.islink(link) else None
+            if name not in expected or target != expected[name]:
+                raise BoxError("dosdevices/%s -> %s was not made by the box" % (name, target))
+        values = read_registry(os.path.join(self.prefix, "system.reg")).get("Software\\Wine\\Ports", {})
+        found = {name.upper(): value for name, value in values.items()}
         if found != wanted:
             raise BoxError("HKLM\\Software\\Wine\\Ports holds %s, not %s" % (found, wanted))
 
@@ -330,23 +263,20 @@ class Box:
         if not os.path.isfile(os.path.join(self.prefix, "system.reg")):
             raise BoxError("no Wine prefix at %s (create it first)" % self.prefix)
 
-    def _server_running(self):
-        for pid in os.listdir("/proc"):
-            if pid.isdigit():
-                try:
-                    with open("/proc/%s/cmdline" % pid, "rb") as cmdline:
-                        if b"wineserver" in cmdline.read().split(b"\0")[0]:
-                            return True
-                except OSError:
-                    pass
+    @staticmethod
+    def _server_running():
+        # By argv[0] in the box's /proc: a wineserver that has ended, a zombie until this script (the box's init)
+        # reaps it, has none.
+        for cmdline in glob.glob("/proc/[0-9]*/cmdline"):
+            with contextlib.suppress(OSError), open(cmdline, "rb") as argv:
+                if b"wineserver" in argv.read().split(b"\0")[0]:
+                    return True
         return False
 
     def create_prefix(self):
         """A new prefix (wineboot --init); returns (seconds, bytes)."""
-        if os.path.exists(self.prefix):
-            shutil.rmtree(self.prefix)
+        shutil.rmtree(self.prefix, ignore_errors=True)
         os.makedirs(os.path.dirname(self.prefix), exist_ok=True)
-        self.check_dev()
         started = time.monotonic()
         self._spawn(["wineboot", "--init"], "wineboot-init").wait(timeout=180)
         self.wait_server(timeout=120)
@@ -354,40 +284,28 @@ class Box:
         self._own_user_folders()
         size = sum(os.lstat(os.path.join(root, name)).st_size for root, _, files in os.walk(self.prefix)
                    for name in files if not os.path.islink(os.path.join(root, name)))
-        self.check_prefix_links_only()
+        self.check_prefix()
         return seconds, size
 
     def _own_user_folders(self):
-        users = os.path.join(self.prefix, "drive_c", "users")
-        for user in os.listdir(users):
-            for name in os.listdir(os.path.join(users, user)):
-                path = os.path.join(users, user, name)
-                if os.path.islink(path) and os.path.isabs(os.readlink(path)):
-                    os.remove(path)
-                    os.mkdir(path)
-
-    def check_prefix_links_only(self):
-        """A fresh prefix: no COM or other device link at all."""
-        for name in os.listdir(self._dosdevices()):
-            target = os.readlink(os.path.join(self._dosdevices(), name))
-            if (name, target) not in (("c:", "../drive_c"), ("z:", "/")):
-                raise BoxError("fresh prefix has dosdevices/%s -> %s" % (name, target))
+        for path in glob.glob(os.path.join(glob.escape(self.prefix), "drive_c", "users", "*", "*")):
+            if os.path.islink(path) and os.path.isabs(os.readlink(path)):
+                os.remove(path)
+                os.mkdir(path)
 
     # --- Wine's processes ---------------------------------------------------
 
     def env(self):
+        # WINE takes the box's own marks (WINEBOX_*) too.
         env = {key: value for key, value in os.environ.items()
                if not key.startswith(("WINE", "LD_", "QT_", "WAYLAND"))}
         env.update(WINEPREFIX=self.prefix, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d",
                    LD_PRELOAD=self.preload, WINE_METER_LOG=self.log_path,
                    WINE_METER_START="%.6f" % self.start_mono, WINE_METER_TRIGGERS=self.triggers,
                    LC_ALL="C.UTF-8")
-        env.pop(INSIDE_MARK, None)
-        env.pop(OUTER_NS, None)
+        env.pop("DISPLAY", None)
         if self.display:
             env["DISPLAY"] = self.display
-        else:
-            env.pop("DISPLAY", None)
         for com, (_, _, path) in self.ptys.items():
             env["WINE_METER_%s_DEVICE" % com] = path
             env["WINE_METER_%s" % com] = self.ports[com]
@@ -405,8 +323,7 @@ class Box:
 
     def said(self, name):
         """What the process started as `name` wrote, standard output and error."""
-        with open(os.path.join(self.work, name + ".out"), encoding="utf-8", errors="replace") as out:
-            return out.read()
+        return Path(self.work, name + ".out").read_text(encoding="utf-8", errors="replace")
 
     def wine(self, argv, name="wine", cwd=None):
         """Starts `wine argv...` once the box and the prefix check out."""
@@ -418,30 +335,32 @@ class Box:
         """The session-end messages (WM_QUERYENDSESSION/WM_ENDSESSION) to every window."""
         self._spawn(["wine", "wineboot", "--end-session"], "end-session").wait(timeout=timeout)
 
-    def wait_server(self, timeout=30):
-        """Waits until the prefix's wineserver has ended (it saves the registry then)."""
-        subprocess.run(["wineserver", "-w"], env=self.env(), stdin=subprocess.DEVNULL, timeout=timeout,
-                       check=False)
-
-    def kill_server(self, timeout=30):
-        subprocess.run(["wineserver", "-k"], env=self.env(), stdin=subprocess.DEVNULL, timeout=timeout,
-                       check=False)
-        self.wait_server(timeout)
+    def wait_server(self, timeout=30, kill=False):
+        """Waits until the prefix's wineserver has ended (it saves the registry then); kill: ends it first."""
+        for option in ("-k", "-w") if kill else ("-w",):
+            subprocess.run(["wineserver", option], env=self.env(), stdin=subprocess.DEVNULL, timeout=timeout,
+                           check=False)
 
     def close(self):
-        """Ends Wine, then checks that the session left the prefix clean."""
+        """Ends Wine, checks that the session left the prefix clean, and leaves it without any device link or Ports
+        value, so that it names no pty of a box that is gone (map_ports checks that too)."""
+        mapped = list(self.ptys.values())
         try:
             if self.processes:
-                self.kill_server()
+                self.wait_server(kill=True)
             for process in self.processes:
                 if process.poll() is None:
                     process.kill()
                     process.wait()
             if os.path.isfile(os.path.join(self.prefix, "system.reg")):
                 self.check_prefix()
-                self.unmap_ports()
+                self.ptys = {}
+                self.map_ports()
         finally:
-            _unmount(self.short_work)
+            for master, slave, _ in mapped:
+                os.close(master)
+                os.close(slave)
+            _run("umount", "--lazy", self.short_work)
             os.rmdir(self.short_work)
 
 
@@ -450,17 +369,15 @@ def read_registry(path):
     key's name, strings unquoted, other values as written ("dword:00000001")."""
     keys = {}
     values = None
-    with open(path, encoding="utf-8", errors="replace") as reg:
-        for line in reg:
-            line = line.rstrip("\n")
-            if line.startswith("["):
-                values = keys.setdefault(_unescape(line[1:line.rindex("]")]), {})
-                continue
-            match = re.match(r'^("(?:[^"\\]|\\.)*"|@)=(?:str\(\d\):)?(.*)$', line)
-            if values is not None and match:
-                name, value = match.groups()
-                quoted = re.fullmatch(r'"((?:[^"\\]|\\.)*)"', value)
-                values[_unescape(name.strip('"'))] = _unescape(quoted.group(1)) if quoted else value
+    for line in Path(path).read_text(encoding="utf-8", errors="replace").splitlines():
+        if line.startswith("["):
+            values = keys.setdefault(_unescape(line[1:line.rindex("]")]), {})
+            continue
+        match = re.match(r'^("(?:[^"\\]|\\.)*"|@)=(?:str\(\d\):)?(.*)$', line)
+        if values is not None and match:
+            name, value = match.groups()
+            quoted = re.fullmatch(r'"((?:[^"\\]|\\.)*)"', value)
+            values[_unescape(name.strip('"'))] = _unescape(quoted.group(1)) if quoted else value
     return keys
 
 

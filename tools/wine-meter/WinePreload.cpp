@@ -1,32 +1,22 @@
-// libwine-meter.so: the virtual meter's modem lines for programs under Wine.
+// libwine-meter.so: the virtual meter's modem lines for programs under Wine, which runs only in the Wine box's
+// private mount namespace (tests/wine/winebox.py).  wineserver opens a COM port's device and hands the descriptor to
+// the program's process, so umockdev's preload never sees the port; this library, preloaded into every Wine process,
+// answers the modem ioctls on descriptors of the box's pty slaves from the virtual meter's own ModemPort, and logs
+// each call in the meter's JSON-lines format.  Every other descriptor and request goes to the real ioctl; termios
+// requests reach the pty, which handles them like a UART.
 //
-// wineserver opens a COM port's device and hands the descriptor to the
-// program's process, so umockdev's preload never sees the port.  This library
-// is preloaded into every Wine process instead.  It answers the modem ioctls
-// on descriptors of the pty slaves that the test harness mapped to COM ports,
-// from the virtual meter's own ModemPort, and logs each call in the meter's
-// JSON-lines format.  Every other descriptor and request goes to the real
-// ioctl; termios requests reach the pty, which handles them like a UART.
-//
-// Environment:
-//   WINE_METER_COM1_DEVICE, WINE_METER_COM2_DEVICE
-//                        the pty slave behind the COM name (as mapped in
-//                        HKLM\Software\Wine\Ports); a descriptor matches when
-//                        its st_dev and st_rdev are this node's
-//   WINE_METER_COM1, WINE_METER_COM2
-//                        the port, in virtual-meter's --com1/--com2 syntax
-//                        (present or notserial; absent and held do not apply)
+// Environment, as the box sets it:
+//   WINE_METER_COM1_DEVICE, WINE_METER_COM2_DEVICE  the pty slave behind the COM name (as mapped in
+//                        HKLM\Software\Wine\Ports); a descriptor matches when its st_dev and st_rdev are this node's
+//   WINE_METER_COM1, WINE_METER_COM2  the port in virtual-meter's --com1/--com2 syntax (present or notserial)
 //   WINE_METER_LOG       the JSON-lines record, appended by every process
-//   WINE_METER_START     CLOCK_MONOTONIC seconds of the harness's start: the
-//                        origin of "t" and of origin=start waveforms
-//   WINE_METER_TRIGGERS  a directory; a file "usr1" or "usr2" in it holding
-//                        CLOCK_MONOTONIC seconds starts the waveforms of
-//                        origin=usr1/usr2 ports at that time
+//   WINE_METER_START     CLOCK_MONOTONIC seconds of the box's start: the origin of "t" and of origin=start waveforms
+//   WINE_METER_TRIGGERS  a directory; a file "usr1" or "usr2" in it holding CLOCK_MONOTONIC seconds starts the
+//                        waveforms of origin=usr1/usr2 ports at that time
 //
-// The line state lives in the process that makes the calls.  wineserver's
-// open of the device is not seen there: a port counts as opened at the first
-// call on one of the process's descriptors and as closed when the process
-// has closed them all.
+// The line state lives in the process that makes the calls.  wineserver's open of the device is not seen there: a
+// port counts as opened at the first call on one of the process's descriptors and as closed when the process has
+// closed them all.
 #include "EventLog.h"
 #include "ModemPort.h"
 #include "PortConfig.h"
@@ -134,9 +124,7 @@ void AddPort(Preload &preload, const std::string &com, const char *deviceVariabl
         std::fprintf(stderr, "wine-meter: %s: %s\n", configVariable, error.what());
         return;
     }
-    struct stat node
-    {
-    };
+    struct stat node = {};
     if (::stat(device, &node) != 0 || !S_ISCHR(node.st_mode))
         return refuse(std::string(device) + " is not a character device");
     port.Filesystem = node.st_dev;
@@ -171,9 +159,7 @@ Port *Match(Preload &preload, int fd)
 {
     if (preload.Ports.empty())
         return nullptr;
-    struct stat status
-    {
-    };
+    struct stat status = {};
     if (::fstat(fd, &status) != 0 || !S_ISCHR(status.st_mode))
         return nullptr;
     for (Port &port : preload.Ports) {
