@@ -1,11 +1,9 @@
 #include "Realtime.h"
 
 #include "Record.h"
+#include "SystemError.h"
 
-#include <cerrno>
-#include <cstdlib>
-#include <cstring>
-#include <dirent.h>
+#include <filesystem>
 #include <sched.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -14,35 +12,26 @@ namespace vmeter {
 
 bool RaiseOtherThreads(int priority, std::vector<RaisedThread> &raised, std::string &error)
 {
-    DIR *tasks = ::opendir("/proc/self/task");
-    if (tasks == nullptr) {
-        error = std::string("/proc/self/task: ") + std::strerror(errno);
-        return false;
-    }
-    const int self = ::gettid();
-    bool ok = true;
-    while (const dirent *entry = ::readdir(tasks)) {
-        const int tid = std::atoi(entry->d_name);
-        if (tid <= 0 || tid == self)
+    std::error_code failure;
+    for (const auto &task : std::filesystem::directory_iterator("/proc/self/task", failure)) {
+        const int tid = std::stoi(task.path().filename());
+        if (tid == ::gettid())
             continue;
         sched_param parameter{};
         parameter.sched_priority = priority;
         // The glibc wrapper takes a thread id as Linux does: one thread only.
         if (::sched_setscheduler(tid, SCHED_FIFO | SCHED_RESET_ON_FORK, &parameter) != 0) {
-            error = "SCHED_FIFO " + std::to_string(priority) + " for thread " + std::to_string(tid) + ": " +
-                    std::strerror(errno) +
-                    (errno == EPERM
-                         ? " (needs CAP_SYS_NICE, or an RLIMIT_RTPRIO of at least " + std::to_string(priority) + ")"
-                         : "");
-            ok = false;
-            break;
+            SystemError("SCHED_FIFO " + std::to_string(priority) + " for thread " + std::to_string(tid), error);
+            if (errno == EPERM)
+                error += " (needs CAP_SYS_NICE, or an RLIMIT_RTPRIO of at least " + std::to_string(priority) + ")";
+            LowerThreads(raised);
+            return false;
         }
-        raised.push_back({tid, CommName("/proc/self/task/" + std::to_string(tid) + "/comm")});
+        raised.push_back({tid, CommName(task.path() / "comm")});
     }
-    ::closedir(tasks);
-    if (!ok)
-        LowerThreads(raised);
-    return ok;
+    if (failure)
+        error = "/proc/self/task: " + failure.message();
+    return !failure;
 }
 
 void LowerThreads(const std::vector<RaisedThread> &threads)
@@ -55,10 +44,7 @@ void LowerThreads(const std::vector<RaisedThread> &threads)
 bool SetRealtimeWatchdog(std::string &error)
 {
     const rlimit limit{static_cast<rlim_t>(RealtimeSoftLimitUs), static_cast<rlim_t>(RealtimeHardLimitUs)};
-    if (::setrlimit(RLIMIT_RTTIME, &limit) == 0)
-        return true;
-    error = std::string("RLIMIT_RTTIME: ") + std::strerror(errno);
-    return false;
+    return ::setrlimit(RLIMIT_RTTIME, &limit) == 0 || SystemError("RLIMIT_RTTIME", error);
 }
 
 } // namespace vmeter
