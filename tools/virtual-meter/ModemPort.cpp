@@ -36,13 +36,6 @@ int Bits(const LineState &lines)
     return (lines.Dtr ? TIOCM_DTR : 0) | (lines.Rts ? TIOCM_RTS : 0) | (lines.Cts != 0 ? TIOCM_CTS : 0);
 }
 
-IoctlAnswer PassThrough()
-{
-    IoctlAnswer answer;
-    answer.Emulated = false;
-    return answer;
-}
-
 } // namespace
 
 RequestKind ClassifyRequest(unsigned long request)
@@ -78,24 +71,6 @@ std::string RequestName(unsigned long request)
 bool ReadsIntArgument(unsigned long request)
 {
     return request == TIOCMBIS || request == TIOCMBIC || request == TIOCMSET;
-}
-
-std::string ModemBitsJson(int bits)
-{
-    static const Named Names[] = {{TIOCM_LE, "LE"},   {TIOCM_DTR, "DTR"}, {TIOCM_RTS, "RTS"},
-                                  {TIOCM_ST, "ST"},   {TIOCM_SR, "SR"},   {TIOCM_CTS, "CTS"},
-                                  {TIOCM_CAR, "CAR"}, {TIOCM_RNG, "RNG"}, {TIOCM_DSR, "DSR"}};
-    std::string json = "[";
-    for (const Named &name : Names) {
-        if ((static_cast<unsigned long>(bits) & name.Request) == 0)
-            continue;
-        if (json.size() > 1)
-            json += ',';
-        json += '"';
-        json += name.Name;
-        json += '"';
-    }
-    return json + "]";
 }
 
 ModemPort::ModemPort(std::string device, PortConfig config) : device_(std::move(device)), config_(std::move(config))
@@ -191,7 +166,7 @@ IoctlAnswer ModemPort::Ioctl(unsigned long request, int argument, double nowMs)
     if (config_.Kind == PortKind::NotSerial) {
         if (ClassifyRequest(request) == RequestKind::Modem)
             return IoctlAnswer::Failure(ENOTTY, passed);
-        return PassThrough();
+        return {.Emulated = false};
     }
 
     IoctlAnswer answer;
@@ -230,7 +205,7 @@ IoctlAnswer ModemPort::Ioctl(unsigned long request, int argument, double nowMs)
     }
     // A pty carries out termios and queue requests the way a UART driver does.
     if (const RequestKind kind = ClassifyRequest(request); kind == RequestKind::Termios || kind == RequestKind::Queue)
-        return PassThrough();
+        return {.Emulated = false};
     return IoctlAnswer::Failure(ENOTTY, passed);
 }
 

@@ -5,7 +5,6 @@
 #include <cmath>
 #include <cstdlib>
 #include <set>
-#include <sstream>
 #include <vector>
 
 namespace vmeter {
@@ -14,13 +13,13 @@ namespace {
 
 std::vector<std::string> Split(const std::string &text, char separator)
 {
-    std::vector<std::string> parts;
-    std::string part;
-    std::istringstream in(text);
-    while (std::getline(in, part, separator))
-        parts.push_back(part);
-    if (!text.empty() && text.back() == separator)
-        parts.emplace_back();
+    std::vector<std::string> parts(1);
+    for (const char c : text) {
+        if (c == separator)
+            parts.emplace_back();
+        else
+            parts.back() += c;
+    }
     return parts;
 }
 
@@ -46,11 +45,9 @@ double NonNegative(const std::string &key, const std::string &value)
 
 int Level(const std::string &key, const std::string &value)
 {
-    if (value == "0" || value == "off")
-        return 0;
-    if (value == "1" || value == "on")
-        return 1;
-    throw ConfigError(key + ": level must be 0/off or 1/on, not '" + value + "'");
+    if (value != "0" && value != "1")
+        throw ConfigError(key + ": level must be 0 or 1, not '" + value + "'");
+    return value == "1";
 }
 
 std::vector<std::pair<double, int>> Steps(const std::string &value)
@@ -84,12 +81,11 @@ PortConfig ParsePortConfig(const std::string &text)
     PortConfig config;
     config.Text = text;
     const std::vector<std::string> items = Split(text, ',');
-    if (items.empty() || items.front().empty())
+    if (items.front().empty())
         throw ConfigError("empty port description");
 
     std::set<std::string> seen;
     bool kindGiven = false;
-    bool waveGiven = false;
     for (std::size_t i = 0; i < items.size(); ++i) {
         const std::string &item = items[i];
         const auto equals = item.find('=');
@@ -120,17 +116,10 @@ PortConfig ParsePortConfig(const std::string &text)
             if (hz <= 0)
                 throw ConfigError("hz: must be above 0");
             config.Cts.PeriodMs = 1000.0 / hz;
-            waveGiven = true;
-        } else if (key == "period") {
-            config.Cts.PeriodMs = Number(key, value);
-            if (config.Cts.PeriodMs <= 0)
-                throw ConfigError("period: must be above 0");
-            waveGiven = true;
         } else if (key == "duty") {
             config.Cts.DutyPercent = Number(key, value);
             if (config.Cts.DutyPercent <= 0 || config.Cts.DutyPercent >= 100)
                 throw ConfigError("duty: must lie between 0 and 100 (exclusive)");
-            waveGiven = true;
         } else if (key == "pulses") {
             if (value == "inf") {
                 config.Cts.Pulses.reset();
@@ -140,10 +129,8 @@ PortConfig ParsePortConfig(const std::string &text)
                     throw ConfigError("pulses: must be a whole number or inf");
                 config.Cts.Pulses = static_cast<long long>(pulses);
             }
-            waveGiven = true;
         } else if (key == "delay") {
             config.Cts.DelayMs = NonNegative(key, value);
-            waveGiven = true;
         } else if (key == "idle") {
             config.Cts.Idle = Level(key, value);
         } else if (key == "steps") {
@@ -165,17 +152,19 @@ PortConfig ParsePortConfig(const std::string &text)
         }
     }
 
+    const auto given = [&seen](std::initializer_list<const char *> keys) {
+        return std::any_of(keys.begin(), keys.end(), [&seen](const char *key) { return seen.count(key) != 0; });
+    };
+    const bool waveGiven = given({"hz", "duty", "pulses", "delay"});
     if (!kindGiven && !config.Held)
         throw ConfigError("must start with present, absent, notserial or held");
     if (!config.Cts.Steps.empty() && waveGiven)
-        throw ConfigError("steps cannot be combined with hz/period/duty/pulses/delay");
+        throw ConfigError("steps cannot be combined with hz/duty/pulses/delay");
     if (waveGiven && config.Cts.Steps.empty() && config.Cts.PeriodMs <= 0)
-        throw ConfigError("pulses need hz or period");
+        throw ConfigError("pulses need hz");
     if (config.Kind == PortKind::Absent && (seen.size() > 1))
         throw ConfigError("absent takes no settings");
-    if (config.Kind == PortKind::NotSerial && std::any_of(seen.begin(), seen.end(), [](const std::string &key) {
-            return key != "notserial" && key != "held" && key != "origin" && key != "remove" && key != "socket";
-        }))
+    if (config.Kind == PortKind::NotSerial && (waveGiven || given({"idle", "steps", "acm"})))
         throw ConfigError("notserial has no CTS line to drive");
     return config;
 }

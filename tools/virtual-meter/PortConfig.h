@@ -1,6 +1,6 @@
 // How one emulated serial port behaves, as given on the command line:
 //
-//   present[,hz=F|period=MS][,duty=PCT][,pulses=N|inf][,delay=MS][,idle=0|1]
+//   present[,hz=F][,duty=PCT][,pulses=N|inf][,delay=MS][,idle=0|1]
 //          [,steps=MS:LEVEL;MS:LEVEL;...][,origin=start|open|usr1|usr2]
 //          [,remove=MS][,held][,socket=N][,acm]
 //   notserial[,held][,socket=N]

@@ -50,7 +50,7 @@ const char *const Usage =
     "                     [--console NAME,...] [--lock NAME=PID]... [--log FILE] [--realtime] [--quiet]\n"
     "                     -- COMMAND [ARGS...]\n"
     "       virtual-meter --join TESTBED [--quiet] -- COMMAND [ARGS...]\n"
-    "PORT: present|notserial|absent|held[,hz=F|period=MS][,duty=PCT][,pulses=N|inf][,delay=MS][,idle=0|1]\n"
+    "PORT: present|notserial|absent|held[,hz=F][,duty=PCT][,pulses=N|inf][,delay=MS][,idle=0|1]\n"
     "      [,steps=MS:L;MS:L...][,origin=start|open|usr1|usr2][,remove=MS][,held][,socket=N][,acm]\n"
     "Exits with COMMAND's status (128+N when signal N killed it, 125 when the meter failed).\n";
 
