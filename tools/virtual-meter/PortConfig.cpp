@@ -9,8 +9,6 @@
 
 namespace vmeter {
 
-namespace {
-
 std::vector<std::string> Split(const std::string &text, char separator)
 {
     std::vector<std::string> parts(1);
@@ -22,6 +20,8 @@ std::vector<std::string> Split(const std::string &text, char separator)
     }
     return parts;
 }
+
+namespace {
 
 double Number(const std::string &key, const std::string &value)
 {

@@ -14,6 +14,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace vmeter {
 
@@ -58,5 +59,7 @@ struct ConfigError : std::runtime_error
 };
 
 PortConfig ParsePortConfig(const std::string &text);
+// "a,,b" -> {"a", "", "b"}; "" -> {""}.
+std::vector<std::string> Split(const std::string &text, char separator);
 
 } // namespace vmeter

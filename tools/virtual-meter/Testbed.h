@@ -65,19 +65,16 @@ public:
     void Trigger(Origin signal);
 
     struct Port;
-    // Starts looking for ended connections; called on the handler thread.
+    // On the handler thread: starts looking for ended connections, and logs
+    // those that have ended.
     void WatchOn(::_GMainContext *context);
-    // Logs the connections that have ended; called on the handler thread.
     void SweepClosures();
 
 private:
     bool AddNode(int index, std::string &error);
-    bool Hold(int index, std::string &error);
-    bool AddIdleUarts(std::string &error);
-    bool AddByPathLinks(std::string &error);
-    bool AddAliases(std::string &error);
-    bool AddConsole(std::string &error);
-    bool AddLocks(std::string &error);
+    bool AddSurroundings(std::string &error);
+    bool AddAbsentNames(std::string &error);
+    bool HoldPorts(std::string &error);
 
     EventLog &log_;
     std::array<PortConfig, PortCount> configs_;
@@ -85,7 +82,6 @@ private:
     std::array<std::unique_ptr<Port>, PortCount> ports_;
     ::_UMockdevTestbed *testbed_ = nullptr;
     std::atomic<::_GSource *> closeWatch_{nullptr};
-    std::vector<Port *> watched_;
     std::string root_;
 };
 

@@ -104,8 +104,6 @@ bool PreloadMapped()
 
 } // namespace
 
-std::string TtyPath(int index) { return "/dev/ttyS" + std::to_string(index); }
-
 std::vector<std::string> ShadowedPaths()
 {
     std::vector<std::string> paths;

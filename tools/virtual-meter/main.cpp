@@ -23,9 +23,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
 #include <elf.h>
 #include <fcntl.h>
+#include <filesystem>
+#include <fstream>
 #include <optional>
 #include <spawn.h>
 #include <string>
@@ -70,7 +71,8 @@ int Fail(const std::string &text)
 
 struct Options
 {
-    std::array<std::string, PortCount> Configs{"present", "present", "absent", "absent"};
+    std::array<PortConfig, PortCount> Ports{ParsePortConfig("present"), ParsePortConfig("present"),
+                                            ParsePortConfig("absent"), ParsePortConfig("absent")};
     Surroundings Machine;
     std::string LogPath;
     std::string JoinDir;
@@ -92,17 +94,12 @@ bool ParseSurrounding(const std::string &option, const std::string &value, Surro
     const std::string name = value.substr(0, equals);
     const std::string rest = equals == std::string::npos ? std::string() : value.substr(equals + 1);
     if (option == "--console") {
-        std::size_t start = 0;
-        while (start <= value.size()) {
-            const std::size_t end = std::min(value.find(',', start), value.size());
-            machine.Consoles.push_back(value.substr(start, end - start));
-            if (!PlainName(machine.Consoles.back())) {
-                error = "--console " + value + ": a comma list of device names";
-                return false;
-            }
-            start = end + 1;
-        }
-        return true;
+        const std::vector<std::string> names = Split(value, ',');
+        machine.Consoles.insert(machine.Consoles.end(), names.begin(), names.end());
+        if (std::all_of(names.begin(), names.end(), PlainName))
+            return true;
+        error = "--console " + value + ": a comma list of device names";
+        return false;
     }
     if (option == "--alias") {
         if (name.size() != 4 || name.compare(0, 3, "COM") != 0 || name[3] < '1' || name[3] > '9' || !PlainName(rest)) {
@@ -122,6 +119,8 @@ bool ParseSurrounding(const std::string &option, const std::string &value, Surro
     return true;
 }
 
+const std::string PortOptions[PortCount] = {"--com1", "--com2", "--usb0", "--usb1"};
+
 std::optional<Options> ParseOptions(int argc, char **argv, std::string &error)
 {
     Options options;
@@ -139,16 +138,12 @@ std::optional<Options> ParseOptions(int argc, char **argv, std::string &error)
             ++i;
             break;
         }
-        if (arg == "--help" || arg == "-h") {
+        if (arg == "--help") {
             error = "help";
             return std::nullopt;
         }
-        if (arg == "--quiet" || arg == "-q") {
-            Quiet = true;
-            continue;
-        }
-        if (arg == "--realtime") {
-            options.Realtime = true;
+        if (arg == "--quiet" || arg == "--realtime") {
+            (arg == "--quiet" ? Quiet : options.Realtime) = true;
             continue;
         }
         if (arg == "--alias" || arg == "--console" || arg == "--lock") {
@@ -157,14 +152,9 @@ std::optional<Options> ParseOptions(int argc, char **argv, std::string &error)
                 return std::nullopt;
             continue;
         }
-        std::string *target = arg == "--com1"   ? &options.Configs[0]
-                              : arg == "--com2" ? &options.Configs[1]
-                              : arg == "--usb0" ? &options.Configs[2]
-                              : arg == "--usb1" ? &options.Configs[3]
-                              : arg == "--log"  ? &options.LogPath
-                              : arg == "--join" ? &options.JoinDir
-                                                : nullptr;
-        if (target == nullptr) {
+        const auto port = std::find(std::begin(PortOptions), std::end(PortOptions), arg);
+        std::string *target = arg == "--log" ? &options.LogPath : arg == "--join" ? &options.JoinDir : nullptr;
+        if (target == nullptr && port == std::end(PortOptions)) {
             if (!arg.empty() && arg[0] == '-') {
                 error = "unknown option " + arg;
                 return std::nullopt;
@@ -174,7 +164,16 @@ std::optional<Options> ParseOptions(int argc, char **argv, std::string &error)
         const auto given = value();
         if (!given)
             return std::nullopt;
-        *target = *given;
+        if (target != nullptr) {
+            *target = *given;
+            continue;
+        }
+        try {
+            options.Ports[port - std::begin(PortOptions)] = ParsePortConfig(*given);
+        } catch (const ConfigError &problem) {
+            error = arg + " " + *given + ": " + problem.what();
+            return std::nullopt;
+        }
     }
     for (; i < argc; ++i)
         options.Command.emplace_back(argv[i]);
@@ -193,20 +192,12 @@ std::optional<Options> ParseOptions(int argc, char **argv, std::string &error)
 // would then open the machine's real ports: insist on a loadable library.
 bool PreloadUsable(const std::string &path, std::string &error)
 {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        error = path + ": " + std::strerror(errno);
-        return false;
-    }
-    unsigned char ident[EI_NIDENT] = {};
-    const ssize_t got = ::read(fd, ident, sizeof ident);
-    ::close(fd);
-    const unsigned char ownClass = sizeof(void *) == 8 ? ELFCLASS64 : ELFCLASS32;
-    if (got != EI_NIDENT || std::memcmp(ident, ELFMAG, SELFMAG) != 0 || ident[EI_CLASS] != ownClass) {
-        error = path + ": not a shared library for this machine";
-        return false;
-    }
-    return true;
+    char ident[EI_NIDENT] = {};
+    std::ifstream(path, std::ios::binary).read(ident, sizeof ident);
+    if (std::string(ident, SELFMAG) == ELFMAG && ident[EI_CLASS] == (sizeof(void *) == 8 ? ELFCLASS64 : ELFCLASS32))
+        return true;
+    error = path + ": missing, or not a shared library for this machine";
+    return false;
 }
 
 std::vector<std::string> ChildEnvironment(const std::string &root)
@@ -215,13 +206,10 @@ std::vector<std::string> ChildEnvironment(const std::string &root)
     std::string earlierPreload;
     for (char **entry = environ; *entry != nullptr; ++entry) {
         const std::string variable = *entry;
-        if (variable.rfind("LD_PRELOAD=", 0) == 0) {
+        if (variable.starts_with("LD_PRELOAD="))
             earlierPreload = variable.substr(11);
-            continue;
-        }
-        if (variable.rfind("UMOCKDEV_DIR=", 0) == 0)
-            continue;
-        env.push_back(variable);
+        else if (!variable.starts_with("UMOCKDEV_DIR="))
+            env.push_back(variable);
     }
     env.push_back("UMOCKDEV_DIR=" + root);
     std::string preload = "LD_PRELOAD=" + std::string(VMETER_PRELOAD_LIBRARY);
@@ -316,12 +304,8 @@ int Supervise(pid_t child, EventLog &log, Testbed *testbed, std::vector<RaisedTh
     for (;;) {
         int status = 0;
         const pid_t ended = ::waitpid(child, &status, WNOHANG);
-        if (ended == child) {
-            const int exitStatus = ExitStatusOf(status);
-            log.Write("child-exit", "\"pid\":" + std::to_string(child) + ",\"status\":" + std::to_string(exitStatus) +
-                                        (WIFSIGNALED(status) ? ",\"signal\":" + std::to_string(WTERMSIG(status)) : ""));
-            return exitStatus;
-        }
+        if (ended == child)
+            return ExitStatusOf(status);
         siginfo_t info{};
         const timespec tick{0, 200'000'000};
         const int signal = ::sigtimedwait(&watched, &info, &tick);
@@ -337,7 +321,6 @@ int Supervise(pid_t child, EventLog &log, Testbed *testbed, std::vector<RaisedTh
             continue;
         }
         if (signal == SIGUSR1 || signal == SIGUSR2) {
-            log.Write("trigger", "\"signal\":" + std::to_string(signal));
             if (testbed != nullptr)
                 testbed->Trigger(signal == SIGUSR1 ? Origin::Usr1 : Origin::Usr2);
             continue;
@@ -375,25 +358,18 @@ void WaitForUsers(int teardownFd, pid_t group, EventLog &log)
 void LogLockFiles(const std::string &dir, EventLog &log)
 {
     std::string files;
-    if (DIR *entries = ::opendir(dir.c_str())) {
-        while (const dirent *entry = ::readdir(entries)) {
-            if (entry->d_name[0] == '.')
-                continue;
-            std::string text;
-            if (FILE *file = std::fopen((dir + "/" + entry->d_name).c_str(), "rb")) {
-                char buffer[64];
-                text.assign(buffer, std::fread(buffer, 1, sizeof buffer, file));
-                std::fclose(file);
-            }
-            files += (files.empty() ? "" : ",") + EventLog::Quote(entry->d_name) + ":" + EventLog::Quote(text);
-        }
-        ::closedir(entries);
+    std::error_code failure;
+    for (const auto &entry : std::filesystem::directory_iterator(dir, failure)) {
+        std::string text(64, '\0');
+        text.resize(std::ifstream(entry.path(), std::ios::binary).read(text.data(), 64).gcount());
+        files += (files.empty() ? "" : ",") + EventLog::Quote(entry.path().filename()) + ":" + EventLog::Quote(text);
     }
     log.Write("lock-files", "\"files\":{" + files + "}");
 }
 
 int Join(const Options &options)
 {
+    std::string error;
     const std::string usersPath = options.JoinDir + UsersFileName;
     const int usersFd = ::open(usersPath.c_str(), O_RDONLY | O_CLOEXEC);
     if (usersFd < 0)
@@ -402,7 +378,6 @@ int Join(const Options &options)
     if (::flock(usersFd, LOCK_SH | LOCK_NB) != 0)
         return Fail("the testbed " + options.JoinDir + " is being removed");
     EventLog silent(MonotonicSeconds());
-    std::string error;
     if (!MountLockDirectory(options.JoinDir + "/run/lock", error))
         return Fail(error);
     const pid_t child = Spawn(options.Command, options.JoinDir, usersFd, error);
@@ -413,17 +388,6 @@ int Join(const Options &options)
 
 int Run(const Options &options, double startMono)
 {
-    std::array<PortConfig, PortCount> configs;
-    for (int index = 0; index < PortCount; ++index) {
-        try {
-            configs[index] = ParsePortConfig(options.Configs[index]);
-        } catch (const ConfigError &problem) {
-            const std::string option = index < OnBoardCount ? "--com" + std::to_string(index + 1)
-                                                            : "--usb" + std::to_string(index - OnBoardCount);
-            return Fail(option + " " + options.Configs[index] + ": " + problem.what());
-        }
-    }
-
     EventLog log(startMono);
     std::string error;
     if (!options.LogPath.empty() && !log.Open(options.LogPath, error))
@@ -431,7 +395,7 @@ int Run(const Options &options, double startMono)
 
     int status = ToolFailed;
     {
-        Testbed testbed(log, configs, options.Machine);
+        Testbed testbed(log, options.Ports, options.Machine);
         if (!testbed.Create(error) || !MountLockDirectory(testbed.LockDirectory(), error))
             return Fail(error);
         const std::string usersPath = testbed.Root() + UsersFileName;
@@ -441,12 +405,7 @@ int Run(const Options &options, double startMono)
         if (usersFd < 0 || ::flock(usersFd, LOCK_SH) != 0)
             return Fail(usersPath + ": " + std::strerror(errno));
 
-        std::string commandJson = "[";
-        for (const std::string &arg : options.Command)
-            commandJson += (commandJson.size() > 1 ? "," : "") + EventLog::Quote(arg);
-        commandJson += "]";
-        log.Write("start", "\"testbed\":" + EventLog::Quote(testbed.Root()) + ",\"pid\":" + std::to_string(::getpid()) +
-                               ",\"command\":" + commandJson);
+        log.Write("start", "\"testbed\":" + EventLog::Quote(testbed.Root()) + ",\"pid\":" + std::to_string(::getpid()));
         Note("testbed " + testbed.Root());
 
         // umockdev's worker thread answers every call on the ports; the main
@@ -475,7 +434,6 @@ int Run(const Options &options, double startMono)
             log.Write("realtime-watchdog", "\"error\":" + EventLog::Quote(error));
         }
         if (child < 0) {
-            log.Write("spawn-failed", "\"error\":" + EventLog::Quote(error));
             Fail(error);
             status = -child;
         } else {
