@@ -12,7 +12,8 @@
 #include "EventLog.h"
 #include "LockNamespace.h"
 #include "PortConfig.h"
-#include "Realtime.h"
+#include "Record.h"
+#include "SystemError.h"
 #include "Testbed.h"
 
 #include <algorithm>
@@ -28,9 +29,11 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <sched.h>
 #include <spawn.h>
 #include <string>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -287,6 +290,68 @@ pid_t Spawn(const std::vector<std::string> &command, const std::string &root, in
     return pid;
 }
 
+// --realtime: the meter's answering threads at a real-time priority, so that
+// an emulated port answers as promptly as a kernel driver, whose ioctl runs in
+// the caller's own system call and never waits for a busy CPU.  SCHED_FIFO at
+// 30: above the 1-20 that rtkit grants desktop programs, so the port answers
+// ahead of a program that raised itself, and below the kernel's threaded
+// interrupt handlers (50), where a real UART's work happens.
+constexpr int RealtimePriority = 30;
+
+// Back to SCHED_OTHER (also the watchdog's answer to SIGXCPU).
+void LowerThreads(std::vector<int> &raised)
+{
+    const sched_param normal{};
+    for (const int tid : raised)
+        ::sched_setscheduler(tid, SCHED_OTHER, &normal);
+    raised.clear();
+}
+
+// Every thread of the meter but the calling one, which starts the command,
+// under SCHED_FIFO with SCHED_RESET_ON_FORK: a thread or process they start
+// comes up at normal priority.
+bool RaiseOtherThreads(std::vector<int> &raised, EventLog &log, std::string &error)
+{
+    std::error_code failure;
+    std::string threads;
+    for (const auto &task : std::filesystem::directory_iterator("/proc/self/task", failure)) {
+        const int tid = std::stoi(task.path().filename());
+        if (tid == ::gettid())
+            continue;
+        sched_param parameter{};
+        parameter.sched_priority = RealtimePriority;
+        // The glibc wrapper takes a thread id as Linux does: one thread only.
+        if (::sched_setscheduler(tid, SCHED_FIFO | SCHED_RESET_ON_FORK, &parameter) != 0) {
+            SystemError("SCHED_FIFO " + std::to_string(RealtimePriority) + " for thread " + std::to_string(tid), error);
+            if (errno == EPERM)
+                error +=
+                    " (needs CAP_SYS_NICE, or an RLIMIT_RTPRIO of at least " + std::to_string(RealtimePriority) + ")";
+            LowerThreads(raised);
+            return false;
+        }
+        raised.push_back(tid);
+        threads += std::string(threads.empty() ? "" : ",") + "{\"tid\":" + std::to_string(tid) +
+                   ",\"name\":" + EventLog::Quote(CommName(task.path() / "comm")) + "}";
+    }
+    if (failure) {
+        error = "/proc/self/task: " + failure.message();
+        return false;
+    }
+    log.Write("realtime", "\"policy\":\"SCHED_FIFO\",\"priority\":" + std::to_string(RealtimePriority) +
+                              ",\"threads\":[" + threads + "]");
+    return true;
+}
+
+// The watchdog (RLIMIT_RTTIME): CPU time a real-time thread may take without
+// blocking.  An answer takes tens of microseconds; past the soft limit (200 ms)
+// the kernel sends SIGXCPU, past the hard one (1 s) SIGKILL.  Processes started
+// after this inherit it, so it comes after the command's start.
+bool SetRealtimeWatchdog(std::string &error)
+{
+    const rlimit limit{200'000, 1'000'000};
+    return ::setrlimit(RLIMIT_RTTIME, &limit) == 0 || SystemError("RLIMIT_RTTIME", error);
+}
+
 int ExitStatusOf(int status)
 {
     if (WIFEXITED(status))
@@ -298,7 +363,7 @@ int ExitStatusOf(int status)
 
 // Waits for the child, forwarding termination signals to its process group.
 // raised: the threads at real-time priority, which SIGXCPU puts back.
-int Supervise(pid_t child, EventLog &log, Testbed *testbed, std::vector<RaisedThread> *raised = nullptr)
+int Supervise(pid_t child, EventLog &log, Testbed *testbed, std::vector<int> *raised = nullptr)
 {
     const sigset_t watched = WatchedSignals();
     for (;;) {
@@ -314,7 +379,6 @@ int Supervise(pid_t child, EventLog &log, Testbed *testbed, std::vector<RaisedTh
         if (signal == SIGXCPU) {
             if (raised != nullptr && !raised->empty()) {
                 LowerThreads(*raised);
-                raised->clear();
                 log.Write("realtime-watchdog");
                 Note("a real-time thread ran past RLIMIT_RTTIME's soft limit; all back to normal priority");
             }
@@ -410,26 +474,17 @@ int Run(const Options &options, double startMono)
 
         // umockdev's worker thread answers every call on the ports; the main
         // thread, which starts the command, stays at normal priority.
-        std::vector<RaisedThread> raised;
-        if (options.Realtime) {
-            if (!RaiseOtherThreads(RealtimePriority, raised, error)) {
-                ::close(usersFd);
-                ::close(teardownFd);
-                return Fail("--realtime: " + error);
-            }
-            std::string threads;
-            for (const RaisedThread &thread : raised)
-                threads += (threads.empty() ? "" : ",") + std::string("{\"tid\":") + std::to_string(thread.Tid) +
-                           ",\"name\":" + EventLog::Quote(thread.Name) + "}";
-            log.Write("realtime", "\"policy\":\"SCHED_FIFO\",\"priority\":" + std::to_string(RealtimePriority) +
-                                      ",\"threads\":[" + threads + "]");
+        std::vector<int> raised;
+        if (options.Realtime && !RaiseOtherThreads(raised, log, error)) {
+            ::close(usersFd);
+            ::close(teardownFd);
+            return Fail("--realtime: " + error);
         }
 
         const pid_t child = Spawn(options.Command, testbed.Root(), usersFd, error);
         ::close(usersFd);
         if (child >= 0 && options.Realtime && !SetRealtimeWatchdog(error)) {
             LowerThreads(raised);
-            raised.clear();
             Note("--realtime: " + error + "; the threads are back at normal priority");
             log.Write("realtime-watchdog", "\"error\":" + EventLog::Quote(error));
         }

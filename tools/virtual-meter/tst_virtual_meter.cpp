@@ -3,7 +3,6 @@
 #include "ModemPort.h"
 #include "PortConfig.h"
 #include "TestbedCheck.h"
-#include "Waveform.h"
 
 #include <QTemporaryDir>
 #include <QTest>
