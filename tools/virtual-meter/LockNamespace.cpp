@@ -2,8 +2,8 @@
 
 #include "SystemError.h"
 
-#include <fcntl.h>
 #include <filesystem>
+#include <fstream>
 #include <sched.h>
 #include <sys/mount.h>
 #include <unistd.h>
@@ -12,15 +12,11 @@ namespace vmeter {
 
 namespace {
 
+// One write(2) at the flush, as /proc's id maps want.
 bool WriteProcFile(const std::string &path, const std::string &text, std::string &error)
 {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
-    const bool written = fd >= 0 && ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-    if (!written)
-        SystemError(path, error);
-    if (fd >= 0)
-        ::close(fd);
-    return written;
+    std::ofstream file(path);
+    return (file << text).flush() || SystemError(path, error);
 }
 
 // Each existing lock directory that is not dir yet is mounted over (mount) or

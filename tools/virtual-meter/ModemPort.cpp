@@ -31,11 +31,6 @@ const Named KnownRequests[] = {
 
 constexpr unsigned long TtyType = 'T';
 
-int Bits(const LineState &lines)
-{
-    return (lines.Dtr ? TIOCM_DTR : 0) | (lines.Rts ? TIOCM_RTS : 0) | (lines.Cts != 0 ? TIOCM_CTS : 0);
-}
-
 } // namespace
 
 RequestKind ClassifyRequest(unsigned long request)
@@ -172,13 +167,11 @@ IoctlAnswer ModemPort::Ioctl(unsigned long request, int argument, double nowMs)
     IoctlAnswer answer;
     answer.Value = passed;
     switch (request) {
-    case TIOCMGET: {
-        LineState lines = lines_;
-        lines.Cts = CtsAt(nowMs);
-        answer.Value = Bits(lines);
+    case TIOCMGET:
+        answer.Value =
+            (lines_.Dtr ? TIOCM_DTR : 0) | (lines_.Rts ? TIOCM_RTS : 0) | (CtsAt(nowMs) != 0 ? TIOCM_CTS : 0);
         answer.WriteBack = true;
         return answer;
-    }
     case TIOCMBIS:
     case TIOCMBIC:
     case TIOCMSET: {

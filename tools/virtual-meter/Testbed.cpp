@@ -240,16 +240,14 @@ Testbed::~Testbed()
         AwaitDispatch(context);
         g_main_context_unref(context);
     }
-    for (auto &port : ports_) {
-        if (port && port->HeldFd >= 0)
-            ::close(port->HeldFd);
-    }
     // Removes the testbed directory.
     if (testbed_ != nullptr)
         g_object_unref(testbed_);
     for (auto &port : ports_) {
         if (port && port->Handler != nullptr)
             g_object_unref(port->Handler);
+        if (port && port->HeldFd >= 0)
+            ::close(port->HeldFd);
     }
 }
 

@@ -222,19 +222,14 @@ std::vector<std::string> ChildEnvironment(const std::string &root)
     return env;
 }
 
-const int ForwardedSignals[] = {SIGTERM, SIGINT, SIGHUP};
-
+// The ones forwarded to the command, its end, the triggers, and SIGXCPU: the
+// real-time watchdog's soft limit (RLIMIT_RTTIME).
 sigset_t WatchedSignals()
 {
     sigset_t set;
     sigemptyset(&set);
-    for (const int signal : ForwardedSignals)
+    for (const int signal : {SIGTERM, SIGINT, SIGHUP, SIGCHLD, SIGUSR1, SIGUSR2, SIGXCPU})
         sigaddset(&set, signal);
-    sigaddset(&set, SIGCHLD);
-    sigaddset(&set, SIGUSR1);
-    sigaddset(&set, SIGUSR2);
-    // The real-time watchdog's soft limit (RLIMIT_RTTIME).
-    sigaddset(&set, SIGXCPU);
     return set;
 }
 
@@ -352,15 +347,6 @@ bool SetRealtimeWatchdog(std::string &error)
     return ::setrlimit(RLIMIT_RTTIME, &limit) == 0 || SystemError("RLIMIT_RTTIME", error);
 }
 
-int ExitStatusOf(int status)
-{
-    if (WIFEXITED(status))
-        return WEXITSTATUS(status);
-    if (WIFSIGNALED(status))
-        return 128 + WTERMSIG(status);
-    return ToolFailed;
-}
-
 // Waits for the child, forwarding termination signals to its process group.
 // raised: the threads at real-time priority, which SIGXCPU puts back.
 int Supervise(pid_t child, EventLog &log, Testbed *testbed, std::vector<int> *raised = nullptr)
@@ -370,7 +356,7 @@ int Supervise(pid_t child, EventLog &log, Testbed *testbed, std::vector<int> *ra
         int status = 0;
         const pid_t ended = ::waitpid(child, &status, WNOHANG);
         if (ended == child)
-            return ExitStatusOf(status);
+            return WIFEXITED(status) ? WEXITSTATUS(status) : WIFSIGNALED(status) ? 128 + WTERMSIG(status) : ToolFailed;
         siginfo_t info{};
         const timespec tick{0, 200'000'000};
         const int signal = ::sigtimedwait(&watched, &info, &tick);
@@ -379,7 +365,6 @@ int Supervise(pid_t child, EventLog &log, Testbed *testbed, std::vector<int> *ra
         if (signal == SIGXCPU) {
             if (raised != nullptr && !raised->empty()) {
                 LowerThreads(*raised);
-                log.Write("realtime-watchdog");
                 Note("a real-time thread ran past RLIMIT_RTTIME's soft limit; all back to normal priority");
             }
             continue;
@@ -456,52 +441,44 @@ int Run(const Options &options, double startMono)
     std::string error;
     if (!options.LogPath.empty() && !log.Open(options.LogPath, error))
         return Fail(error);
+    Testbed testbed(log, options.Ports, options.Machine);
+    if (!testbed.Create(error) || !MountLockDirectory(testbed.LockDirectory(), error))
+        return Fail(error);
+    const std::string usersPath = testbed.Root() + UsersFileName;
+    const int teardownFd = ::open(usersPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    // A second, separate open: its shared lock travels with the command.
+    const int usersFd = teardownFd < 0 ? -1 : ::open(usersPath.c_str(), O_RDONLY | O_CLOEXEC);
+    if (usersFd < 0 || ::flock(usersFd, LOCK_SH) != 0)
+        return Fail(usersPath + ": " + std::strerror(errno));
 
-    int status = ToolFailed;
-    {
-        Testbed testbed(log, options.Ports, options.Machine);
-        if (!testbed.Create(error) || !MountLockDirectory(testbed.LockDirectory(), error))
-            return Fail(error);
-        const std::string usersPath = testbed.Root() + UsersFileName;
-        const int teardownFd = ::open(usersPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-        // A second, separate open: its shared lock travels with the command.
-        const int usersFd = teardownFd < 0 ? -1 : ::open(usersPath.c_str(), O_RDONLY | O_CLOEXEC);
-        if (usersFd < 0 || ::flock(usersFd, LOCK_SH) != 0)
-            return Fail(usersPath + ": " + std::strerror(errno));
+    log.Write("start", "\"testbed\":" + EventLog::Quote(testbed.Root()) + ",\"pid\":" + std::to_string(::getpid()));
+    Note("testbed " + testbed.Root());
 
-        log.Write("start", "\"testbed\":" + EventLog::Quote(testbed.Root()) + ",\"pid\":" + std::to_string(::getpid()));
-        Note("testbed " + testbed.Root());
-
-        // umockdev's worker thread answers every call on the ports; the main
-        // thread, which starts the command, stays at normal priority.
-        std::vector<int> raised;
-        if (options.Realtime && !RaiseOtherThreads(raised, log, error)) {
-            ::close(usersFd);
-            ::close(teardownFd);
-            return Fail("--realtime: " + error);
-        }
-
-        const pid_t child = Spawn(options.Command, testbed.Root(), usersFd, error);
+    // umockdev's worker thread answers every call on the ports; the main
+    // thread, which starts the command, stays at normal priority.
+    std::vector<int> raised;
+    if (options.Realtime && !RaiseOtherThreads(raised, log, error)) {
         ::close(usersFd);
-        if (child >= 0 && options.Realtime && !SetRealtimeWatchdog(error)) {
-            LowerThreads(raised);
-            Note("--realtime: " + error + "; the threads are back at normal priority");
-            log.Write("realtime-watchdog", "\"error\":" + EventLog::Quote(error));
-        }
-        if (child < 0) {
-            Fail(error);
-            status = -child;
-        } else {
-            log.Write("spawn", "\"child\":" + std::to_string(child));
-            status = Supervise(child, log, &testbed, &raised);
-            WaitForUsers(teardownFd, child, log);
-            // Lets the handler thread log the closes of the last connections.
-            ::usleep(50'000);
-            LogLockFiles(testbed.LockDirectory(), log);
-        }
         ::close(teardownFd);
+        return Fail("--realtime: " + error);
     }
-    log.Write("exit", "\"status\":" + std::to_string(status));
+    const pid_t child = Spawn(options.Command, testbed.Root(), usersFd, error);
+    ::close(usersFd);
+    if (child < 0) {
+        ::close(teardownFd);
+        return Fail(error), -child;
+    }
+    if (options.Realtime && !SetRealtimeWatchdog(error)) {
+        LowerThreads(raised);
+        Note("--realtime: " + error + "; the threads are back at normal priority");
+    }
+    log.Write("spawn", "\"child\":" + std::to_string(child));
+    const int status = Supervise(child, log, &testbed, &raised);
+    WaitForUsers(teardownFd, child, log);
+    // Lets the handler thread log the closes of the last connections.
+    ::usleep(50'000);
+    LogLockFiles(testbed.LockDirectory(), log);
+    ::close(teardownFd);
     return status;
 }
 
