@@ -33,9 +33,8 @@ double EventLog::NowMs() const { return (MonotonicSeconds() - startMono_) * 1000
 void EventLog::Write(const std::string &event, const std::string &fields)
 {
     const double mono = MonotonicSeconds();
-    char head[128];
-    std::snprintf(head, sizeof head, "{\"t\":%.6f,\"mono\":%.6f,\"event\":", mono - startMono_, mono);
-    std::string line = head + Quote(event);
+    std::string line = "{\"t\":" + std::to_string(mono - startMono_) + ",\"mono\":" + std::to_string(mono) +
+                       ",\"event\":" + Quote(event);
     if (!fields.empty())
         line += "," + fields;
     line += "}\n";

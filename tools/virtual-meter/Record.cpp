@@ -2,7 +2,6 @@
 
 #include "EventLog.h"
 
-#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <optional>
@@ -11,14 +10,8 @@ namespace vmeter {
 
 namespace {
 
-std::string Seconds(std::optional<double> ms)
-{
-    if (!ms)
-        return "null";
-    char text[32];
-    std::snprintf(text, sizeof text, "%.6f", *ms / 1000.0);
-    return text;
-}
+// std::to_string writes a double as %f: to the microsecond.
+std::string Seconds(std::optional<double> ms) { return ms ? std::to_string(*ms / 1000.0) : "null"; }
 
 std::string ErrorName(int error)
 {

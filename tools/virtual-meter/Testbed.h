@@ -1,13 +1,8 @@
-// The umockdev testbed with the emulated ports: the on-board /dev/ttyS0 and
-// /dev/ttyS1 ("COM1" and "COM2" when both are present) and the USB adapters
-// /dev/ttyUSB0 and /dev/ttyUSB1 (absent unless asked for; ttyACM0 and ttyACM1
-// with acm), with what the kernel and udev show about them: the UARTs' "type"
-// in sysfs, a cdc_acm adapter's driver link, the adapters'
-// /dev/serial/by-path links, /dev/COMn aliases, the console list, and UUCP
-// lock files in the testbed's own run/lock.
-// Every other serial device name gets an absent port or a link to one
-// (TestbedCheck.h), whose open() fails inside the testbed, never reaching
-// the real device.
+// The umockdev testbed with the emulated ports, /dev/ttyS0, ttyS1, ttyUSB0
+// and ttyUSB1 (ttyACM0, ttyACM1 with acm), and what the kernel and udev show
+// around them.  Every other serial device name gets an absent port or a link
+// to one (TestbedCheck.h), whose open() fails inside the testbed, never
+// reaching the real device.
 #pragma once
 
 #include "EventLog.h"

@@ -109,12 +109,11 @@ def test_machine(meter, probe, tmp):
               "echo alias $(readlink /dev/COM3); echo console $(cat /sys/class/tty/console/active); "
               "echo lock $(cat /run/lock/LCK..ttyS1) $(cat /var/lock/LCK..ttyS1); "
               "echo private $(test -e /run/lock/LCK..ttyS1 && stat -c %i /run/lock) $(stat -c %i \"$TESTBED_LOCKS\")")
-    done = subprocess.run([meter, "--quiet", "--com1", "absent", "--usb0", "present,socket=3", "--usb1", "present",
-                           "--alias", "COM3=ttyUSB1", "--console", "tty0,ttyS1", "--lock", "ttyS1=4242",
-                           "--log", log, "--", "sh", "-c", 'TESTBED_LOCKS="$UMOCKDEV_DIR/run/lock"; ' + script],
-                          capture_output=True, text=True, timeout=30)
-    check(done.returncode == 0, "status %d: %s" % (done.returncode, done.stderr))
-    lines = done.stdout.splitlines()
+    rc, steps, err = run(meter, ["--com1", "absent", "--usb0", "present,socket=3", "--usb1", "present", "--alias",
+                                 "COM3=ttyUSB1", "--console", "tty0,ttyS1", "--lock", "ttyS1=4242", "--log", log, "--",
+                                 "sh", "-c", 'TESTBED_LOCKS="$UMOCKDEV_DIR/run/lock"; ' + script])
+    check(rc == 0, "status %d: %s" % (rc, err))
+    lines = [" ".join(words) for words in steps]
     check(lines[:4] == ["type ttyS0 0", "type ttyS1 4", "type ttyS2 0", "type ttyS3 0"], "UART types: %s" % lines)
     check(lines[4:6] == ["link pci-0000:00:14.0-usb-0:2:1.0-port0 ../../ttyUSB1",
                          "link pci-0000:00:14.0-usb-0:3:1.0-port0 ../../ttyUSB0"], "by-path links: %s" % lines)
