@@ -2,18 +2,17 @@
 
 #include "SystemError.h"
 
+#include <chrono>
 #include <cstdio>
-#include <ctime>
 #include <fcntl.h>
 #include <unistd.h>
 
 namespace vmeter {
 
+// libstdc++'s steady_clock is CLOCK_MONOTONIC.
 double MonotonicSeconds()
 {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
 EventLog::~EventLog()
@@ -50,16 +49,12 @@ std::string EventLog::Quote(const std::string &text)
 {
     std::string quoted = "\"";
     for (const char c : text) {
-        const char *const escape = c == '"'    ? "\\\""
-                                   : c == '\\' ? "\\\\"
-                                   : c == '\n' ? "\\n"
-                                   : c == '\r' ? "\\r"
-                                   : c == '\t' ? "\\t"
-                                               : nullptr;
-        char control[8] = {c, '\0'};
-        if (escape == nullptr && static_cast<unsigned char>(c) < 0x20)
-            std::snprintf(control, sizeof control, "\\u%04x", static_cast<unsigned char>(c));
-        quoted += escape != nullptr ? escape : control;
+        // A quote or a backslash behind a backslash, a control character as \u00XX.
+        char escaped[8] = {'\\', c, '\0'};
+        const bool control = static_cast<unsigned char>(c) < 0x20;
+        if (control)
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned char>(c));
+        quoted += control || c == '"' || c == '\\' ? escaped : escaped + 1;
     }
     return quoted + "\"";
 }

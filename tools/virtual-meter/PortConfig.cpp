@@ -25,12 +25,10 @@ namespace {
 
 double Number(const std::string &key, const std::string &value)
 {
-    if (value.empty())
-        throw ConfigError(key + ": a number is missing");
     char *end = nullptr;
     errno = 0;
     const double number = std::strtod(value.c_str(), &end);
-    if (errno != 0 || end == nullptr || *end != '\0' || !std::isfinite(number))
+    if (value.empty() || errno != 0 || *end != '\0' || !std::isfinite(number))
         throw ConfigError(key + ": '" + value + "' is not a number");
     return number;
 }
@@ -62,8 +60,6 @@ std::vector<std::pair<double, int>> Steps(const std::string &value)
             throw ConfigError("steps: times must not decrease");
         steps.emplace_back(at, Level("steps", step.substr(colon + 1)));
     }
-    if (steps.empty())
-        throw ConfigError("steps: empty list");
     return steps;
 }
 

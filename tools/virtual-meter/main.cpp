@@ -91,35 +91,27 @@ bool PlainName(const std::string &name)
 }
 
 // --alias COM2=ttyUSB1, --console tty0,ttyS0, --lock ttyS1=4242.
-bool ParseSurrounding(const std::string &option, const std::string &value, Surroundings &machine, std::string &error)
+void ParseSurrounding(const std::string &option, const std::string &value, Surroundings &machine)
 {
     const auto equals = value.find('=');
     const std::string name = value.substr(0, equals);
     const std::string rest = equals == std::string::npos ? std::string() : value.substr(equals + 1);
     if (option == "--console") {
         const std::vector<std::string> names = Split(value, ',');
+        if (!std::all_of(names.begin(), names.end(), PlainName))
+            throw ConfigError("a comma list of device names");
         machine.Consoles.insert(machine.Consoles.end(), names.begin(), names.end());
-        if (std::all_of(names.begin(), names.end(), PlainName))
-            return true;
-        error = "--console " + value + ": a comma list of device names";
-        return false;
-    }
-    if (option == "--alias") {
-        if (name.size() != 4 || name.compare(0, 3, "COM") != 0 || name[3] < '1' || name[3] > '9' || !PlainName(rest)) {
-            error = "--alias " + value + ": COMn=NAME, n from 1 to 9";
-            return false;
-        }
+    } else if (option == "--alias") {
+        if (name.size() != 4 || name.compare(0, 3, "COM") != 0 || name[3] < '1' || name[3] > '9' || !PlainName(rest))
+            throw ConfigError("COMn=NAME, n from 1 to 9");
         machine.Aliases[name[3] - '0'] = rest;
-        return true;
+    } else {
+        char *end = nullptr;
+        const long pid = std::strtol(rest.c_str(), &end, 10);
+        if (!PlainName(name) || rest.empty() || *end != '\0' || pid <= 0 || pid > 0x3fffffff)
+            throw ConfigError("NAME=PID");
+        machine.Locks[name] = static_cast<int>(pid);
     }
-    char *end = nullptr;
-    const long pid = std::strtol(rest.c_str(), &end, 10);
-    if (!PlainName(name) || rest.empty() || *end != '\0' || pid <= 0 || pid > 0x3fffffff) {
-        error = "--lock " + value + ": NAME=PID";
-        return false;
-    }
-    machine.Locks[name] = static_cast<int>(pid);
-    return true;
 }
 
 const std::string PortOptions[PortCount] = {"--com1", "--com2", "--usb0", "--usb1"};
@@ -130,13 +122,6 @@ std::optional<Options> ParseOptions(int argc, char **argv, std::string &error)
     int i = 1;
     for (; i < argc; ++i) {
         const std::string arg = argv[i];
-        auto value = [&]() -> std::optional<std::string> {
-            if (i + 1 >= argc) {
-                error = arg + " needs a value";
-                return std::nullopt;
-            }
-            return std::string(argv[++i]);
-        };
         if (arg == "--") {
             ++i;
             break;
@@ -149,32 +134,30 @@ std::optional<Options> ParseOptions(int argc, char **argv, std::string &error)
             (arg == "--quiet" ? Quiet : options.Realtime) = true;
             continue;
         }
-        if (arg == "--alias" || arg == "--console" || arg == "--lock") {
-            const auto given = value();
-            if (!given || !ParseSurrounding(arg, *given, options.Machine, error))
-                return std::nullopt;
-            continue;
-        }
+        const bool surrounding = arg == "--alias" || arg == "--console" || arg == "--lock";
         const auto port = std::find(std::begin(PortOptions), std::end(PortOptions), arg);
         std::string *target = arg == "--log" ? &options.LogPath : arg == "--join" ? &options.JoinDir : nullptr;
-        if (target == nullptr && port == std::end(PortOptions)) {
+        if (!surrounding && target == nullptr && port == std::end(PortOptions)) {
             if (!arg.empty() && arg[0] == '-') {
                 error = "unknown option " + arg;
                 return std::nullopt;
             }
             break; // the command starts here
         }
-        const auto given = value();
-        if (!given)
+        if (i + 1 >= argc) {
+            error = arg + " needs a value";
             return std::nullopt;
-        if (target != nullptr) {
-            *target = *given;
-            continue;
         }
+        const std::string given = argv[++i];
         try {
-            options.Ports[port - std::begin(PortOptions)] = ParsePortConfig(*given);
+            if (surrounding)
+                ParseSurrounding(arg, given, options.Machine);
+            else if (target != nullptr)
+                *target = given;
+            else
+                options.Ports[port - std::begin(PortOptions)] = ParsePortConfig(given);
         } catch (const ConfigError &problem) {
-            error = arg + " " + *given + ": " + problem.what();
+            error = arg + " " + given + ": " + problem.what();
             return std::nullopt;
         }
     }

@@ -8,13 +8,10 @@
 #include <QTest>
 
 #include <cerrno>
-#include <cstdlib>
 #include <filesystem>
-#include <functional>
 #include <string>
 #include <sys/ioctl.h>
 #include <termios.h>
-#include <unistd.h>
 #include <vector>
 
 namespace {
