@@ -108,7 +108,6 @@ std::optional<double> Waveform::EndMs() const
 PortConfig ParsePortConfig(const std::string &text)
 {
     PortConfig config;
-    config.Text = text;
     const std::vector<std::string> items = Split(text, ',');
     if (items.front().empty())
         throw ConfigError("empty port description");

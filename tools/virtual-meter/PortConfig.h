@@ -73,7 +73,6 @@ struct PortConfig
     // cdc_acm, whose TIOCMGET shows CTS always on, as Linux's does.
     bool Acm = false;
     Waveform Cts;
-    std::string Text;
 };
 
 struct ConfigError : std::runtime_error

@@ -27,6 +27,13 @@ constexpr int IdleUartCount = 4;
 
 std::atomic<int> NextConnection{1};
 
+// /dev/ttyS0, ttyS1, ttyUSB0, ttyUSB1 (ttyACM0, ttyACM1 with acm).
+std::string PortDevice(int index, const PortConfig &config)
+{
+    return index < OnBoardCount ? "/dev/ttyS" + std::to_string(index)
+                                : (config.Acm ? "/dev/ttyACM" : "/dev/ttyUSB") + std::to_string(index - OnBoardCount);
+}
+
 int UsbSocket(int index, const PortConfig &config)
 {
     return config.Socket != 0 ? config.Socket : index - OnBoardCount + 1;
@@ -92,12 +99,6 @@ bool AddAcmDriver(const std::string &root, int index, const PortConfig &config, 
 }
 
 } // namespace
-
-std::string PortDevice(int index, const PortConfig &config)
-{
-    return index < OnBoardCount ? "/dev/ttyS" + std::to_string(index)
-                                : (config.Acm ? "/dev/ttyACM" : "/dev/ttyUSB") + std::to_string(index - OnBoardCount);
-}
 
 struct Testbed::Port
 {

@@ -27,11 +27,6 @@ inline constexpr int OnBoardCount = 2; // ttyS0, ttyS1
 inline constexpr int UsbCount = 2;     // ttyUSB0, ttyUSB1
 inline constexpr int PortCount = OnBoardCount + UsbCount;
 
-// The device path of emulated port <index>: /dev/ttyS0, /dev/ttyS1,
-// /dev/ttyUSB0, /dev/ttyUSB1; /dev/ttyACM0, /dev/ttyACM1 for an adapter
-// with acm.
-std::string PortDevice(int index, const PortConfig &config);
-
 // What the machine shows around the ports.
 struct Surroundings
 {
