@@ -1,7 +1,5 @@
 #include "EventLog.h"
 
-#include "SystemError.h"
-
 #include <chrono>
 #include <cstdio>
 #include <fcntl.h>

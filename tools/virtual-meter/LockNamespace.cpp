@@ -1,6 +1,6 @@
 #include "LockNamespace.h"
 
-#include "SystemError.h"
+#include "EventLog.h"
 
 #include <filesystem>
 #include <fstream>

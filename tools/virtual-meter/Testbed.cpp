@@ -1,7 +1,6 @@
 #include "Testbed.h"
 
 #include "Record.h"
-#include "SystemError.h"
 
 #include <umockdev.h>
 

@@ -40,8 +40,6 @@ class Testbed
 public:
     Testbed(EventLog &log, const std::array<PortConfig, PortCount> &configs, Surroundings surroundings = {});
     ~Testbed();
-    Testbed(const Testbed &) = delete;
-    Testbed &operator=(const Testbed &) = delete;
 
     // Creates the nodes, attaches the ioctl handlers and takes the locks of
     // held ports.  Sets UMOCKDEV_DIR in this process's environment.

@@ -13,7 +13,6 @@
 #include "LockNamespace.h"
 #include "PortConfig.h"
 #include "Record.h"
-#include "SystemError.h"
 #include "Testbed.h"
 
 #include <algorithm>
