@@ -77,26 +77,23 @@ ModemPort::ModemPort(std::string device, PortConfig config) : device_(std::move(
 bool ModemPort::Opened(double nowMs)
 {
     const std::lock_guard lock(mutex_);
-    bool anchored = false;
-    if (!originMs_ && config_.TimeOrigin == Origin::Open) {
-        originMs_ = nowMs;
-        anchored = true;
-    }
-    if (config_.Kind != PortKind::Present)
-        return anchored;
+    const bool anchored = AnchorAt(Origin::Open, nowMs);
     // Linux raises DTR and RTS when a tty opens with a nonzero baud rate,
     // O_NONBLOCK or not; the program switches them as it wants afterwards.
-    if (openers_++ == 0 && !RemovedAt(nowMs)) {
-        lines_.Dtr = true;
-        lines_.Rts = true;
-    }
+    if (config_.Kind == PortKind::Present && openers_++ == 0 && !RemovedAt(nowMs))
+        lines_.Dtr = lines_.Rts = true;
     return anchored;
 }
 
 bool ModemPort::Triggered(Origin signal, double nowMs)
 {
     const std::lock_guard lock(mutex_);
-    if (originMs_ || config_.TimeOrigin != signal)
+    return AnchorAt(signal, nowMs);
+}
+
+bool ModemPort::AnchorAt(Origin origin, double nowMs)
+{
+    if (originMs_ || config_.TimeOrigin != origin)
         return false;
     originMs_ = nowMs;
     return true;

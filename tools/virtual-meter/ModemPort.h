@@ -81,7 +81,8 @@ public:
     std::optional<double> OriginMs() const;
 
 private:
-    // Both expect mutex_ to be held.
+    // These expect mutex_ to be held.
+    bool AnchorAt(Origin origin, double nowMs);
     bool RemovedAt(double nowMs) const;
     int CtsAt(double nowMs) const;
 

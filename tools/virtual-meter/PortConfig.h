@@ -30,8 +30,7 @@ struct Waveform
     double DutyPercent = 50;
     // Number of pulses; empty means they never stop.
     std::optional<long long> Pulses;
-    // Time before the first pulse starts.
-    double DelayMs = 0;
+    double DelayMs = 0; // before the first pulse
     // A scripted list of (time, level) steps; when non-empty it replaces the
     // periodic pulses.  Before the first step the level is Idle.
     std::vector<std::pair<double, int>> Steps;

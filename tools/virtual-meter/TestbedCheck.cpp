@@ -19,11 +19,8 @@ bool IsShadowedTtyName(const std::string &name)
     return false;
 }
 
-enum class Shadow {
-    Node,   // a tty node: absent (a directory, or a link to /dev/.absent), or a link to its pty
-    Alias,  // /dev/COMn: a directory (no alias), or a link to a shadowed tty name
-    ByLink, // in /dev/serial/*: a link to ../../<a shadowed tty name>
-};
+// The rules of TestbedCheck.h for a tty node, a /dev/COMn and a link in /dev/serial/*.
+enum class Shadow { Node, Alias, ByLink };
 
 bool ShadowOk(const fs::path &node, Shadow kind, std::string &error)
 {
