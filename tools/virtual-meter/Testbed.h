@@ -45,7 +45,7 @@ public:
     // held ports.  Sets UMOCKDEV_DIR in this process's environment.
     bool Create(std::string &error);
     const std::string &Root() const { return root_; }
-    // The emulation behind ttyS<index>.
+    // The emulation behind port <index> (ttyS0, ttyS1, ttyUSB0, ttyUSB1).
     ModemPort &Modem(int index);
     // The directory that the command sees as /run/lock and /var/lock.
     std::string LockDirectory() const { return root_ + "/run/lock"; }

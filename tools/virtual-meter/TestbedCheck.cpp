@@ -91,12 +91,8 @@ bool SerialLinksOk(const fs::path &dir, std::string &error)
 bool PreloadMapped()
 {
     std::ifstream maps("/proc/self/maps");
-    std::string line;
-    while (std::getline(maps, line)) {
-        if (line.find("libumockdev-preload") != std::string::npos)
-            return true;
-    }
-    return false;
+    const std::string mapped{std::istreambuf_iterator<char>(maps), {}};
+    return mapped.find("libumockdev-preload") != std::string::npos;
 }
 
 } // namespace
