@@ -75,13 +75,9 @@ template <std::size_t N> int Index(const char *const (&names)[N], const std::str
 int Waveform::LevelAt(double ms) const
 {
     if (!Steps.empty()) {
-        int level = Idle;
-        for (const auto &[at, value] : Steps) {
-            if (at > ms)
-                break;
-            level = value;
-        }
-        return level;
+        const auto next = std::upper_bound(Steps.begin(), Steps.end(), ms,
+                                           [](double t, const std::pair<double, int> &step) { return t < step.first; });
+        return next == Steps.begin() ? Idle : std::prev(next)->second;
     }
     if (PeriodMs <= 0 || ms < DelayMs)
         return Idle;

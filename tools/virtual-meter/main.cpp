@@ -17,7 +17,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cctype>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -28,6 +27,7 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <regex>
 #include <sched.h>
 #include <spawn.h>
 #include <string>
@@ -82,12 +82,7 @@ struct Options
     std::vector<std::string> Command;
 };
 
-bool PlainName(const std::string &name)
-{
-    return !name.empty() && name.size() < 32 && std::all_of(name.begin(), name.end(), [](char c) {
-        return std::isalnum(static_cast<unsigned char>(c)) != 0;
-    });
-}
+bool PlainName(const std::string &name) { return std::regex_match(name, std::regex("[A-Za-z0-9]{1,31}")); }
 
 // --alias COM2=ttyUSB1, --console tty0,ttyS0, --lock ttyS1=4242.
 void ParseSurrounding(const std::string &option, const std::string &value, Surroundings &machine)

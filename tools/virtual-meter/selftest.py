@@ -170,8 +170,7 @@ def test_refuses_outside(meter, probe, tmp):
     check(done.returncode == 2 and done.stdout == "", "the probe ran outside a testbed")
 
 
-TESTS = [test_lines_and_pulses, test_kinds, test_status_and_cleanup, test_signals, test_join,
-         test_machine, test_realtime, test_refuses_outside]
+TESTS = [test for name, test in globals().items() if name.startswith("test_")]
 
 
 def main():
