@@ -334,9 +334,8 @@ int Supervise(pid_t child, EventLog &log, Testbed *testbed, std::vector<int> *ra
         const pid_t ended = ::waitpid(child, &status, WNOHANG);
         if (ended == child)
             return WIFEXITED(status) ? WEXITSTATUS(status) : WIFSIGNALED(status) ? 128 + WTERMSIG(status) : ToolFailed;
-        siginfo_t info{};
         const timespec tick{0, 200'000'000};
-        const int signal = ::sigtimedwait(&watched, &info, &tick);
+        const int signal = ::sigtimedwait(&watched, nullptr, &tick);
         if (signal <= 0 || signal == SIGCHLD)
             continue;
         if (signal == SIGXCPU) {
@@ -481,7 +480,5 @@ int main(int argc, char **argv)
     if (!EnterOwnMountNamespace(error))
         return Fail(error);
 
-    if (!options->JoinDir.empty())
-        return Join(*options);
-    return Run(*options, startMono);
+    return options->JoinDir.empty() ? Run(*options, startMono) : Join(*options);
 }
