@@ -4,18 +4,13 @@
 #include <cstdio>
 #include <sys/ioctl.h>
 #include <termios.h>
+#include <utility>
 
 namespace vmeter {
 
 namespace {
 
-struct Named
-{
-    unsigned long Request;
-    const char *Name;
-};
-
-const Named KnownRequests[] = {
+const std::pair<unsigned long, const char *> KnownRequests[] = {
     {TIOCMGET, "TIOCMGET"},       {TIOCMBIS, "TIOCMBIS"},     {TIOCMBIC, "TIOCMBIC"},
     {TIOCMSET, "TIOCMSET"},       {TIOCSBRK, "TIOCSBRK"},     {TIOCCBRK, "TIOCCBRK"},
     {TIOCEXCL, "TIOCEXCL"},       {TIOCNXCL, "TIOCNXCL"},     {TIOCMIWAIT, "TIOCMIWAIT"},
@@ -54,9 +49,9 @@ RequestKind ClassifyRequest(unsigned long request)
 
 std::string RequestName(unsigned long request)
 {
-    for (const Named &known : KnownRequests) {
-        if (known.Request == request)
-            return known.Name;
+    for (const auto &[known, name] : KnownRequests) {
+        if (known == request)
+            return name;
     }
     char hex[32];
     std::snprintf(hex, sizeof hex, "0x%lX", request);

@@ -392,43 +392,33 @@ void LogLockFiles(const std::string &dir, EventLog &log)
     log.Write("lock-files", "\"files\":{" + files + "}");
 }
 
-int Join(const Options &options)
-{
-    std::string error;
-    const std::string usersPath = options.JoinDir + UsersFileName;
-    const int usersFd = ::open(usersPath.c_str(), O_RDONLY | O_CLOEXEC);
-    if (usersFd < 0)
-        return Fail(usersPath + ": " + std::strerror(errno) + " (is a virtual-meter running there?)");
-    // A meter that is already taking its testbed down holds this exclusively.
-    if (::flock(usersFd, LOCK_SH | LOCK_NB) != 0)
-        return Fail("the testbed " + options.JoinDir + " is being removed");
-    EventLog silent(MonotonicSeconds());
-    if (!MountLockDirectory(options.JoinDir + "/run/lock", error))
-        return Fail(error);
-    const pid_t child = Spawn(options.Command, options.JoinDir, usersFd, error);
-    if (child < 0)
-        return Fail(error), -child;
-    return Supervise(child, silent, nullptr);
-}
-
+// With --join, the command joins the testbed of the meter running there.
 int Run(const Options &options, double startMono)
 {
     EventLog log(startMono);
     std::string error;
     if (!options.LogPath.empty() && !log.Open(options.LogPath, error))
         return Fail(error);
-    Testbed testbed(log, options.Ports, options.Machine);
-    if (!testbed.Create(error) || !MountLockDirectory(testbed.LockDirectory(), error))
+    const bool joined = !options.JoinDir.empty();
+    std::optional<Testbed> testbed;
+    if (!joined && !testbed.emplace(log, options.Ports, options.Machine).Create(error))
         return Fail(error);
-    const std::string usersPath = testbed.Root() + UsersFileName;
-    const int teardownFd = ::open(usersPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    const std::string root = joined ? options.JoinDir : testbed->Root();
+    if (!MountLockDirectory(root + "/run/lock", error))
+        return Fail(error);
+    const std::string usersPath = root + UsersFileName;
+    const int teardownFd = joined ? -1 : ::open(usersPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     // A second, separate open: its shared lock travels with the command.
-    const int usersFd = teardownFd < 0 ? -1 : ::open(usersPath.c_str(), O_RDONLY | O_CLOEXEC);
-    if (usersFd < 0 || ::flock(usersFd, LOCK_SH) != 0)
-        return Fail(usersPath + ": " + std::strerror(errno));
-
-    log.Write("start", "\"testbed\":" + EventLog::Quote(testbed.Root()) + ",\"pid\":" + std::to_string(::getpid()));
-    Note("testbed " + testbed.Root());
+    const int usersFd = ::open(usersPath.c_str(), O_RDONLY | O_CLOEXEC);
+    if (usersFd < 0)
+        return Fail(usersPath + ": " + std::strerror(errno) + (joined ? " (is a virtual-meter running there?)" : ""));
+    // A meter that is already taking its testbed down holds this exclusively.
+    if (::flock(usersFd, LOCK_SH | LOCK_NB) != 0)
+        return Fail("the testbed " + root + " is being removed");
+    if (!joined) {
+        log.Write("start", "\"testbed\":" + EventLog::Quote(root) + ",\"pid\":" + std::to_string(::getpid()));
+        Note("testbed " + root);
+    }
 
     // umockdev's worker thread answers every call on the ports; the main
     // thread, which starts the command, stays at normal priority.
@@ -438,22 +428,24 @@ int Run(const Options &options, double startMono)
         ::close(teardownFd);
         return Fail("--realtime: " + error);
     }
-    const pid_t child = Spawn(options.Command, testbed.Root(), usersFd, error);
+    const pid_t child = Spawn(options.Command, root, usersFd, error);
     ::close(usersFd);
     if (child < 0) {
         ::close(teardownFd);
         return Fail(error), -child;
     }
+    if (joined)
+        return Supervise(child, log, nullptr);
     if (options.Realtime && !SetRealtimeWatchdog(error)) {
         LowerThreads(raised);
         Note("--realtime: " + error + "; the threads are back at normal priority");
     }
     log.Write("spawn", "\"child\":" + std::to_string(child));
-    const int status = Supervise(child, log, &testbed, &raised);
+    const int status = Supervise(child, log, &*testbed, &raised);
     WaitForUsers(teardownFd, child, log);
     // Lets the handler thread log the closes of the last connections.
     ::usleep(50'000);
-    LogLockFiles(testbed.LockDirectory(), log);
+    LogLockFiles(testbed->LockDirectory(), log);
     ::close(teardownFd);
     return status;
 }
@@ -480,5 +472,5 @@ int main(int argc, char **argv)
     if (!EnterOwnMountNamespace(error))
         return Fail(error);
 
-    return options->JoinDir.empty() ? Run(*options, startMono) : Join(*options);
+    return Run(*options, startMono);
 }
