@@ -12,8 +12,7 @@
 
 namespace vmeter {
 
-// Sets error to "<what>: <strerror(errno)>" and returns false, for
-// `return SystemError(...)`.
+// error = "<what>: <strerror(errno)>"; false, for `return SystemError(...)`.
 inline bool SystemError(const std::string &what, std::string &error)
 {
     error = what + ": " + std::strerror(errno);

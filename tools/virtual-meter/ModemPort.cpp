@@ -24,8 +24,6 @@ const std::pair<unsigned long, const char *> KnownRequests[] = {
     {FIONBIO, "FIONBIO"},         {FIOCLEX, "FIOCLEX"},
 };
 
-constexpr unsigned long TtyType = 'T';
-
 } // namespace
 
 RequestKind ClassifyRequest(unsigned long request)
@@ -33,7 +31,7 @@ RequestKind ClassifyRequest(unsigned long request)
     if (request == TIOCMGET || request == TIOCMBIS || request == TIOCMBIC || request == TIOCMSET ||
         request == TIOCSBRK || request == TIOCCBRK || request == TIOCMIWAIT || request == TIOCGICOUNT)
         return RequestKind::Modem;
-    if (_IOC_TYPE(request) != TtyType)
+    if (_IOC_TYPE(request) != 'T') // the tty requests' own type
         return RequestKind::Other;
     // By number, termios2 included, since <termios.h> and <asm/termbits.h>
     // cannot be included together: TCGETS..TCFLSH (0x01-0x0B), TCSBRKP
@@ -175,10 +173,8 @@ IoctlAnswer ModemPort::Ioctl(unsigned long request, int argument, double nowMs)
         return answer;
     }
     case TIOCSBRK:
-        lines_.Break = true;
-        return answer;
     case TIOCCBRK:
-        lines_.Break = false;
+        lines_.Break = request == TIOCSBRK;
         return answer;
     case TIOCEXCL:
     case TIOCNXCL:

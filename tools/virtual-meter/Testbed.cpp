@@ -66,8 +66,7 @@ std::string SysfsDevice(int index, const PortConfig &config)
 bool Failed(GError *failure, const std::string &what, std::string &error)
 {
     error = what + (failure != nullptr ? failure->message : "failed");
-    if (failure != nullptr)
-        g_error_free(failure);
+    g_clear_error(&failure);
     return false;
 }
 
