@@ -1,19 +1,16 @@
 #include "EventLog.h"
 
-#include <cerrno>
+#include <chrono>
 #include <cstdio>
-#include <cstring>
-#include <ctime>
 #include <fcntl.h>
 #include <unistd.h>
 
 namespace vmeter {
 
+// libstdc++'s steady_clock is CLOCK_MONOTONIC.
 double MonotonicSeconds()
 {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
 EventLog::~EventLog()
@@ -25,11 +22,7 @@ EventLog::~EventLog()
 bool EventLog::Open(const std::string &path, std::string &error)
 {
     fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY, 0644);
-    if (fd_ < 0) {
-        error = path + ": " + std::strerror(errno);
-        return false;
-    }
-    return true;
+    return fd_ >= 0 || SystemError(path, error);
 }
 
 double EventLog::NowMs() const { return (MonotonicSeconds() - startMono_) * 1000.0; }
@@ -37,26 +30,16 @@ double EventLog::NowMs() const { return (MonotonicSeconds() - startMono_) * 1000
 void EventLog::Write(const std::string &event, const std::string &fields)
 {
     const double mono = MonotonicSeconds();
-    char head[128];
-    std::snprintf(head, sizeof head, "{\"t\":%.6f,\"mono\":%.6f,\"event\":", mono - startMono_, mono);
-    std::string line = head + Quote(event);
+    std::string line = "{\"t\":" + std::to_string(mono - startMono_) + ",\"mono\":" + std::to_string(mono) +
+                       ",\"event\":" + Quote(event);
     if (!fields.empty())
         line += "," + fields;
     line += "}\n";
+    // O_APPEND and one write per line: readers never see half a line.  A
+    // signal does not cut a write to a file short; a full disk loses lines.
     const std::lock_guard lock(mutex_);
-    if (fd_ < 0)
-        return;
-    // O_APPEND and one write per line: readers never see half a line.
-    const char *data = line.data();
-    std::size_t left = line.size();
-    while (left > 0) {
-        const ssize_t written = ::write(fd_, data, left);
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-            return;
-        data += written;
-        left -= static_cast<std::size_t>(written);
+    if (fd_ >= 0) {
+        [[maybe_unused]] const ssize_t written = ::write(fd_, line.data(), line.size());
     }
 }
 
@@ -64,16 +47,12 @@ std::string EventLog::Quote(const std::string &text)
 {
     std::string quoted = "\"";
     for (const char c : text) {
-        const char *const escape = c == '"'    ? "\\\""
-                                   : c == '\\' ? "\\\\"
-                                   : c == '\n' ? "\\n"
-                                   : c == '\r' ? "\\r"
-                                   : c == '\t' ? "\\t"
-                                               : nullptr;
-        char control[8] = {c, '\0'};
-        if (escape == nullptr && static_cast<unsigned char>(c) < 0x20)
-            std::snprintf(control, sizeof control, "\\u%04x", static_cast<unsigned char>(c));
-        quoted += escape != nullptr ? escape : control;
+        // A quote or a backslash behind a backslash, a control character as \u00XX.
+        char escaped[8] = {'\\', c, '\0'};
+        const bool control = static_cast<unsigned char>(c) < 0x20;
+        if (control)
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned char>(c));
+        quoted += control || c == '"' || c == '\\' ? escaped : escaped + 1;
     }
     return quoted + "\"";
 }

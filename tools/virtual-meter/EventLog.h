@@ -2,12 +2,22 @@
 // single write(2) as soon as it happens, so a test can read the file while
 // the meter runs.  Every line carries "t" (seconds since the meter started)
 // and "mono" (CLOCK_MONOTONIC seconds, comparable with other processes).
+// Beside it, the meter's words for a failed call.
 #pragma once
 
+#include <cerrno>
+#include <cstring>
 #include <mutex>
 #include <string>
 
 namespace vmeter {
+
+// error = "<what>: <strerror(errno)>"; false, for `return SystemError(...)`.
+inline bool SystemError(const std::string &what, std::string &error)
+{
+    error = what + ": " + std::strerror(errno);
+    return false;
+}
 
 double MonotonicSeconds();
 
@@ -16,8 +26,6 @@ class EventLog
 public:
     explicit EventLog(double startMono) : startMono_(startMono) {}
     ~EventLog();
-    EventLog(const EventLog &) = delete;
-    EventLog &operator=(const EventLog &) = delete;
 
     // Appends to the file (created when absent).  Without a file the log is
     // silent.

@@ -4,18 +4,13 @@
 #include <cstdio>
 #include <sys/ioctl.h>
 #include <termios.h>
+#include <utility>
 
 namespace vmeter {
 
 namespace {
 
-struct Named
-{
-    unsigned long Request;
-    const char *Name;
-};
-
-const Named KnownRequests[] = {
+const std::pair<unsigned long, const char *> KnownRequests[] = {
     {TIOCMGET, "TIOCMGET"},       {TIOCMBIS, "TIOCMBIS"},     {TIOCMBIC, "TIOCMBIC"},
     {TIOCMSET, "TIOCMSET"},       {TIOCSBRK, "TIOCSBRK"},     {TIOCCBRK, "TIOCCBRK"},
     {TIOCEXCL, "TIOCEXCL"},       {TIOCNXCL, "TIOCNXCL"},     {TIOCMIWAIT, "TIOCMIWAIT"},
@@ -29,20 +24,6 @@ const Named KnownRequests[] = {
     {FIONBIO, "FIONBIO"},         {FIOCLEX, "FIOCLEX"},
 };
 
-constexpr unsigned long TtyType = 'T';
-
-int Bits(const LineState &lines)
-{
-    return (lines.Dtr ? TIOCM_DTR : 0) | (lines.Rts ? TIOCM_RTS : 0) | (lines.Cts != 0 ? TIOCM_CTS : 0);
-}
-
-IoctlAnswer PassThrough()
-{
-    IoctlAnswer answer;
-    answer.Emulated = false;
-    return answer;
-}
-
 } // namespace
 
 RequestKind ClassifyRequest(unsigned long request)
@@ -50,7 +31,7 @@ RequestKind ClassifyRequest(unsigned long request)
     if (request == TIOCMGET || request == TIOCMBIS || request == TIOCMBIC || request == TIOCMSET ||
         request == TIOCSBRK || request == TIOCCBRK || request == TIOCMIWAIT || request == TIOCGICOUNT)
         return RequestKind::Modem;
-    if (_IOC_TYPE(request) != TtyType)
+    if (_IOC_TYPE(request) != 'T') // the tty requests' own type
         return RequestKind::Other;
     // By number, termios2 included, since <termios.h> and <asm/termbits.h>
     // cannot be included together: TCGETS..TCFLSH (0x01-0x0B), TCSBRKP
@@ -66,9 +47,9 @@ RequestKind ClassifyRequest(unsigned long request)
 
 std::string RequestName(unsigned long request)
 {
-    for (const Named &known : KnownRequests) {
-        if (known.Request == request)
-            return known.Name;
+    for (const auto &[known, name] : KnownRequests) {
+        if (known == request)
+            return name;
     }
     char hex[32];
     std::snprintf(hex, sizeof hex, "0x%lX", request);
@@ -80,24 +61,6 @@ bool ReadsIntArgument(unsigned long request)
     return request == TIOCMBIS || request == TIOCMBIC || request == TIOCMSET;
 }
 
-std::string ModemBitsJson(int bits)
-{
-    static const Named Names[] = {{TIOCM_LE, "LE"},   {TIOCM_DTR, "DTR"}, {TIOCM_RTS, "RTS"},
-                                  {TIOCM_ST, "ST"},   {TIOCM_SR, "SR"},   {TIOCM_CTS, "CTS"},
-                                  {TIOCM_CAR, "CAR"}, {TIOCM_RNG, "RNG"}, {TIOCM_DSR, "DSR"}};
-    std::string json = "[";
-    for (const Named &name : Names) {
-        if ((static_cast<unsigned long>(bits) & name.Request) == 0)
-            continue;
-        if (json.size() > 1)
-            json += ',';
-        json += '"';
-        json += name.Name;
-        json += '"';
-    }
-    return json + "]";
-}
-
 ModemPort::ModemPort(std::string device, PortConfig config) : device_(std::move(device)), config_(std::move(config))
 {
     if (config_.TimeOrigin == Origin::Start)
@@ -107,26 +70,23 @@ ModemPort::ModemPort(std::string device, PortConfig config) : device_(std::move(
 bool ModemPort::Opened(double nowMs)
 {
     const std::lock_guard lock(mutex_);
-    bool anchored = false;
-    if (!originMs_ && config_.TimeOrigin == Origin::Open) {
-        originMs_ = nowMs;
-        anchored = true;
-    }
-    if (config_.Kind != PortKind::Present)
-        return anchored;
+    const bool anchored = AnchorAt(Origin::Open, nowMs);
     // Linux raises DTR and RTS when a tty opens with a nonzero baud rate,
     // O_NONBLOCK or not; the program switches them as it wants afterwards.
-    if (openers_++ == 0 && !RemovedAt(nowMs)) {
-        lines_.Dtr = true;
-        lines_.Rts = true;
-    }
+    if (config_.Kind == PortKind::Present && openers_++ == 0 && !RemovedAt(nowMs))
+        lines_.Dtr = lines_.Rts = true;
     return anchored;
 }
 
 bool ModemPort::Triggered(Origin signal, double nowMs)
 {
     const std::lock_guard lock(mutex_);
-    if (originMs_ || config_.TimeOrigin != signal)
+    return AnchorAt(signal, nowMs);
+}
+
+bool ModemPort::AnchorAt(Origin origin, double nowMs)
+{
+    if (originMs_ || config_.TimeOrigin != origin)
         return false;
     originMs_ = nowMs;
     return true;
@@ -191,19 +151,17 @@ IoctlAnswer ModemPort::Ioctl(unsigned long request, int argument, double nowMs)
     if (config_.Kind == PortKind::NotSerial) {
         if (ClassifyRequest(request) == RequestKind::Modem)
             return IoctlAnswer::Failure(ENOTTY, passed);
-        return PassThrough();
+        return {.Emulated = false};
     }
 
     IoctlAnswer answer;
     answer.Value = passed;
     switch (request) {
-    case TIOCMGET: {
-        LineState lines = lines_;
-        lines.Cts = CtsAt(nowMs);
-        answer.Value = Bits(lines);
+    case TIOCMGET:
+        answer.Value =
+            (lines_.Dtr ? TIOCM_DTR : 0) | (lines_.Rts ? TIOCM_RTS : 0) | (CtsAt(nowMs) != 0 ? TIOCM_CTS : 0);
         answer.WriteBack = true;
         return answer;
-    }
     case TIOCMBIS:
     case TIOCMBIC:
     case TIOCMSET: {
@@ -215,10 +173,8 @@ IoctlAnswer ModemPort::Ioctl(unsigned long request, int argument, double nowMs)
         return answer;
     }
     case TIOCSBRK:
-        lines_.Break = true;
-        return answer;
     case TIOCCBRK:
-        lines_.Break = false;
+        lines_.Break = request == TIOCSBRK;
         return answer;
     case TIOCEXCL:
     case TIOCNXCL:
@@ -230,7 +186,7 @@ IoctlAnswer ModemPort::Ioctl(unsigned long request, int argument, double nowMs)
     }
     // A pty carries out termios and queue requests the way a UART driver does.
     if (const RequestKind kind = ClassifyRequest(request); kind == RequestKind::Termios || kind == RequestKind::Queue)
-        return PassThrough();
+        return {.Emulated = false};
     return IoctlAnswer::Failure(ENOTTY, passed);
 }
 

@@ -28,18 +28,14 @@ struct IoctlAnswer
     long Result = 0;
     int Error = 0;
     // The bits passed in or handed back, when the request has such an int.
-    std::optional<int> Value;
+    std::optional<int> Value{};
     // Value must be stored through the request's pointer (TIOCMGET).
     bool WriteBack = false;
 
     // The request fails with errno error.
     static IoctlAnswer Failure(int error, std::optional<int> value = std::nullopt)
     {
-        IoctlAnswer answer;
-        answer.Result = -1;
-        answer.Error = error;
-        answer.Value = value;
-        return answer;
+        return {.Result = -1, .Error = error, .Value = value};
     }
 };
 
@@ -56,8 +52,6 @@ RequestKind ClassifyRequest(unsigned long request);
 std::string RequestName(unsigned long request);
 // Requests whose argument points to an int that the port reads.
 bool ReadsIntArgument(unsigned long request);
-// TIOCM_* bit names, e.g. {"DTR","CTS"}.
-std::string ModemBitsJson(int bits);
 
 class ModemPort
 {
@@ -87,7 +81,8 @@ public:
     std::optional<double> OriginMs() const;
 
 private:
-    // Both expect mutex_ to be held.
+    // These expect mutex_ to be held.
+    bool AnchorAt(Origin origin, double nowMs);
     bool RemovedAt(double nowMs) const;
     int CtsAt(double nowMs) const;
 

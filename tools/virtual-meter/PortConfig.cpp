@@ -5,33 +5,30 @@
 #include <cmath>
 #include <cstdlib>
 #include <set>
-#include <sstream>
 #include <vector>
 
 namespace vmeter {
 
-namespace {
-
 std::vector<std::string> Split(const std::string &text, char separator)
 {
-    std::vector<std::string> parts;
-    std::string part;
-    std::istringstream in(text);
-    while (std::getline(in, part, separator))
-        parts.push_back(part);
-    if (!text.empty() && text.back() == separator)
-        parts.emplace_back();
+    std::vector<std::string> parts(1);
+    for (const char c : text) {
+        if (c == separator)
+            parts.emplace_back();
+        else
+            parts.back() += c;
+    }
     return parts;
 }
 
+namespace {
+
 double Number(const std::string &key, const std::string &value)
 {
-    if (value.empty())
-        throw ConfigError(key + ": a number is missing");
     char *end = nullptr;
     errno = 0;
     const double number = std::strtod(value.c_str(), &end);
-    if (errno != 0 || end == nullptr || *end != '\0' || !std::isfinite(number))
+    if (value.empty() || errno != 0 || *end != '\0' || !std::isfinite(number))
         throw ConfigError(key + ": '" + value + "' is not a number");
     return number;
 }
@@ -46,11 +43,9 @@ double NonNegative(const std::string &key, const std::string &value)
 
 int Level(const std::string &key, const std::string &value)
 {
-    if (value == "0" || value == "off")
-        return 0;
-    if (value == "1" || value == "on")
-        return 1;
-    throw ConfigError(key + ": level must be 0/off or 1/on, not '" + value + "'");
+    if (value != "0" && value != "1")
+        throw ConfigError(key + ": level must be 0 or 1, not '" + value + "'");
+    return value == "1";
 }
 
 std::vector<std::pair<double, int>> Steps(const std::string &value)
@@ -65,8 +60,6 @@ std::vector<std::pair<double, int>> Steps(const std::string &value)
             throw ConfigError("steps: times must not decrease");
         steps.emplace_back(at, Level("steps", step.substr(colon + 1)));
     }
-    if (steps.empty())
-        throw ConfigError("steps: empty list");
     return steps;
 }
 
@@ -79,17 +72,44 @@ template <std::size_t N> int Index(const char *const (&names)[N], const std::str
 
 } // namespace
 
+int Waveform::LevelAt(double ms) const
+{
+    if (!Steps.empty()) {
+        const auto next = std::upper_bound(Steps.begin(), Steps.end(), ms,
+                                           [](double t, const std::pair<double, int> &step) { return t < step.first; });
+        return next == Steps.begin() ? Idle : std::prev(next)->second;
+    }
+    if (PeriodMs <= 0 || ms < DelayMs)
+        return Idle;
+    const double sincePulses = ms - DelayMs;
+    const double period = std::floor(sincePulses / PeriodMs);
+    if (Pulses && period >= static_cast<double>(*Pulses))
+        return Idle;
+    const double phase = sincePulses - period * PeriodMs;
+    const bool active = phase < PeriodMs * DutyPercent / 100.0;
+    return active ? 1 - Idle : Idle;
+}
+
+std::optional<double> Waveform::EndMs() const
+{
+    if (!Steps.empty())
+        return Steps.back().first;
+    if (PeriodMs <= 0)
+        return 0.0;
+    if (!Pulses)
+        return std::nullopt;
+    return DelayMs + static_cast<double>(*Pulses) * PeriodMs;
+}
+
 PortConfig ParsePortConfig(const std::string &text)
 {
     PortConfig config;
-    config.Text = text;
     const std::vector<std::string> items = Split(text, ',');
-    if (items.empty() || items.front().empty())
+    if (items.front().empty())
         throw ConfigError("empty port description");
 
     std::set<std::string> seen;
     bool kindGiven = false;
-    bool waveGiven = false;
     for (std::size_t i = 0; i < items.size(); ++i) {
         const std::string &item = items[i];
         const auto equals = item.find('=');
@@ -120,17 +140,10 @@ PortConfig ParsePortConfig(const std::string &text)
             if (hz <= 0)
                 throw ConfigError("hz: must be above 0");
             config.Cts.PeriodMs = 1000.0 / hz;
-            waveGiven = true;
-        } else if (key == "period") {
-            config.Cts.PeriodMs = Number(key, value);
-            if (config.Cts.PeriodMs <= 0)
-                throw ConfigError("period: must be above 0");
-            waveGiven = true;
         } else if (key == "duty") {
             config.Cts.DutyPercent = Number(key, value);
             if (config.Cts.DutyPercent <= 0 || config.Cts.DutyPercent >= 100)
                 throw ConfigError("duty: must lie between 0 and 100 (exclusive)");
-            waveGiven = true;
         } else if (key == "pulses") {
             if (value == "inf") {
                 config.Cts.Pulses.reset();
@@ -140,10 +153,8 @@ PortConfig ParsePortConfig(const std::string &text)
                     throw ConfigError("pulses: must be a whole number or inf");
                 config.Cts.Pulses = static_cast<long long>(pulses);
             }
-            waveGiven = true;
         } else if (key == "delay") {
             config.Cts.DelayMs = NonNegative(key, value);
-            waveGiven = true;
         } else if (key == "idle") {
             config.Cts.Idle = Level(key, value);
         } else if (key == "steps") {
@@ -165,17 +176,19 @@ PortConfig ParsePortConfig(const std::string &text)
         }
     }
 
+    const auto given = [&seen](std::initializer_list<const char *> keys) {
+        return std::any_of(keys.begin(), keys.end(), [&seen](const char *key) { return seen.count(key) != 0; });
+    };
+    const bool waveGiven = given({"hz", "duty", "pulses", "delay"});
     if (!kindGiven && !config.Held)
         throw ConfigError("must start with present, absent, notserial or held");
     if (!config.Cts.Steps.empty() && waveGiven)
-        throw ConfigError("steps cannot be combined with hz/period/duty/pulses/delay");
+        throw ConfigError("steps cannot be combined with hz/duty/pulses/delay");
     if (waveGiven && config.Cts.Steps.empty() && config.Cts.PeriodMs <= 0)
-        throw ConfigError("pulses need hz or period");
+        throw ConfigError("pulses need hz");
     if (config.Kind == PortKind::Absent && (seen.size() > 1))
         throw ConfigError("absent takes no settings");
-    if (config.Kind == PortKind::NotSerial && std::any_of(seen.begin(), seen.end(), [](const std::string &key) {
-            return key != "notserial" && key != "held" && key != "origin" && key != "remove" && key != "socket";
-        }))
+    if (config.Kind == PortKind::NotSerial && (waveGiven || given({"idle", "steps", "acm"})))
         throw ConfigError("notserial has no CTS line to drive");
     return config;
 }

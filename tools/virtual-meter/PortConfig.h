@@ -1,6 +1,6 @@
 // How one emulated serial port behaves, as given on the command line:
 //
-//   present[,hz=F|period=MS][,duty=PCT][,pulses=N|inf][,delay=MS][,idle=0|1]
+//   present[,hz=F][,duty=PCT][,pulses=N|inf][,delay=MS][,idle=0|1]
 //          [,steps=MS:LEVEL;MS:LEVEL;...][,origin=start|open|usr1|usr2]
 //          [,remove=MS][,held][,socket=N][,acm]
 //   notserial[,held][,socket=N]
@@ -9,13 +9,36 @@
 // "held" alone means "present,held".  All times count from the port's origin.
 #pragma once
 
-#include "Waveform.h"
-
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace vmeter {
+
+// The CTS level a port shows over time.  Times are milliseconds since the
+// port's origin; the level is a pure function of that time, so the waveform
+// runs in real time however late or often the program polls.
+struct Waveform
+{
+    // CTS before the first pulse, between pulses and after the last one.
+    int Idle = 0;
+    // Length of one pulse period; 0 means no pulses at all.
+    double PeriodMs = 0;
+    // Share of each period spent at the active level (the opposite of Idle).
+    double DutyPercent = 50;
+    // Number of pulses; empty means they never stop.
+    std::optional<long long> Pulses;
+    double DelayMs = 0; // before the first pulse
+    // A scripted list of (time, level) steps; when non-empty it replaces the
+    // periodic pulses.  Before the first step the level is Idle.
+    std::vector<std::pair<double, int>> Steps;
+
+    int LevelAt(double ms) const;
+    // The time from which the level no longer changes; empty for endless.
+    std::optional<double> EndMs() const;
+};
 
 enum class PortKind {
     Present,   // a UART with modem lines
@@ -49,7 +72,6 @@ struct PortConfig
     // cdc_acm, whose TIOCMGET shows CTS always on, as Linux's does.
     bool Acm = false;
     Waveform Cts;
-    std::string Text;
 };
 
 struct ConfigError : std::runtime_error
@@ -58,5 +80,7 @@ struct ConfigError : std::runtime_error
 };
 
 PortConfig ParsePortConfig(const std::string &text);
+// "a,,b" -> {"a", "", "b"}; "" -> {""}.
+std::vector<std::string> Split(const std::string &text, char separator);
 
 } // namespace vmeter

@@ -2,28 +2,20 @@
 
 #include "EventLog.h"
 
-#include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <optional>
 
 namespace vmeter {
 
 namespace {
 
-std::string Seconds(std::optional<double> ms)
-{
-    if (!ms)
-        return "null";
-    char text[32];
-    std::snprintf(text, sizeof text, "%.6f", *ms / 1000.0);
-    return text;
-}
+// std::to_string writes a double as %f: to the microsecond.
+std::string Seconds(std::optional<double> ms) { return ms ? std::to_string(*ms / 1000.0) : "null"; }
 
 std::string ErrorName(int error)
 {
-    if (error == 0)
-        return "\"\"";
-    const char *name = strerrorname_np(error);
+    const char *name = error != 0 ? strerrorname_np(error) : "";
     return EventLog::Quote(name != nullptr ? name : std::to_string(error));
 }
 
@@ -37,17 +29,11 @@ std::string LinesJson(const LineState &lines)
 
 std::string IoctlJson(unsigned long request, const IoctlAnswer &answer)
 {
-    std::string value = "null";
-    std::string bits;
     // A failed TIOCMGET hands nothing back.
-    if (answer.Value && !(answer.WriteBack && answer.Result != 0)) {
-        value = std::to_string(*answer.Value);
-        bits = ",\"bits\":" + ModemBitsJson(*answer.Value);
-    }
-    char hex[32];
-    std::snprintf(hex, sizeof hex, "\"0x%lX\"", request);
-    return "\"req\":" + EventLog::Quote(RequestName(request)) + ",\"request\":" + hex +
-           ",\"emulated\":" + (answer.Emulated ? "true" : "false") + ",\"value\":" + value + bits +
+    const bool handed = answer.Value && !(answer.WriteBack && answer.Result != 0);
+    return "\"req\":" + EventLog::Quote(RequestName(request)) +
+           ",\"emulated\":" + (answer.Emulated ? "true" : "false") +
+           ",\"value\":" + (handed ? std::to_string(*answer.Value) : "null") +
            ",\"result\":" + std::to_string(answer.Result) + ",\"errno\":" + std::to_string(answer.Error) +
            ",\"error\":" + ErrorName(answer.Error);
 }
@@ -65,12 +51,9 @@ std::string OriginJson(const ModemPort &modem, double nowMs)
 
 std::string CommName(const std::string &path)
 {
-    char name[32] = {};
-    if (FILE *comm = std::fopen(path.c_str(), "re")) {
-        if (std::fgets(name, sizeof name, comm) != nullptr)
-            name[std::strcspn(name, "\n")] = '\0';
-        std::fclose(comm);
-    }
+    std::string name;
+    std::ifstream comm(path);
+    std::getline(comm, name);
     return name;
 }
 

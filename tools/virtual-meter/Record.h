@@ -10,8 +10,8 @@ namespace vmeter {
 
 // "lines":{"dtr":1,"rts":0,"brk":0,"cts":1} without the key: the object.
 std::string LinesJson(const LineState &lines);
-// "req", "request", "emulated", "value", "bits", "result", "errno" and
-// "error" of one ioctl and its answer.
+// "req", "emulated", "value", "result", "errno" and "error" of one ioctl
+// and its answer.
 std::string IoctlJson(unsigned long request, const IoctlAnswer &answer);
 // "origin_t", "wave_end_t", "remove_t" and "now_t" of a port whose waveform
 // has just been anchored, in seconds since the meter's start.

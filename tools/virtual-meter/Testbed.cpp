@@ -4,21 +4,17 @@
 
 #include <umockdev.h>
 
-#include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <memory>
+#include <filesystem>
 #include <mutex>
 #include <sys/file.h>
 #include <sys/ioctl.h>
-#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
-#include <vector>
 
 namespace vmeter {
 
@@ -26,20 +22,22 @@ namespace {
 
 constexpr const char *ConnKey = "vmeter-conn";
 constexpr int CloseWatchMs = 10;
+constexpr int IdleUartCount = 4;
 
 std::atomic<int> NextConnection{1};
 
-constexpr int IdleUartCount = 4;
+// /dev/ttyS0, ttyS1, ttyUSB0, ttyUSB1 (ttyACM0, ttyACM1 with acm).
+std::string PortDevice(int index, const PortConfig &config)
+{
+    return index < OnBoardCount ? "/dev/ttyS" + std::to_string(index)
+                                : (config.Acm ? "/dev/ttyACM" : "/dev/ttyUSB") + std::to_string(index - OnBoardCount);
+}
 
 int UsbSocket(int index, const PortConfig &config)
 {
     return config.Socket != 0 ? config.Socket : index - OnBoardCount + 1;
 }
 
-// The sysfs device of an emulated port, as the kernel shows it: an on-board
-// port with its UART's type (4: a 16550A), an adapter below its USB socket.
-// No "dev" attribute: the program would then look for real processes that
-// hold the real device of that number.
 // A cdc_acm adapter's tty sits right below its USB interface.
 std::string UsbInterface(int index, const PortConfig &config)
 {
@@ -47,6 +45,10 @@ std::string UsbInterface(int index, const PortConfig &config)
     return "/devices/pci0000:00/0000:00:14.0/usb1/" + socket + "/" + socket + ":1.0";
 }
 
+// The sysfs device of an emulated port, as the kernel shows it: an on-board
+// port with its UART's type (4: a 16550A), an adapter below its USB socket.
+// No "dev" attribute: the program would then look for real processes that
+// hold the real device of that number.
 std::string SysfsDevice(int index, const PortConfig &config)
 {
     const std::string device = PortDevice(index, config);
@@ -64,8 +66,7 @@ std::string SysfsDevice(int index, const PortConfig &config)
 bool Failed(GError *failure, const std::string &what, std::string &error)
 {
     error = what + (failure != nullptr ? failure->message : "failed");
-    if (failure != nullptr)
-        g_error_free(failure);
+    g_clear_error(&failure);
     return false;
 }
 
@@ -76,13 +77,13 @@ bool AddFromString(UMockdevTestbed *testbed, const std::string &description, std
            Failed(failure, "umockdev: ", error);
 }
 
+bool Exists(const std::string &path) { return std::filesystem::exists(std::filesystem::symlink_status(path)); }
+
 bool MakeLink(const std::string &target, const std::string &link, std::string &error)
 {
-    if (g_mkdir_with_parents(link.substr(0, link.rfind('/')).c_str(), 0755) == 0 &&
-        ::symlink(target.c_str(), link.c_str()) == 0)
-        return true;
-    error = link + ": " + std::strerror(errno);
-    return false;
+    return (g_mkdir_with_parents(link.substr(0, link.rfind('/')).c_str(), 0755) == 0 &&
+            ::symlink(target.c_str(), link.c_str()) == 0) ||
+           SystemError(link, error);
 }
 
 // cdc_acm binds the adapter's USB interface, where the tty's "device" link
@@ -91,21 +92,11 @@ bool AddAcmDriver(const std::string &root, int index, const PortConfig &config, 
 {
     const std::string interface = root + "/sys" + UsbInterface(index, config);
     const std::string device = interface + "/tty/" + PortDevice(index, config).substr(5) + "/device";
-    struct stat status
-    {
-    };
-    if (::lstat(device.c_str(), &status) != 0 && !MakeLink("../..", device, error))
-        return false;
-    return MakeLink("../../../../../../bus/usb/drivers/cdc_acm", interface + "/driver", error);
+    return (Exists(device) || MakeLink("../..", device, error)) &&
+           MakeLink("../../../../../../bus/usb/drivers/cdc_acm", interface + "/driver", error);
 }
 
 } // namespace
-
-std::string PortDevice(int index, const PortConfig &config)
-{
-    return index < OnBoardCount ? TtyPath(index)
-                                : (config.Acm ? "/dev/ttyACM" : "/dev/ttyUSB") + std::to_string(index - OnBoardCount);
-}
 
 struct Testbed::Port
 {
@@ -118,9 +109,13 @@ struct Testbed::Port
     // only on umockdev's handler thread.
     std::vector<UMockdevIoctlClient *> Live;
 
-    std::string Common(int connection) const
+    // A record line of the connection: its port and number, fields, and the
+    // lines after the call.
+    void Write(const char *event, UMockdevIoctlClient *client, double nowMs, const std::string &fields = {}) const
     {
-        return "\"dev\":" + EventLog::Quote(Modem->Device()) + ",\"conn\":" + std::to_string(connection);
+        const int connection = GPOINTER_TO_INT(g_object_get_data(G_OBJECT(client), ConnKey));
+        Log->Write(event, "\"dev\":" + EventLog::Quote(Modem->Device()) + ",\"conn\":" + std::to_string(connection) +
+                              fields + ",\"lines\":" + LinesJson(Modem->Lines(nowMs)));
     }
 
     void LogOrigin(double nowMs) const
@@ -131,42 +126,17 @@ struct Testbed::Port
 
 namespace {
 
-// umockdev 0.17 tells about new connections but not about their end: a
-// timer on the handler thread looks for connections whose stream has closed.
-gboolean WatchClosures(gpointer data)
-{
-    auto *ports = static_cast<std::vector<Testbed::Port *> *>(data);
-    for (Testbed::Port *port : *ports) {
-        auto &live = port->Live;
-        for (auto it = live.begin(); it != live.end();) {
-            UMockdevIoctlClient *client = *it;
-            if (umockdev_ioctl_client_get_connected(client)) {
-                ++it;
-                continue;
-            }
-            const int connection = GPOINTER_TO_INT(g_object_get_data(G_OBJECT(client), ConnKey));
-            const double now = port->Log->NowMs();
-            port->Modem->Closed(now);
-            port->Log->Write("close", port->Common(connection) + ",\"lines\":" + LinesJson(port->Modem->Lines(now)));
-            g_object_unref(client);
-            it = live.erase(it);
-        }
-    }
-    return G_SOURCE_CONTINUE;
-}
-
 void OnClientConnected(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer data)
 {
     auto *port = static_cast<Testbed::Port *>(data);
     // A close already seen by umockdev goes into the record before this open.
     port->Owner->SweepClosures();
-    const int connection = NextConnection++;
-    g_object_set_data(G_OBJECT(client), ConnKey, GINT_TO_POINTER(connection));
+    g_object_set_data(G_OBJECT(client), ConnKey, GINT_TO_POINTER(NextConnection++));
     port->Live.push_back(UMOCKDEV_IOCTL_CLIENT(g_object_ref(client)));
     port->Owner->WatchOn(g_main_context_get_thread_default());
     const double now = port->Log->NowMs();
     const bool anchored = port->Modem->Opened(now);
-    port->Log->Write("open", port->Common(connection) + ",\"lines\":" + LinesJson(port->Modem->Lines(now)));
+    port->Write("open", client, now);
     if (anchored)
         port->LogOrigin(now);
 }
@@ -175,45 +145,33 @@ gboolean OnIoctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer data
 {
     auto *port = static_cast<Testbed::Port *>(data);
     const unsigned long request = umockdev_ioctl_client_get_request(client);
-    const int connection = GPOINTER_TO_INT(g_object_get_data(G_OBJECT(client), ConnKey));
-
+    // The int the argument points to, read from and written back into the
+    // program's memory.
+    const bool pointer = request == TIOCMGET || ReadsIntArgument(request);
     g_autoptr(UMockdevIoctlData) pointed = nullptr;
+    g_autoptr(GError) failure = nullptr;
+    if (pointer)
+        pointed = umockdev_ioctl_data_resolve(umockdev_ioctl_client_get_arg(client), 0, sizeof(int), &failure);
     int argument = 0;
-    if (request == TIOCMGET || ReadsIntArgument(request)) {
-        GError *error = nullptr;
-        pointed = umockdev_ioctl_data_resolve(umockdev_ioctl_client_get_arg(client), 0, sizeof(int), &error);
-        if (pointed == nullptr) {
-            port->Log->Write("ioctl", port->Common(connection) + ",\"req\":" + EventLog::Quote(RequestName(request)) +
-                                          ",\"value\":null,\"result\":-1,\"errno\":" + std::to_string(EFAULT) +
-                                          ",\"error\":\"EFAULT\"");
-            if (error != nullptr)
-                g_error_free(error);
-            umockdev_ioctl_client_complete(client, -1, EFAULT);
-            return TRUE;
-        }
-        if (ReadsIntArgument(request))
-            std::memcpy(&argument, pointed->data, sizeof argument);
-    }
+    if (pointed != nullptr && ReadsIntArgument(request))
+        std::memcpy(&argument, pointed->data, sizeof argument);
 
     const double now = port->Log->NowMs();
-    IoctlAnswer answer = port->Modem->Ioctl(request, argument, now);
+    IoctlAnswer answer =
+        pointer && pointed == nullptr ? IoctlAnswer::Failure(EFAULT) : port->Modem->Ioctl(request, argument, now);
     if (!answer.Emulated) {
         int error = 0;
-        GError *failure = nullptr;
         answer.Result = umockdev_ioctl_client_execute(client, &error, &failure);
         answer.Error = answer.Result < 0 ? error : 0;
         if (failure != nullptr) {
             answer.Result = -1;
             answer.Error = EIO;
-            g_error_free(failure);
         }
     } else if (answer.WriteBack && answer.Result == 0 && answer.Value) {
         // Synced back into the program's memory when the call completes.
         std::memcpy(pointed->data, &*answer.Value, sizeof(int));
     }
-
-    port->Log->Write("ioctl", port->Common(connection) + "," + IoctlJson(request, answer) +
-                                  ",\"lines\":" + LinesJson(port->Modem->Lines(now)));
+    port->Write("ioctl", client, now, "," + IoctlJson(request, answer));
     umockdev_ioctl_client_complete(client, answer.Result, answer.Error);
     return TRUE;
 }
@@ -281,73 +239,47 @@ Testbed::~Testbed()
         AwaitDispatch(context);
         g_main_context_unref(context);
     }
-    for (auto &port : ports_) {
-        if (port && port->HeldFd >= 0)
-            ::close(port->HeldFd);
-    }
     // Removes the testbed directory.
     if (testbed_ != nullptr)
         g_object_unref(testbed_);
     for (auto &port : ports_) {
         if (port && port->Handler != nullptr)
             g_object_unref(port->Handler);
+        if (port && port->HeldFd >= 0)
+            ::close(port->HeldFd);
     }
 }
 
 bool Testbed::Create(std::string &error)
 {
+    // umockdev aborts the process when it cannot make the directory.
     testbed_ = umockdev_testbed_new();
-    if (testbed_ == nullptr) {
-        error = "umockdev could not create a testbed";
-        return false;
-    }
-    gchar *root = umockdev_testbed_get_root_dir(testbed_);
+    g_autofree gchar *root = umockdev_testbed_get_root_dir(testbed_);
     root_ = root;
-    g_free(root);
-
     for (int index = 0; index < PortCount; ++index) {
         if (!AddNode(index, error))
             return false;
     }
-    if (!AddIdleUarts(error) || !AddByPathLinks(error) || !AddAliases(error) || !AddConsole(error))
-        return false;
-    // The names the program never finds are shadowed too, as absent ports:
-    // the on-board ones and the aliases as directories of their own, the
-    // many adapter names as links to one directory (a directory costs ten
-    // times a link to make, which shows on a busy disk).
-    const std::string absent = root_ + "/dev/" + AbsentDirectory;
-    if (g_mkdir_with_parents(absent.c_str(), 0755) != 0) {
-        error = absent + ": " + std::strerror(errno);
-        return false;
-    }
-    for (const std::string &path : ShadowedPaths()) {
-        const std::string node = root_ + path;
-        struct stat status
-        {
-        };
-        if (::lstat(node.c_str(), &status) == 0)
-            continue;
-        const bool adapter = path.rfind("/dev/ttyUSB", 0) == 0 || path.rfind("/dev/ttyACM", 0) == 0;
-        if (adapter ? ::symlink(AbsentDirectory, node.c_str()) != 0 : g_mkdir_with_parents(node.c_str(), 0755) != 0) {
-            error = node + ": " + std::strerror(errno);
-            return false;
-        }
-    }
-    if (!AddLocks(error))
-        return false;
-    for (int index = 0; index < PortCount; ++index) {
-        if (configs_[index].Held && !Hold(index, error))
-            return false;
-    }
-    return true;
+    return AddSurroundings(error) && AddAbsentNames(error) && HoldPorts(error);
 }
 
 ModemPort &Testbed::Modem(int index) { return *ports_.at(index)->Modem; }
 
+// umockdev 0.17 tells about new connections but not about their end: a
+// timer on the handler thread looks for connections whose stream has closed.
 void Testbed::SweepClosures()
 {
-    if (!watched_.empty())
-        WatchClosures(&watched_);
+    for (auto &port : ports_) {
+        std::erase_if(port->Live, [&port](UMockdevIoctlClient *client) {
+            if (umockdev_ioctl_client_get_connected(client))
+                return false;
+            const double now = port->Log->NowMs();
+            port->Modem->Closed(now);
+            port->Write("close", client, now);
+            g_object_unref(client);
+            return true;
+        });
+    }
 }
 
 void Testbed::WatchOn(GMainContext *context)
@@ -355,7 +287,13 @@ void Testbed::WatchOn(GMainContext *context)
     if (closeWatch_ != nullptr)
         return;
     GSource *watch = g_timeout_source_new(CloseWatchMs);
-    g_source_set_callback(watch, WatchClosures, &watched_, nullptr);
+    g_source_set_callback(
+        watch,
+        [](gpointer testbed) -> gboolean {
+            static_cast<Testbed *>(testbed)->SweepClosures();
+            return G_SOURCE_CONTINUE;
+        },
+        this, nullptr);
     g_source_attach(watch, context);
     // Its first run is after this handler, on this thread; meanwhile the
     // testbed may have begun to end.
@@ -363,11 +301,6 @@ void Testbed::WatchOn(GMainContext *context)
     if (!closeWatch_.compare_exchange_strong(none, watch)) {
         g_source_destroy(watch);
         g_source_unref(watch);
-        return;
-    }
-    for (auto &port : ports_) {
-        if (port)
-            watched_.push_back(port.get());
     }
 }
 
@@ -379,15 +312,6 @@ bool Testbed::AddNode(int index, std::string &error)
     port->Owner = this;
     port->Log = &log_;
     port->Modem = std::make_unique<ModemPort>(device, config);
-
-    const std::optional<double> end = config.Cts.EndMs();
-    log_.Write("port", "\"dev\":" + EventLog::Quote(device) + ",\"config\":" + EventLog::Quote(config.Text) +
-                           ",\"kind\":\"" + KindNames[static_cast<int>(config.Kind)] +
-                           "\",\"held\":" + (config.Held ? "true" : "false") + ",\"origin\":\"" +
-                           OriginNames[static_cast<int>(config.TimeOrigin)] +
-                           "\",\"idle\":" + std::to_string(config.Cts.Idle) +
-                           ",\"wave_end_ms\":" + (end ? std::to_string(*end) : std::string("null")));
-
     if (config.Acm && index < OnBoardCount) {
         error = device + ": acm is for a USB adapter";
         return false;
@@ -416,98 +340,92 @@ void Testbed::Trigger(Origin signal)
 {
     for (auto &port : ports_) {
         const double now = log_.NowMs();
-        if (port && port->Modem->Triggered(signal, now))
+        if (port->Modem->Triggered(signal, now))
             port->LogOrigin(now);
     }
-}
-
-bool Testbed::Hold(int index, std::string &error)
-{
-    Port &port = *ports_[index];
-    const std::string node = root_ + PortDevice(index, configs_[index]);
-    if (!CheckShadowed(root_, error))
-        return false;
-    // Opened as the meter itself, without the preload: the node is a symlink
-    // to the pty, and a flock on it conflicts with the program's own flock.
-    port.HeldFd = ::open(node.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (port.HeldFd < 0 || ::flock(port.HeldFd, LOCK_EX | LOCK_NB) != 0) {
-        error = node + ": cannot hold the port: " + std::strerror(errno);
-        return false;
-    }
-    log_.Write("held", "\"dev\":" + EventLog::Quote(PortDevice(index, configs_[index])));
-    return true;
 }
 
 // The kernel lists ttyS names whether or not a UART answers; those without
 // one have the type 0 and no node here.  ttyS0..ttyS3 show that: each sysfs
 // device costs umockdev milliseconds on a busy disk, and the waveforms count
-// from the meter's start.
-bool Testbed::AddIdleUarts(std::string &error)
+// from the meter's start.  Then the console list; udev's links by socket, as
+// in /dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0; the relative
+// links /dev/COMn that an administrator's udev SYMLINK rule makes; and lock
+// files in the UUCP form, the PID in ten ASCII digits and a newline.
+bool Testbed::AddSurroundings(std::string &error)
 {
-    std::string descriptions;
+    std::string sysfs;
     for (int index = 0; index < IdleUartCount; ++index) {
-        if (index < OnBoardCount && configs_[index].Kind != PortKind::Absent)
-            continue;
-        const std::string name = "ttyS" + std::to_string(index);
-        descriptions += "P: /devices/platform/serial8250/tty/" + name + "\nE: SUBSYSTEM=tty\nA: type=0\n\n";
+        if (index >= OnBoardCount || configs_[index].Kind == PortKind::Absent)
+            sysfs += "P: /devices/platform/serial8250/tty/ttyS" + std::to_string(index) +
+                     "\nE: SUBSYSTEM=tty\nA: type=0\n\n";
     }
-    return AddFromString(testbed_, descriptions, error);
-}
-
-// udev's links by socket, as in /dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0.
-bool Testbed::AddByPathLinks(std::string &error)
-{
+    std::string consoles;
+    for (const std::string &name : surroundings_.Consoles)
+        consoles += (consoles.empty() ? "" : " ") + name;
+    if (!consoles.empty())
+        sysfs += "P: /devices/virtual/tty/console\nE: SUBSYSTEM=tty\nA: active=" + consoles + "\n";
+    if (!AddFromString(testbed_, sysfs, error))
+        return false;
     for (int index = OnBoardCount; index < PortCount; ++index) {
-        if (configs_[index].Kind == PortKind::Absent)
-            continue;
-        const std::string link =
-            root_ + "/dev/serial/by-path/pci-0000:00:14.0-usb-0:" + std::to_string(UsbSocket(index, configs_[index])) +
-            ":1.0-port0";
-        if (!MakeLink("../.." + PortDevice(index, configs_[index]).substr(4), link, error))
+        const std::string socket = std::to_string(UsbSocket(index, configs_[index]));
+        if (configs_[index].Kind != PortKind::Absent &&
+            !MakeLink("../.." + PortDevice(index, configs_[index]).substr(4),
+                      root_ + "/dev/serial/by-path/pci-0000:00:14.0-usb-0:" + socket + ":1.0-port0", error))
             return false;
     }
-    return true;
-}
-
-// An administrator's udev SYMLINK rule makes /dev/COMn a relative link.
-bool Testbed::AddAliases(std::string &error)
-{
     for (const auto &[number, name] : surroundings_.Aliases) {
         if (!MakeLink(name, root_ + "/dev/COM" + std::to_string(number), error))
             return false;
-        log_.Write("alias",
-                   "\"alias\":\"/dev/COM" + std::to_string(number) + "\",\"dev\":" + EventLog::Quote("/dev/" + name));
+    }
+    const std::string locks = LockDirectory();
+    if (g_mkdir_with_parents(locks.c_str(), 0755) != 0)
+        return SystemError(locks, error);
+    for (const auto &[name, pid] : surroundings_.Locks) {
+        char text[16];
+        std::snprintf(text, sizeof text, "%10d\n", pid);
+        const std::string path = locks + "/LCK.." + name;
+        GError *failure = nullptr;
+        if (!g_file_set_contents(path.c_str(), text, -1, &failure))
+            return Failed(failure, path + ": ", error);
     }
     return true;
 }
 
-bool Testbed::AddConsole(std::string &error)
+// The names the program never finds are shadowed too, as absent ports: the
+// on-board ones and the aliases as directories of their own, the many
+// adapter names as links to one directory (a directory costs ten times a link
+// to make, which shows on a busy disk).
+bool Testbed::AddAbsentNames(std::string &error)
 {
-    if (surroundings_.Consoles.empty())
-        return true;
-    std::string active;
-    for (const std::string &name : surroundings_.Consoles)
-        active += (active.empty() ? "" : " ") + name;
-    return AddFromString(testbed_, "P: /devices/virtual/tty/console\nE: SUBSYSTEM=tty\nA: active=" + active + "\n",
-                         error);
+    const std::string absent = root_ + "/dev/" + AbsentDirectory;
+    if (g_mkdir_with_parents(absent.c_str(), 0755) != 0)
+        return SystemError(absent, error);
+    for (const std::string &path : ShadowedPaths()) {
+        const std::string node = root_ + path;
+        const bool adapter = path.starts_with("/dev/ttyUSB") || path.starts_with("/dev/ttyACM");
+        if (!Exists(node) &&
+            (adapter ? ::symlink(AbsentDirectory, node.c_str()) : g_mkdir_with_parents(node.c_str(), 0755)) != 0)
+            return SystemError(node, error);
+    }
+    return true;
 }
 
-// Lock files in the UUCP form: the PID in ten ASCII digits and a newline.
-bool Testbed::AddLocks(std::string &error)
+bool Testbed::HoldPorts(std::string &error)
 {
-    const std::string dir = LockDirectory();
-    if (g_mkdir_with_parents(dir.c_str(), 0755) != 0) {
-        error = dir + ": " + std::strerror(errno);
-        return false;
-    }
-    for (const auto &[name, pid] : surroundings_.Locks) {
-        char text[16];
-        std::snprintf(text, sizeof text, "%10d\n", pid);
-        const std::string path = dir + "/LCK.." + name;
-        GError *failure = nullptr;
-        if (!g_file_set_contents(path.c_str(), text, -1, &failure))
-            return Failed(failure, path + ": ", error);
-        log_.Write("lock", "\"path\":" + EventLog::Quote(path) + ",\"pid\":" + std::to_string(pid));
+    for (int index = 0; index < PortCount; ++index) {
+        if (!configs_[index].Held)
+            continue;
+        if (!CheckShadowed(root_, error))
+            return false;
+        // Opened as the meter itself, without the preload: the node is a
+        // symlink to the pty, and a flock on it conflicts with the program's
+        // own flock.
+        const std::string node = root_ + PortDevice(index, configs_[index]);
+        int &fd = ports_[index]->HeldFd;
+        fd = ::open(node.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0 || ::flock(fd, LOCK_EX | LOCK_NB) != 0)
+            return SystemError(node + ": cannot hold the port", error);
     }
     return true;
 }

@@ -1,13 +1,8 @@
-// The umockdev testbed with the emulated ports: the on-board /dev/ttyS0 and
-// /dev/ttyS1 ("COM1" and "COM2" when both are present) and the USB adapters
-// /dev/ttyUSB0 and /dev/ttyUSB1 (absent unless asked for; ttyACM0 and ttyACM1
-// with acm), with what the kernel and udev show about them: the UARTs' "type"
-// in sysfs, a cdc_acm adapter's driver link, the adapters'
-// /dev/serial/by-path links, /dev/COMn aliases, the console list, and UUCP
-// lock files in the testbed's own run/lock.
-// Every other serial device name gets an absent port or a link to one
-// (TestbedCheck.h), whose open() fails inside the testbed, never reaching
-// the real device.
+// The umockdev testbed with the emulated ports, /dev/ttyS0, ttyS1, ttyUSB0
+// and ttyUSB1 (ttyACM0, ttyACM1 with acm), and what the kernel and udev show
+// around them.  Every other serial device name gets an absent port or a link
+// to one (TestbedCheck.h), whose open() fails inside the testbed, never
+// reaching the real device.
 #pragma once
 
 #include "EventLog.h"
@@ -32,11 +27,6 @@ inline constexpr int OnBoardCount = 2; // ttyS0, ttyS1
 inline constexpr int UsbCount = 2;     // ttyUSB0, ttyUSB1
 inline constexpr int PortCount = OnBoardCount + UsbCount;
 
-// The device path of emulated port <index>: /dev/ttyS0, /dev/ttyS1,
-// /dev/ttyUSB0, /dev/ttyUSB1; /dev/ttyACM0, /dev/ttyACM1 for an adapter
-// with acm.
-std::string PortDevice(int index, const PortConfig &config);
-
 // What the machine shows around the ports.
 struct Surroundings
 {
@@ -50,14 +40,12 @@ class Testbed
 public:
     Testbed(EventLog &log, const std::array<PortConfig, PortCount> &configs, Surroundings surroundings = {});
     ~Testbed();
-    Testbed(const Testbed &) = delete;
-    Testbed &operator=(const Testbed &) = delete;
 
     // Creates the nodes, attaches the ioctl handlers and takes the locks of
     // held ports.  Sets UMOCKDEV_DIR in this process's environment.
     bool Create(std::string &error);
     const std::string &Root() const { return root_; }
-    // The emulation behind ttyS<index>.
+    // The emulation behind port <index> (ttyS0, ttyS1, ttyUSB0, ttyUSB1).
     ModemPort &Modem(int index);
     // The directory that the command sees as /run/lock and /var/lock.
     std::string LockDirectory() const { return root_ + "/run/lock"; }
@@ -65,19 +53,16 @@ public:
     void Trigger(Origin signal);
 
     struct Port;
-    // Starts looking for ended connections; called on the handler thread.
+    // On the handler thread: starts looking for ended connections, and logs
+    // those that have ended.
     void WatchOn(::_GMainContext *context);
-    // Logs the connections that have ended; called on the handler thread.
     void SweepClosures();
 
 private:
     bool AddNode(int index, std::string &error);
-    bool Hold(int index, std::string &error);
-    bool AddIdleUarts(std::string &error);
-    bool AddByPathLinks(std::string &error);
-    bool AddAliases(std::string &error);
-    bool AddConsole(std::string &error);
-    bool AddLocks(std::string &error);
+    bool AddSurroundings(std::string &error);
+    bool AddAbsentNames(std::string &error);
+    bool HoldPorts(std::string &error);
 
     EventLog &log_;
     std::array<PortConfig, PortCount> configs_;
@@ -85,7 +70,6 @@ private:
     std::array<std::unique_ptr<Port>, PortCount> ports_;
     ::_UMockdevTestbed *testbed_ = nullptr;
     std::atomic<::_GSource *> closeWatch_{nullptr};
-    std::vector<Port *> watched_;
     std::string root_;
 };
 

@@ -1,116 +1,89 @@
 #include "TestbedCheck.h"
 
-#include <cerrno>
 #include <cstdlib>
-#include <cstring>
-#include <dirent.h>
+#include <filesystem>
 #include <fstream>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace vmeter {
+
+namespace fs = std::filesystem;
 
 namespace {
 
 bool IsShadowedTtyName(const std::string &name)
 {
-    for (const char *prefix : {"ttyS", "ttyUSB", "ttyACM"}) {
-        const std::string start = prefix;
-        if (name.size() <= start.size() || name.compare(0, start.size(), start) != 0)
-            continue;
-        const std::string digits = name.substr(start.size());
-        if (digits.size() <= 2 && digits.find_first_not_of("0123456789") == std::string::npos &&
-            (digits.size() == 1 || digits[0] != '0') && std::stoi(digits) < ShadowedTtyCount)
+    for (const std::string &path : ShadowedPaths()) {
+        if (path.rfind("/dev/tty", 0) == 0 && path == "/dev/" + name)
             return true;
     }
     return false;
 }
 
-std::string LinkTarget(const std::string &node)
-{
-    char target[256] = {};
-    const ssize_t length = ::readlink(node.c_str(), target, sizeof target - 1);
-    return length > 0 ? std::string(target, static_cast<std::size_t>(length)) : std::string();
-}
+// The rules of TestbedCheck.h for a tty node, a /dev/COMn and a link in /dev/serial/*.
+enum class Shadow { Node, Alias, ByLink };
 
-enum class Shadow {
-    Node,   // a tty node: absent (a directory, or a link to /dev/.absent), or a link to its pty
-    Alias,  // /dev/COMn: a directory (no alias), or a link to a shadowed tty name
-    ByLink, // in /dev/serial/*: a link to ../../<a shadowed tty name>
-};
-
-bool ShadowOk(const std::string &node, Shadow kind, std::string &error)
+bool ShadowOk(const fs::path &node, Shadow kind, std::string &error)
 {
-    struct stat status
-    {
-    };
-    if (::lstat(node.c_str(), &status) != 0) {
-        error = node + " is missing from the testbed: " + std::strerror(errno);
+    std::error_code failure;
+    const fs::file_status status = fs::symlink_status(node, failure);
+    if (!fs::exists(status)) {
+        error = node.string() + " is missing from the testbed: " + failure.message();
         return false;
     }
-    if (S_ISDIR(status.st_mode) && kind != Shadow::ByLink)
+    if (fs::is_directory(status) && kind != Shadow::ByLink)
         return true;
-    if (!S_ISLNK(status.st_mode)) {
-        error = node + (kind == Shadow::ByLink ? " is not a link" : " is neither an emulated node nor a directory");
+    if (!fs::is_symlink(status)) {
+        error = node.string() +
+                (kind == Shadow::ByLink ? " is not a link" : " is neither an emulated node nor a directory");
         return false;
     }
-    const std::string target = LinkTarget(node);
+    const std::string target = fs::read_symlink(node, failure).string();
     if (kind == Shadow::Node) {
         if (target == AbsentDirectory) {
-            const std::string absent = node.substr(0, node.rfind('/') + 1) + AbsentDirectory;
-            if (::lstat(absent.c_str(), &status) == 0 && S_ISDIR(status.st_mode))
+            const fs::path absent = node.parent_path() / AbsentDirectory;
+            if (fs::is_directory(fs::symlink_status(absent, failure)))
                 return true;
-            error = node + " leads to " + absent + ", which is no directory";
+            error = node.string() + " leads to " + absent.string() + ", which is no directory";
             return false;
         }
         if (target.rfind("/dev/pts/", 0) != 0) {
-            error = node + " does not point to a pty";
+            error = node.string() + " does not point to a pty";
             return false;
         }
         return true;
     }
     const std::string prefix = kind == Shadow::ByLink ? "../../" : "";
     if (target.rfind(prefix, 0) != 0 || !IsShadowedTtyName(target.substr(prefix.size()))) {
-        error = node + " leads to " + target + ", not to a shadowed serial node";
+        error = node.string() + " leads to " + target + ", not to a shadowed serial node";
         return false;
     }
     return true;
 }
 
 // /dev/serial and the links in its subdirectories (by-path, by-id).
-bool SerialLinksOk(const std::string &dir, std::string &error)
+bool SerialLinksOk(const fs::path &dir, std::string &error)
 {
-    struct stat status
-    {
-    };
-    if (::lstat(dir.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) {
-        error = dir + " is not a directory inside the testbed";
+    std::error_code failure;
+    if (!fs::is_directory(fs::symlink_status(dir, failure))) {
+        error = dir.string() + " is not a directory inside the testbed";
         return false;
     }
-    DIR *top = ::opendir(dir.c_str());
-    if (top == nullptr) {
-        error = dir + ": " + std::strerror(errno);
+    try {
+        for (const fs::directory_entry &sub : fs::directory_iterator(dir)) {
+            if (!fs::is_directory(sub.symlink_status())) {
+                error = sub.path().string() + " is not a directory";
+                return false;
+            }
+            for (const fs::directory_entry &link : fs::directory_iterator(sub)) {
+                if (!ShadowOk(link.path(), Shadow::ByLink, error))
+                    return false;
+            }
+        }
+    } catch (const fs::filesystem_error &failure) {
+        error = failure.what();
         return false;
     }
-    bool ok = true;
-    while (const dirent *entry = ok ? ::readdir(top) : nullptr) {
-        const std::string sub = dir + "/" + entry->d_name;
-        if (entry->d_name[0] == '.')
-            continue;
-        DIR *links = ::lstat(sub.c_str(), &status) == 0 && S_ISDIR(status.st_mode) ? ::opendir(sub.c_str()) : nullptr;
-        if (links == nullptr) {
-            error = sub + " is not a directory";
-            ok = false;
-            break;
-        }
-        while (const dirent *link = ok ? ::readdir(links) : nullptr) {
-            if (link->d_name[0] != '.')
-                ok = ShadowOk(sub + "/" + link->d_name, Shadow::ByLink, error);
-        }
-        ::closedir(links);
-    }
-    ::closedir(top);
-    return ok;
+    return true;
 }
 
 // ld.so skips an LD_PRELOAD entry it cannot load without a word, so the
@@ -118,17 +91,11 @@ bool SerialLinksOk(const std::string &dir, std::string &error)
 bool PreloadMapped()
 {
     std::ifstream maps("/proc/self/maps");
-    std::string line;
-    while (std::getline(maps, line)) {
-        if (line.find("libumockdev-preload") != std::string::npos)
-            return true;
-    }
-    return false;
+    const std::string mapped{std::istreambuf_iterator<char>(maps), {}};
+    return mapped.find("libumockdev-preload") != std::string::npos;
 }
 
 } // namespace
-
-std::string TtyPath(int index) { return "/dev/ttyS" + std::to_string(index); }
 
 std::vector<std::string> ShadowedPaths()
 {

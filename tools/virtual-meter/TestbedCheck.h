@@ -22,8 +22,6 @@ inline constexpr int ShadowedTtyCount = 32;               // ttyS0..31, ttyUSB0.
 inline constexpr int AliasCount = 9;                      // COM1..COM9
 inline constexpr const char *AbsentDirectory = ".absent"; // in /dev: where absent ports may link to
 
-// The device path of ttyS<index>, e.g. "/dev/ttyS1".
-std::string TtyPath(int index);
 // Every /dev path above, /dev/serial last.
 std::vector<std::string> ShadowedPaths();
 

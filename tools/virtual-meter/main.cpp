@@ -12,24 +12,27 @@
 #include "EventLog.h"
 #include "LockNamespace.h"
 #include "PortConfig.h"
-#include "Realtime.h"
+#include "Record.h"
 #include "Testbed.h"
 
 #include <algorithm>
 #include <array>
-#include <cctype>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
 #include <elf.h>
 #include <fcntl.h>
+#include <filesystem>
+#include <fstream>
 #include <optional>
+#include <regex>
+#include <sched.h>
 #include <spawn.h>
 #include <string>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -50,7 +53,7 @@ const char *const Usage =
     "                     [--console NAME,...] [--lock NAME=PID]... [--log FILE] [--realtime] [--quiet]\n"
     "                     -- COMMAND [ARGS...]\n"
     "       virtual-meter --join TESTBED [--quiet] -- COMMAND [ARGS...]\n"
-    "PORT: present|notserial|absent|held[,hz=F|period=MS][,duty=PCT][,pulses=N|inf][,delay=MS][,idle=0|1]\n"
+    "PORT: present|notserial|absent|held[,hz=F][,duty=PCT][,pulses=N|inf][,delay=MS][,idle=0|1]\n"
     "      [,steps=MS:L;MS:L...][,origin=start|open|usr1|usr2][,remove=MS][,held][,socket=N][,acm]\n"
     "Exits with COMMAND's status (128+N when signal N killed it, 125 when the meter failed).\n";
 
@@ -70,7 +73,8 @@ int Fail(const std::string &text)
 
 struct Options
 {
-    std::array<std::string, PortCount> Configs{"present", "present", "absent", "absent"};
+    std::array<PortConfig, PortCount> Ports{ParsePortConfig("present"), ParsePortConfig("present"),
+                                            ParsePortConfig("absent"), ParsePortConfig("absent")};
     Surroundings Machine;
     std::string LogPath;
     std::string JoinDir;
@@ -78,49 +82,33 @@ struct Options
     std::vector<std::string> Command;
 };
 
-bool PlainName(const std::string &name)
-{
-    return !name.empty() && name.size() < 32 && std::all_of(name.begin(), name.end(), [](char c) {
-        return std::isalnum(static_cast<unsigned char>(c)) != 0;
-    });
-}
+bool PlainName(const std::string &name) { return std::regex_match(name, std::regex("[A-Za-z0-9]{1,31}")); }
 
 // --alias COM2=ttyUSB1, --console tty0,ttyS0, --lock ttyS1=4242.
-bool ParseSurrounding(const std::string &option, const std::string &value, Surroundings &machine, std::string &error)
+void ParseSurrounding(const std::string &option, const std::string &value, Surroundings &machine)
 {
     const auto equals = value.find('=');
     const std::string name = value.substr(0, equals);
     const std::string rest = equals == std::string::npos ? std::string() : value.substr(equals + 1);
     if (option == "--console") {
-        std::size_t start = 0;
-        while (start <= value.size()) {
-            const std::size_t end = std::min(value.find(',', start), value.size());
-            machine.Consoles.push_back(value.substr(start, end - start));
-            if (!PlainName(machine.Consoles.back())) {
-                error = "--console " + value + ": a comma list of device names";
-                return false;
-            }
-            start = end + 1;
-        }
-        return true;
-    }
-    if (option == "--alias") {
-        if (name.size() != 4 || name.compare(0, 3, "COM") != 0 || name[3] < '1' || name[3] > '9' || !PlainName(rest)) {
-            error = "--alias " + value + ": COMn=NAME, n from 1 to 9";
-            return false;
-        }
+        const std::vector<std::string> names = Split(value, ',');
+        if (!std::all_of(names.begin(), names.end(), PlainName))
+            throw ConfigError("a comma list of device names");
+        machine.Consoles.insert(machine.Consoles.end(), names.begin(), names.end());
+    } else if (option == "--alias") {
+        if (name.size() != 4 || name.compare(0, 3, "COM") != 0 || name[3] < '1' || name[3] > '9' || !PlainName(rest))
+            throw ConfigError("COMn=NAME, n from 1 to 9");
         machine.Aliases[name[3] - '0'] = rest;
-        return true;
+    } else {
+        char *end = nullptr;
+        const long pid = std::strtol(rest.c_str(), &end, 10);
+        if (!PlainName(name) || rest.empty() || *end != '\0' || pid <= 0 || pid > 0x3fffffff)
+            throw ConfigError("NAME=PID");
+        machine.Locks[name] = static_cast<int>(pid);
     }
-    char *end = nullptr;
-    const long pid = std::strtol(rest.c_str(), &end, 10);
-    if (!PlainName(name) || rest.empty() || *end != '\0' || pid <= 0 || pid > 0x3fffffff) {
-        error = "--lock " + value + ": NAME=PID";
-        return false;
-    }
-    machine.Locks[name] = static_cast<int>(pid);
-    return true;
 }
+
+const std::string PortOptions[PortCount] = {"--com1", "--com2", "--usb0", "--usb1"};
 
 std::optional<Options> ParseOptions(int argc, char **argv, std::string &error)
 {
@@ -128,53 +116,44 @@ std::optional<Options> ParseOptions(int argc, char **argv, std::string &error)
     int i = 1;
     for (; i < argc; ++i) {
         const std::string arg = argv[i];
-        auto value = [&]() -> std::optional<std::string> {
-            if (i + 1 >= argc) {
-                error = arg + " needs a value";
-                return std::nullopt;
-            }
-            return std::string(argv[++i]);
-        };
         if (arg == "--") {
             ++i;
             break;
         }
-        if (arg == "--help" || arg == "-h") {
+        if (arg == "--help") {
             error = "help";
             return std::nullopt;
         }
-        if (arg == "--quiet" || arg == "-q") {
-            Quiet = true;
+        if (arg == "--quiet" || arg == "--realtime") {
+            (arg == "--quiet" ? Quiet : options.Realtime) = true;
             continue;
         }
-        if (arg == "--realtime") {
-            options.Realtime = true;
-            continue;
-        }
-        if (arg == "--alias" || arg == "--console" || arg == "--lock") {
-            const auto given = value();
-            if (!given || !ParseSurrounding(arg, *given, options.Machine, error))
-                return std::nullopt;
-            continue;
-        }
-        std::string *target = arg == "--com1"   ? &options.Configs[0]
-                              : arg == "--com2" ? &options.Configs[1]
-                              : arg == "--usb0" ? &options.Configs[2]
-                              : arg == "--usb1" ? &options.Configs[3]
-                              : arg == "--log"  ? &options.LogPath
-                              : arg == "--join" ? &options.JoinDir
-                                                : nullptr;
-        if (target == nullptr) {
+        const bool surrounding = arg == "--alias" || arg == "--console" || arg == "--lock";
+        const auto port = std::find(std::begin(PortOptions), std::end(PortOptions), arg);
+        std::string *target = arg == "--log" ? &options.LogPath : arg == "--join" ? &options.JoinDir : nullptr;
+        if (!surrounding && target == nullptr && port == std::end(PortOptions)) {
             if (!arg.empty() && arg[0] == '-') {
                 error = "unknown option " + arg;
                 return std::nullopt;
             }
             break; // the command starts here
         }
-        const auto given = value();
-        if (!given)
+        if (i + 1 >= argc) {
+            error = arg + " needs a value";
             return std::nullopt;
-        *target = *given;
+        }
+        const std::string given = argv[++i];
+        try {
+            if (surrounding)
+                ParseSurrounding(arg, given, options.Machine);
+            else if (target != nullptr)
+                *target = given;
+            else
+                options.Ports[port - std::begin(PortOptions)] = ParsePortConfig(given);
+        } catch (const ConfigError &problem) {
+            error = arg + " " + given + ": " + problem.what();
+            return std::nullopt;
+        }
     }
     for (; i < argc; ++i)
         options.Command.emplace_back(argv[i]);
@@ -193,20 +172,12 @@ std::optional<Options> ParseOptions(int argc, char **argv, std::string &error)
 // would then open the machine's real ports: insist on a loadable library.
 bool PreloadUsable(const std::string &path, std::string &error)
 {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        error = path + ": " + std::strerror(errno);
-        return false;
-    }
-    unsigned char ident[EI_NIDENT] = {};
-    const ssize_t got = ::read(fd, ident, sizeof ident);
-    ::close(fd);
-    const unsigned char ownClass = sizeof(void *) == 8 ? ELFCLASS64 : ELFCLASS32;
-    if (got != EI_NIDENT || std::memcmp(ident, ELFMAG, SELFMAG) != 0 || ident[EI_CLASS] != ownClass) {
-        error = path + ": not a shared library for this machine";
-        return false;
-    }
-    return true;
+    char ident[EI_NIDENT] = {};
+    std::ifstream(path, std::ios::binary).read(ident, sizeof ident);
+    if (std::string(ident, SELFMAG) == ELFMAG && ident[EI_CLASS] == (sizeof(void *) == 8 ? ELFCLASS64 : ELFCLASS32))
+        return true;
+    error = path + ": missing, or not a shared library for this machine";
+    return false;
 }
 
 std::vector<std::string> ChildEnvironment(const std::string &root)
@@ -215,13 +186,10 @@ std::vector<std::string> ChildEnvironment(const std::string &root)
     std::string earlierPreload;
     for (char **entry = environ; *entry != nullptr; ++entry) {
         const std::string variable = *entry;
-        if (variable.rfind("LD_PRELOAD=", 0) == 0) {
+        if (variable.starts_with("LD_PRELOAD="))
             earlierPreload = variable.substr(11);
-            continue;
-        }
-        if (variable.rfind("UMOCKDEV_DIR=", 0) == 0)
-            continue;
-        env.push_back(variable);
+        else if (!variable.starts_with("UMOCKDEV_DIR="))
+            env.push_back(variable);
     }
     env.push_back("UMOCKDEV_DIR=" + root);
     std::string preload = "LD_PRELOAD=" + std::string(VMETER_PRELOAD_LIBRARY);
@@ -231,19 +199,14 @@ std::vector<std::string> ChildEnvironment(const std::string &root)
     return env;
 }
 
-const int ForwardedSignals[] = {SIGTERM, SIGINT, SIGHUP};
-
+// The ones forwarded to the command, its end, the triggers, and SIGXCPU: the
+// real-time watchdog's soft limit (RLIMIT_RTTIME).
 sigset_t WatchedSignals()
 {
     sigset_t set;
     sigemptyset(&set);
-    for (const int signal : ForwardedSignals)
+    for (const int signal : {SIGTERM, SIGINT, SIGHUP, SIGCHLD, SIGUSR1, SIGUSR2, SIGXCPU})
         sigaddset(&set, signal);
-    sigaddset(&set, SIGCHLD);
-    sigaddset(&set, SIGUSR1);
-    sigaddset(&set, SIGUSR2);
-    // The real-time watchdog's soft limit (RLIMIT_RTTIME).
-    sigaddset(&set, SIGXCPU);
     return set;
 }
 
@@ -299,45 +262,90 @@ pid_t Spawn(const std::vector<std::string> &command, const std::string &root, in
     return pid;
 }
 
-int ExitStatusOf(int status)
+// --realtime: the meter's answering threads at a real-time priority, so that
+// an emulated port answers as promptly as a kernel driver, whose ioctl runs in
+// the caller's own system call and never waits for a busy CPU.  SCHED_FIFO at
+// 30: above the 1-20 that rtkit grants desktop programs, so the port answers
+// ahead of a program that raised itself, and below the kernel's threaded
+// interrupt handlers (50), where a real UART's work happens.
+constexpr int RealtimePriority = 30;
+
+// Back to SCHED_OTHER (also the watchdog's answer to SIGXCPU).
+void LowerThreads(std::vector<int> &raised)
 {
-    if (WIFEXITED(status))
-        return WEXITSTATUS(status);
-    if (WIFSIGNALED(status))
-        return 128 + WTERMSIG(status);
-    return ToolFailed;
+    const sched_param normal{};
+    for (const int tid : raised)
+        ::sched_setscheduler(tid, SCHED_OTHER, &normal);
+    raised.clear();
+}
+
+// Every thread of the meter but the calling one, which starts the command,
+// under SCHED_FIFO with SCHED_RESET_ON_FORK: a thread or process they start
+// comes up at normal priority.
+bool RaiseOtherThreads(std::vector<int> &raised, EventLog &log, std::string &error)
+{
+    std::error_code failure;
+    std::string threads;
+    for (const auto &task : std::filesystem::directory_iterator("/proc/self/task", failure)) {
+        const int tid = std::stoi(task.path().filename());
+        if (tid == ::gettid())
+            continue;
+        sched_param parameter{};
+        parameter.sched_priority = RealtimePriority;
+        // The glibc wrapper takes a thread id as Linux does: one thread only.
+        if (::sched_setscheduler(tid, SCHED_FIFO | SCHED_RESET_ON_FORK, &parameter) != 0) {
+            SystemError("SCHED_FIFO " + std::to_string(RealtimePriority) + " for thread " + std::to_string(tid), error);
+            if (errno == EPERM)
+                error +=
+                    " (needs CAP_SYS_NICE, or an RLIMIT_RTPRIO of at least " + std::to_string(RealtimePriority) + ")";
+            LowerThreads(raised);
+            return false;
+        }
+        raised.push_back(tid);
+        threads += std::string(threads.empty() ? "" : ",") + "{\"tid\":" + std::to_string(tid) +
+                   ",\"name\":" + EventLog::Quote(CommName(task.path() / "comm")) + "}";
+    }
+    if (failure) {
+        error = "/proc/self/task: " + failure.message();
+        return false;
+    }
+    log.Write("realtime", "\"policy\":\"SCHED_FIFO\",\"priority\":" + std::to_string(RealtimePriority) +
+                              ",\"threads\":[" + threads + "]");
+    return true;
+}
+
+// The watchdog (RLIMIT_RTTIME): CPU time a real-time thread may take without
+// blocking.  An answer takes tens of microseconds; past the soft limit (200 ms)
+// the kernel sends SIGXCPU, past the hard one (1 s) SIGKILL.  Processes started
+// after this inherit it, so it comes after the command's start.
+bool SetRealtimeWatchdog(std::string &error)
+{
+    const rlimit limit{200'000, 1'000'000};
+    return ::setrlimit(RLIMIT_RTTIME, &limit) == 0 || SystemError("RLIMIT_RTTIME", error);
 }
 
 // Waits for the child, forwarding termination signals to its process group.
 // raised: the threads at real-time priority, which SIGXCPU puts back.
-int Supervise(pid_t child, EventLog &log, Testbed *testbed, std::vector<RaisedThread> *raised = nullptr)
+int Supervise(pid_t child, EventLog &log, Testbed *testbed, std::vector<int> *raised = nullptr)
 {
     const sigset_t watched = WatchedSignals();
     for (;;) {
         int status = 0;
         const pid_t ended = ::waitpid(child, &status, WNOHANG);
-        if (ended == child) {
-            const int exitStatus = ExitStatusOf(status);
-            log.Write("child-exit", "\"pid\":" + std::to_string(child) + ",\"status\":" + std::to_string(exitStatus) +
-                                        (WIFSIGNALED(status) ? ",\"signal\":" + std::to_string(WTERMSIG(status)) : ""));
-            return exitStatus;
-        }
-        siginfo_t info{};
+        if (ended == child)
+            return WIFEXITED(status) ? WEXITSTATUS(status) : WIFSIGNALED(status) ? 128 + WTERMSIG(status) : ToolFailed;
         const timespec tick{0, 200'000'000};
-        const int signal = ::sigtimedwait(&watched, &info, &tick);
+        const int signal = ::sigtimedwait(&watched, nullptr, &tick);
         if (signal <= 0 || signal == SIGCHLD)
             continue;
         if (signal == SIGXCPU) {
             if (raised != nullptr && !raised->empty()) {
                 LowerThreads(*raised);
-                raised->clear();
-                log.Write("realtime-watchdog");
                 Note("a real-time thread ran past RLIMIT_RTTIME's soft limit; all back to normal priority");
             }
             continue;
         }
         if (signal == SIGUSR1 || signal == SIGUSR2) {
-            log.Write("trigger", "\"signal\":" + std::to_string(signal));
             if (testbed != nullptr)
                 testbed->Trigger(signal == SIGUSR1 ? Origin::Usr1 : Origin::Usr2);
             continue;
@@ -375,120 +383,70 @@ void WaitForUsers(int teardownFd, pid_t group, EventLog &log)
 void LogLockFiles(const std::string &dir, EventLog &log)
 {
     std::string files;
-    if (DIR *entries = ::opendir(dir.c_str())) {
-        while (const dirent *entry = ::readdir(entries)) {
-            if (entry->d_name[0] == '.')
-                continue;
-            std::string text;
-            if (FILE *file = std::fopen((dir + "/" + entry->d_name).c_str(), "rb")) {
-                char buffer[64];
-                text.assign(buffer, std::fread(buffer, 1, sizeof buffer, file));
-                std::fclose(file);
-            }
-            files += (files.empty() ? "" : ",") + EventLog::Quote(entry->d_name) + ":" + EventLog::Quote(text);
-        }
-        ::closedir(entries);
+    std::error_code failure;
+    for (const auto &entry : std::filesystem::directory_iterator(dir, failure)) {
+        std::string text(64, '\0');
+        text.resize(std::ifstream(entry.path(), std::ios::binary).read(text.data(), 64).gcount());
+        files += (files.empty() ? "" : ",") + EventLog::Quote(entry.path().filename()) + ":" + EventLog::Quote(text);
     }
     log.Write("lock-files", "\"files\":{" + files + "}");
 }
 
-int Join(const Options &options)
-{
-    const std::string usersPath = options.JoinDir + UsersFileName;
-    const int usersFd = ::open(usersPath.c_str(), O_RDONLY | O_CLOEXEC);
-    if (usersFd < 0)
-        return Fail(usersPath + ": " + std::strerror(errno) + " (is a virtual-meter running there?)");
-    // A meter that is already taking its testbed down holds this exclusively.
-    if (::flock(usersFd, LOCK_SH | LOCK_NB) != 0)
-        return Fail("the testbed " + options.JoinDir + " is being removed");
-    EventLog silent(MonotonicSeconds());
-    std::string error;
-    if (!MountLockDirectory(options.JoinDir + "/run/lock", error))
-        return Fail(error);
-    const pid_t child = Spawn(options.Command, options.JoinDir, usersFd, error);
-    if (child < 0)
-        return Fail(error), -child;
-    return Supervise(child, silent, nullptr);
-}
-
+// With --join, the command joins the testbed of the meter running there.
 int Run(const Options &options, double startMono)
 {
-    std::array<PortConfig, PortCount> configs;
-    for (int index = 0; index < PortCount; ++index) {
-        try {
-            configs[index] = ParsePortConfig(options.Configs[index]);
-        } catch (const ConfigError &problem) {
-            const std::string option = index < OnBoardCount ? "--com" + std::to_string(index + 1)
-                                                            : "--usb" + std::to_string(index - OnBoardCount);
-            return Fail(option + " " + options.Configs[index] + ": " + problem.what());
-        }
-    }
-
     EventLog log(startMono);
     std::string error;
     if (!options.LogPath.empty() && !log.Open(options.LogPath, error))
         return Fail(error);
-
-    int status = ToolFailed;
-    {
-        Testbed testbed(log, configs, options.Machine);
-        if (!testbed.Create(error) || !MountLockDirectory(testbed.LockDirectory(), error))
-            return Fail(error);
-        const std::string usersPath = testbed.Root() + UsersFileName;
-        const int teardownFd = ::open(usersPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-        // A second, separate open: its shared lock travels with the command.
-        const int usersFd = teardownFd < 0 ? -1 : ::open(usersPath.c_str(), O_RDONLY | O_CLOEXEC);
-        if (usersFd < 0 || ::flock(usersFd, LOCK_SH) != 0)
-            return Fail(usersPath + ": " + std::strerror(errno));
-
-        std::string commandJson = "[";
-        for (const std::string &arg : options.Command)
-            commandJson += (commandJson.size() > 1 ? "," : "") + EventLog::Quote(arg);
-        commandJson += "]";
-        log.Write("start", "\"testbed\":" + EventLog::Quote(testbed.Root()) + ",\"pid\":" + std::to_string(::getpid()) +
-                               ",\"command\":" + commandJson);
-        Note("testbed " + testbed.Root());
-
-        // umockdev's worker thread answers every call on the ports; the main
-        // thread, which starts the command, stays at normal priority.
-        std::vector<RaisedThread> raised;
-        if (options.Realtime) {
-            if (!RaiseOtherThreads(RealtimePriority, raised, error)) {
-                ::close(usersFd);
-                ::close(teardownFd);
-                return Fail("--realtime: " + error);
-            }
-            std::string threads;
-            for (const RaisedThread &thread : raised)
-                threads += (threads.empty() ? "" : ",") + std::string("{\"tid\":") + std::to_string(thread.Tid) +
-                           ",\"name\":" + EventLog::Quote(thread.Name) + "}";
-            log.Write("realtime", "\"policy\":\"SCHED_FIFO\",\"priority\":" + std::to_string(RealtimePriority) +
-                                      ",\"threads\":[" + threads + "]");
-        }
-
-        const pid_t child = Spawn(options.Command, testbed.Root(), usersFd, error);
-        ::close(usersFd);
-        if (child >= 0 && options.Realtime && !SetRealtimeWatchdog(error)) {
-            LowerThreads(raised);
-            raised.clear();
-            Note("--realtime: " + error + "; the threads are back at normal priority");
-            log.Write("realtime-watchdog", "\"error\":" + EventLog::Quote(error));
-        }
-        if (child < 0) {
-            log.Write("spawn-failed", "\"error\":" + EventLog::Quote(error));
-            Fail(error);
-            status = -child;
-        } else {
-            log.Write("spawn", "\"child\":" + std::to_string(child));
-            status = Supervise(child, log, &testbed, &raised);
-            WaitForUsers(teardownFd, child, log);
-            // Lets the handler thread log the closes of the last connections.
-            ::usleep(50'000);
-            LogLockFiles(testbed.LockDirectory(), log);
-        }
-        ::close(teardownFd);
+    const bool joined = !options.JoinDir.empty();
+    std::optional<Testbed> testbed;
+    if (!joined && !testbed.emplace(log, options.Ports, options.Machine).Create(error))
+        return Fail(error);
+    const std::string root = joined ? options.JoinDir : testbed->Root();
+    if (!MountLockDirectory(root + "/run/lock", error))
+        return Fail(error);
+    const std::string usersPath = root + UsersFileName;
+    const int teardownFd = joined ? -1 : ::open(usersPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    // A second, separate open: its shared lock travels with the command.
+    const int usersFd = ::open(usersPath.c_str(), O_RDONLY | O_CLOEXEC);
+    if (usersFd < 0)
+        return Fail(usersPath + ": " + std::strerror(errno) + (joined ? " (is a virtual-meter running there?)" : ""));
+    // A meter that is already taking its testbed down holds this exclusively.
+    if (::flock(usersFd, LOCK_SH | LOCK_NB) != 0)
+        return Fail("the testbed " + root + " is being removed");
+    if (!joined) {
+        log.Write("start", "\"testbed\":" + EventLog::Quote(root) + ",\"pid\":" + std::to_string(::getpid()));
+        Note("testbed " + root);
     }
-    log.Write("exit", "\"status\":" + std::to_string(status));
+
+    // umockdev's worker thread answers every call on the ports; the main
+    // thread, which starts the command, stays at normal priority.
+    std::vector<int> raised;
+    if (options.Realtime && !RaiseOtherThreads(raised, log, error)) {
+        ::close(usersFd);
+        ::close(teardownFd);
+        return Fail("--realtime: " + error);
+    }
+    const pid_t child = Spawn(options.Command, root, usersFd, error);
+    ::close(usersFd);
+    if (child < 0) {
+        ::close(teardownFd);
+        return Fail(error), -child;
+    }
+    if (joined)
+        return Supervise(child, log, nullptr);
+    if (options.Realtime && !SetRealtimeWatchdog(error)) {
+        LowerThreads(raised);
+        Note("--realtime: " + error + "; the threads are back at normal priority");
+    }
+    log.Write("spawn", "\"child\":" + std::to_string(child));
+    const int status = Supervise(child, log, &*testbed, &raised);
+    WaitForUsers(teardownFd, child, log);
+    // Lets the handler thread log the closes of the last connections.
+    ::usleep(50'000);
+    LogLockFiles(testbed->LockDirectory(), log);
+    ::close(teardownFd);
     return status;
 }
 
@@ -514,7 +472,5 @@ int main(int argc, char **argv)
     if (!EnterOwnMountNamespace(error))
         return Fail(error);
 
-    if (!options->JoinDir.empty())
-        return Join(*options);
     return Run(*options, startMono);
 }

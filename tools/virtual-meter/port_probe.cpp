@@ -3,33 +3,25 @@
 //
 //   virtual-meter -- virtual-meter-probe open /dev/ttyS1 mget mbis 2 count 1000 close
 //
-// Steps: open DEV | close | mget | mbis BITS | mbic BITS | sbrk | cbrk | excl |
-//        tcgets | sleep MS | count MS (rising CTS edges seen polling every 5 ms)
+// Steps: open DEV | close | mget | mbis BITS | mbic BITS | sbrk | cbrk |
+//        sleep MS | count MS (rising CTS edges seen polling every 5 ms)
 //
 // It refuses to touch any device outside a virtual-meter testbed, so it can
 // never reach the machine's own serial ports.
 #include "TestbedCheck.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <fcntl.h>
 #include <string>
 #include <sys/file.h>
 #include <sys/ioctl.h>
-#include <termios.h>
 #include <unistd.h>
 
 namespace {
-
-double NowMs()
-{
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<double>(now.tv_sec) * 1000.0 + static_cast<double>(now.tv_nsec) / 1e6;
-}
 
 void Report(const char *step, int result, int value = 0)
 {
@@ -73,22 +65,17 @@ int main(int argc, char **argv)
             Report(step.c_str(), ::ioctl(fd, step == "mbis" ? TIOCMBIS : TIOCMBIC, &bits), bits);
         } else if (step == "sbrk" || step == "cbrk") {
             Report(step.c_str(), ::ioctl(fd, step == "sbrk" ? TIOCSBRK : TIOCCBRK));
-        } else if (step == "excl") {
-            Report("excl", ::ioctl(fd, TIOCEXCL));
-        } else if (step == "tcgets") {
-            termios settings{};
-            Report("tcgets", ::tcgetattr(fd, &settings));
         } else if (step == "sleep") {
             ::usleep(static_cast<useconds_t>(number()) * 1000);
         } else if (step == "count") {
-            const double until = NowMs() + number();
+            const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(number());
             const auto cts = [fd] {
                 int bits = 0;
                 ::ioctl(fd, TIOCMGET, &bits);
                 return (bits & TIOCM_CTS) != 0;
             };
             int edges = 0;
-            for (bool last = cts(); NowMs() < until;) {
+            for (bool last = cts(); std::chrono::steady_clock::now() < until;) {
                 ::usleep(5000);
                 const bool now = cts();
                 edges += now && !last ? 1 : 0;

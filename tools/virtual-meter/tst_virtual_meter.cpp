@@ -3,35 +3,33 @@
 #include "ModemPort.h"
 #include "PortConfig.h"
 #include "TestbedCheck.h"
-#include "Waveform.h"
 
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <cerrno>
-#include <cstdlib>
 #include <filesystem>
-#include <functional>
 #include <string>
 #include <sys/ioctl.h>
 #include <termios.h>
-#include <unistd.h>
 #include <vector>
+
+using namespace vmeter;
 
 namespace {
 
 bool Throws(const std::string &text)
 {
     try {
-        vmeter::ParsePortConfig(text);
-    } catch (const vmeter::ConfigError &) {
+        ParsePortConfig(text);
+    } catch (const ConfigError &) {
         return true;
     }
     return false;
 }
 
 // "ms=level" words with the wave's own levels at the words' times.
-QString Levels(const vmeter::Waveform &wave, const QString &expected)
+QString Levels(const Waveform &wave, const QString &expected)
 {
     QStringList words;
     for (const QString &word : expected.split(' '))
@@ -61,13 +59,13 @@ private slots:
         // second at 1500, a third at 2000, no fourth.
         row("2 Hz, 3 pulses after 1 s", "present,hz=2,duty=50,delay=1000,pulses=3",
             "0=0 999.9=0 1000=1 1249.9=1 1250=0 1500=1 2000=1 2250=0 2500=0 1000000000=0", "2500", 3);
-        row("20 % duty, endless, an hour later still on the grid", "present,period=100,duty=20",
+        row("20 % duty, endless, an hour later still on the grid", "present,hz=10,duty=20",
             "0=1 19.9=1 20=0 99.9=0 100=1 3600010=1", "none", 100);
         // CTS on at the start: each pulse is an off phase followed by on again.
-        row("idle high", "present,idle=1,period=200,delay=100,pulses=4", "0=1 100=0 200=1 5000=1", "900", 4);
+        row("idle high", "present,idle=1,hz=5,delay=100,pulses=4", "0=1 100=0 200=1 5000=1", "900", 4);
         row("no pulses", "present", "0=0 1000000=0", "0", 0);
         row("no pulses, idle high", "present,idle=1", "5=1", "0", 0);
-        row("0 pulses, idle high", "present,idle=1,period=100,pulses=0", "5=1", "0", 0);
+        row("0 pulses, idle high", "present,idle=1,hz=10,pulses=0", "5=1", "0", 0);
         row("steps", "present,steps=0:0;100:1;140:0;300:1", "99=0 100=1 139=1 140=0 300=1 1000000=1", "300", 2);
         row("steps, idle high before the first", "present,idle=1,steps=50:0", "0=1 50=0", "50", 0);
     }
@@ -78,7 +76,7 @@ private slots:
         QFETCH(QString, levels);
         QFETCH(QString, end);
         QFETCH(int, edges);
-        const vmeter::Waveform wave = vmeter::ParsePortConfig(config.toStdString()).Cts;
+        const Waveform wave = ParsePortConfig(config.toStdString()).Cts;
         QCOMPARE(Levels(wave, levels), levels);
         QCOMPARE(wave.EndMs() ? QString::number(*wave.EndMs()) : QStringLiteral("none"), end);
         int rising = 0;
@@ -89,8 +87,6 @@ private slots:
 
     void parsing()
     {
-        using vmeter::ParsePortConfig;
-        using vmeter::PortKind;
         const auto full = ParsePortConfig("present,hz=2,duty=25,pulses=600,delay=500,idle=1,origin=open,remove=3000");
         QVERIFY(full.Kind == PortKind::Present);
         QVERIFY(full.Cts.PeriodMs == 500);
@@ -98,11 +94,11 @@ private slots:
         QVERIFY(full.Cts.Pulses && *full.Cts.Pulses == 600);
         QVERIFY(full.Cts.DelayMs == 500);
         QVERIFY(full.Cts.Idle == 1);
-        QVERIFY(full.TimeOrigin == vmeter::Origin::Open);
+        QVERIFY(full.TimeOrigin == Origin::Open);
         QVERIFY(full.RemoveMs && *full.RemoveMs == 3000);
         QVERIFY(!full.Held);
 
-        const auto endless = ParsePortConfig("present,period=250,pulses=inf");
+        const auto endless = ParsePortConfig("present,hz=4,pulses=inf");
         QVERIFY(endless.Cts.PeriodMs == 250 && !endless.Cts.Pulses);
         QVERIFY(ParsePortConfig("present").Cts.PeriodMs == 0);
         QVERIFY(ParsePortConfig("absent").Kind == PortKind::Absent);
@@ -111,12 +107,12 @@ private slots:
         QVERIFY(held.Held && held.Kind == PortKind::Present);
         QVERIFY(ParsePortConfig("present,hz=1,held").Held);
         QVERIFY(ParsePortConfig("notserial,held").Held);
-        const auto steps = ParsePortConfig("present,steps=0:0;100:1;140:off");
+        const auto steps = ParsePortConfig("present,steps=0:0;100:1;140:0");
         QVERIFY(steps.Cts.Steps.size() == 3 && steps.Cts.Steps[1].first == 100 && steps.Cts.Steps[1].second == 1);
 
-        QVERIFY(vmeter::ParsePortConfig("present,socket=3").Socket == 3);
-        QVERIFY(vmeter::ParsePortConfig("notserial,socket=15").Socket == 15);
-        QVERIFY(vmeter::ParsePortConfig("present").Socket == 0);
+        QVERIFY(ParsePortConfig("present,socket=3").Socket == 3);
+        QVERIFY(ParsePortConfig("notserial,socket=15").Socket == 15);
+        QVERIFY(ParsePortConfig("present").Socket == 0);
         // "hz=2": no kind; "present,pulses=5": pulses need a rate.
         for (const QString &bad :
              QStringLiteral("|sometimes|hz=2|present,hz=0|present,socket=0|present,socket=16|present,socket=2.5|absent,"
@@ -130,8 +126,7 @@ private slots:
 
     void emulation()
     {
-        using vmeter::ModemPort;
-        ModemPort port("/dev/ttyS1", vmeter::ParsePortConfig("present,period=100,duty=50,delay=1000,pulses=2"));
+        ModemPort port("/dev/ttyS1", ParsePortConfig("present,hz=10,duty=50,delay=1000,pulses=2"));
         QVERIFY(!port.Opened(10)); // origin=start was set at construction
         // Linux raises DTR and RTS on open.
         auto answer = port.Ioctl(TIOCMGET, 0, 20);
@@ -165,8 +160,7 @@ private slots:
 
     void openOriginAndRemoval()
     {
-        using vmeter::ModemPort;
-        ModemPort port("/dev/ttyS0", vmeter::ParsePortConfig("present,steps=100:1;200:0,origin=open,remove=500"));
+        ModemPort port("/dev/ttyS0", ParsePortConfig("present,steps=100:1;200:0,origin=open,remove=500"));
         QVERIFY(!port.OriginMs());
         QVERIFY(port.Lines(5000).Cts == 0);
         QVERIFY(port.Opened(5000));
@@ -184,20 +178,20 @@ private slots:
 
     void signalOrigin()
     {
-        vmeter::ModemPort port("/dev/ttyS1", vmeter::ParsePortConfig("present,hz=10,pulses=1,origin=usr2"));
-        QVERIFY(!port.Opened(100));                          // an open does not start it
-        QVERIFY(!port.Triggered(vmeter::Origin::Usr1, 200)); // nor the other signal
+        ModemPort port("/dev/ttyS1", ParsePortConfig("present,hz=10,pulses=1,origin=usr2"));
+        QVERIFY(!port.Opened(100));                  // an open does not start it
+        QVERIFY(!port.Triggered(Origin::Usr1, 200)); // nor the other signal
         QVERIFY(port.Lines(250).Cts == 0);
-        QVERIFY(port.Triggered(vmeter::Origin::Usr2, 300));
-        QVERIFY(!port.Triggered(vmeter::Origin::Usr2, 400)); // the first one counts
+        QVERIFY(port.Triggered(Origin::Usr2, 300));
+        QVERIFY(!port.Triggered(Origin::Usr2, 400)); // the first one counts
         QVERIFY(port.OriginMs() && *port.OriginMs() == 300);
         QVERIFY(port.Lines(310).Cts == 1 && port.Lines(360).Cts == 0);
-        QVERIFY(vmeter::ParsePortConfig("present,origin=usr1").TimeOrigin == vmeter::Origin::Usr1);
+        QVERIFY(ParsePortConfig("present,origin=usr1").TimeOrigin == Origin::Usr1);
     }
 
     void notSerial()
     {
-        vmeter::ModemPort port("/dev/ttyS1", vmeter::ParsePortConfig("notserial"));
+        ModemPort port("/dev/ttyS1", ParsePortConfig("notserial"));
         port.Opened(0);
         for (const unsigned long request : {TIOCMGET, TIOCMBIS, TIOCMBIC, TIOCSBRK, TIOCCBRK}) {
             const auto answer = port.Ioctl(request, TIOCM_DTR, 10);
@@ -209,29 +203,27 @@ private slots:
 
     void names()
     {
-        QVERIFY(vmeter::RequestName(TIOCMGET) == "TIOCMGET");
-        QVERIFY(vmeter::RequestName(TIOCCBRK) == "TIOCCBRK");
-        QVERIFY(vmeter::RequestName(0x12345678) == "0x12345678");
-        QVERIFY(vmeter::ModemBitsJson(TIOCM_DTR | TIOCM_CTS) == "[\"DTR\",\"CTS\"]");
-        QVERIFY(vmeter::ModemBitsJson(0) == "[]");
-        QVERIFY(vmeter::ClassifyRequest(TIOCMBIS) == vmeter::RequestKind::Modem);
-        QVERIFY(vmeter::ClassifyRequest(TCSETSF) == vmeter::RequestKind::Termios);
-        QVERIFY(vmeter::ClassifyRequest(TCSBRKP) == vmeter::RequestKind::Termios);
-        QVERIFY(vmeter::ClassifyRequest(FIONREAD) == vmeter::RequestKind::Queue);
-        QVERIFY(vmeter::ClassifyRequest(TIOCEXCL) == vmeter::RequestKind::Other);
+        QVERIFY(RequestName(TIOCMGET) == "TIOCMGET");
+        QVERIFY(RequestName(TIOCCBRK) == "TIOCCBRK");
+        QVERIFY(RequestName(0x12345678) == "0x12345678");
+        QVERIFY(ClassifyRequest(TIOCMBIS) == RequestKind::Modem);
+        QVERIFY(ClassifyRequest(TCSETSF) == RequestKind::Termios);
+        QVERIFY(ClassifyRequest(TCSBRKP) == RequestKind::Termios);
+        QVERIFY(ClassifyRequest(FIONREAD) == RequestKind::Queue);
+        QVERIFY(ClassifyRequest(TIOCEXCL) == RequestKind::Other);
     }
 
     // A hook sees every request first; what it leaves goes to the emulation.
     void hookAnswersFirst()
     {
-        vmeter::ModemPort port("/dev/ttyS1", vmeter::ParsePortConfig("present"));
+        ModemPort port("/dev/ttyS1", ParsePortConfig("present"));
         port.Opened(0);
         std::vector<unsigned long> seen;
-        port.SetHook([&seen](unsigned long request, int) -> std::optional<vmeter::IoctlAnswer> {
+        port.SetHook([&seen](unsigned long request, int) -> std::optional<IoctlAnswer> {
             seen.push_back(request);
             if (request != TIOCMGET)
                 return std::nullopt;
-            return vmeter::IoctlAnswer::Failure(EIO);
+            return IoctlAnswer::Failure(EIO);
         });
         QCOMPARE(port.Ioctl(TIOCMGET, 0, 1).Error, EIO);
         QCOMPARE(port.Ioctl(TIOCMBIC, TIOCM_DTR, 2).Result, 0L);
@@ -277,7 +269,7 @@ private slots:
         QFETCH(QString, error);
         QTemporaryDir dir;
         const std::string root = dir.path().toStdString();
-        for (const std::string &path : vmeter::ShadowedPaths())
+        for (const std::string &path : ShadowedPaths())
             fs::create_directories(root + path);
         fs::create_directories(root + "/dev/serial/by-path");
         for (const QString &step : steps.split(';', Qt::SkipEmptyParts)) {
@@ -291,7 +283,7 @@ private slots:
                 fs::create_directories(path);
         }
         std::string why;
-        QCOMPARE(vmeter::CheckShadowed(root, why), shadowed);
+        QCOMPARE(CheckShadowed(root, why), shadowed);
         QVERIFY2(why.find(error.toStdString()) != std::string::npos, why.c_str());
     }
 };
