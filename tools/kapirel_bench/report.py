@@ -2,7 +2,7 @@
 
 import statistics
 
-from .meterlog import PERIOD_MS
+from .measure import PERIOD_MS
 
 # Goals of the program's CPU, as ratios to the reference loop measured beside it.
 FLOOR_RATIO_GOAL = 1.2

@@ -19,9 +19,9 @@ from kapirel_e2e.interface import (CAPTIONS, CLIENT_96, CONTROLS_96, LINUX, MAIN
 END_LINE = r" konec nacitani : \d\d:\d\d:\d\d  pocet pulsu = \d+"
 
 
-def pulses(count, origin="usr1", extra=""):
-    """count pulses at 4 Hz (125 ms on, 125 ms off), started by the test's trigger."""
-    return "present,hz=4,duty=50,pulses=%s,delay=200,origin=%s%s" % (count, origin, extra)
+def pulses(count, origin="usr1", extra="", hz=4):
+    """count pulses at hz, half on and half off, from 200 ms after the origin (usr1: the test's trigger)."""
+    return "present,hz=%g,duty=50,pulses=%s,delay=200,origin=%s%s" % (hz, count, origin, extra)
 
 
 def poll_spacing(conn):
