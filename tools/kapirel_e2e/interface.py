@@ -309,10 +309,10 @@ def finish(program, end, count, *conns, status=0, data=None):
         check_one_line(program, count() if callable(count) else count, ended, data() if callable(data) else data)
 
 
-def unwritable_workdir(s):
-    """A working directory whose NAMERENO.TXT cannot be written: it is a directory."""
+def unwritable_workdir(s, make=os.mkdir):
+    """A working directory whose NAMERENO.TXT cannot be written: it is a directory (or what make makes)."""
     workdir = s.workdir()
-    os.mkdir(os.path.join(workdir, "NAMERENO.TXT"))
+    make(os.path.join(workdir, "NAMERENO.TXT"))
     return workdir
 
 

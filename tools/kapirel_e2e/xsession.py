@@ -31,7 +31,7 @@ class ServerGrab:
     managers, screenshot tools and screen lockers do: every other client's
     request that needs an answer waits until the grab ends.
 
-        with ServerGrab(display, seconds): ...   # held from entry for `seconds`
+        with ServerGrab(display, seconds) as grab: ...   # held from entry for `seconds`, or until grab.release()
 
     While it holds, the test itself must not call any X tool."""
 
@@ -39,6 +39,7 @@ class ServerGrab:
         self.display = display
         self.seconds = seconds
         self.held = threading.Event()
+        self.released = threading.Event()
         self.released_at = None
         self.thread = threading.Thread(target=self._hold, daemon=True)
 
@@ -55,7 +56,7 @@ class ServerGrab:
         x.XGrabServer(connection)
         x.XSync(connection, 0)
         self.held.set()
-        time.sleep(self.seconds)
+        self.released.wait(self.seconds)
         x.XUngrabServer(connection)
         x.XSync(connection, 0)
         self.released_at = time.monotonic()
@@ -66,6 +67,9 @@ class ServerGrab:
         if not self.held.wait(10):
             raise RuntimeError("could not grab the X server %s" % self.display)
         return self
+
+    def release(self):
+        self.released.set()
 
     def __exit__(self, *exc):
         self.thread.join()
