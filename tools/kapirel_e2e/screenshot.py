@@ -1,11 +1,9 @@
 """The window as docs/window.png shows it, taken as the e2e scenarios take
 theirs: a private Xvfb (96 DPI) with openbox, the program under the virtual
 meter with "COM1" and "COM2" present, the window with its frame and caption.
-
-    python3 -m kapirel_e2e.screenshot --meter METER EXECUTABLE OUTPUT.png
-
 A form1_preview binary keeps its port in memory and runs without the meter.
-tools/screenshot is the command for it.
+
+    python3 -m kapirel_e2e.screenshot --meter METER EXECUTABLE OUTPUT.png    (tools/screenshot runs it)
 """
 
 import argparse

@@ -46,12 +46,8 @@ class ServerGrab:
     def _hold(self):
         x = ctypes.CDLL("libX11.so.6")
         x.XOpenDisplay.restype = ctypes.c_void_p
-        x.XOpenDisplay.argtypes = [ctypes.c_char_p]
-        for name in ("XGrabServer", "XUngrabServer", "XCloseDisplay"):
-            getattr(x, name).argtypes = [ctypes.c_void_p]
-        x.XSync.argtypes = [ctypes.c_void_p, ctypes.c_int]
-        connection = x.XOpenDisplay(self.display.encode())
-        if not connection:
+        connection = ctypes.c_void_p(x.XOpenDisplay(self.display.encode()))
+        if not connection.value:
             return
         x.XGrabServer(connection)
         x.XSync(connection, 0)
@@ -110,14 +106,9 @@ def start(state_path):
             stdin=subprocess.DEVNULL, stdout=log, stderr=log, pass_fds=(write_end,),
             start_new_session=True)
     os.close(write_end)
-    number = b""
-    deadline = time.monotonic() + 20
-    while not number.endswith(b"\n") and time.monotonic() < deadline:
-        chunk = os.read(read_end, 16)
-        if not chunk:
-            break
-        number += chunk
-    os.close(read_end)
+    # Xvfb writes its display's number there once it listens; if it dies first, the pipe just ends.
+    with os.fdopen(read_end, "rb") as displayfd:
+        number = displayfd.readline()
     if not number.strip().isdigit():
         xvfb.kill()
         fail("Xvfb did not report its display (see %s/xvfb.log)" % work)
