@@ -30,8 +30,6 @@ from kapirel_e2e.interface import (LINUX, POWER_ON, check, check_count, check_en
                                    finish, unwritable_workdir, wait_until)
 from kapirel_e2e.proc import cpu_ticks, rttime_limit, threads
 from kapirel_e2e.systembus import SystemBus
-from kapirel_e2e.wayland import Weston
-from kapirel_e2e.xsmp import XsmpManager
 
 USB0 = "/dev/ttyUSB0"
 USB1 = "/dev/ttyUSB1"
@@ -453,7 +451,7 @@ def x_server_killed_at_log_notice(s):
 @contextlib.contextmanager
 def on_weston(s, com2):
     """kapirel on a weston of this scenario's own; yields (the run, weston)."""
-    with Weston(s.runtime, s.dir) as weston:
+    with xsession.Weston(s.runtime, s.dir) as weston:
         s.tools = s.tools.on(wayland=weston.socket)
         yield s.start(com2=com2, env={"WAYLAND_DEBUG": "client"}), weston
 
@@ -492,7 +490,7 @@ def fifo_log_with_reader(s):
 
 def session_logout(s):
     """X session management: a cancelled logout changes nothing; one that goes through ends like a close."""
-    with XsmpManager(s.tools.xsmp_manager, s.dir, s.runtime) as manager:
+    with xsession.XsmpManager(s.tools.xsmp_manager, s.dir, s.runtime) as manager:
         run = s.start(com2=pulses("inf"), env=manager.client_env(s.dir))
         run.main_window()
         manager.wait("registered")

@@ -22,13 +22,12 @@ Its programs come from python3-dbus, python3-gi and dbus-daemon.
 
 import json
 import os
-import signal
 import subprocess
 import sys
 import time
 
 from kapirel_e2e.checks import json_lines
-from kapirel_e2e.proc import rttime_limit
+from kapirel_e2e.proc import end, rttime_limit
 
 RTKIT = "org.freedesktop.RealtimeKit1"
 RTKIT_PATH = "/org/freedesktop/RealtimeKit1"
@@ -76,12 +75,8 @@ class SystemBus:
         return self
 
     def __exit__(self, *exc):
-        self.process.stdin.close()  # the stand-ins end, and dbus-run-session with its dbus-daemon after them
-        try:
-            self.process.wait(5)
-        except subprocess.TimeoutExpired:
-            os.killpg(self.process.pid, signal.SIGKILL)
-            self.process.wait()
+        # The stand-ins end at the end of their input, and dbus-run-session with its dbus-daemon after them.
+        end(self.process, self.process.stdin.close)
         self.process.stdout.close()
         return False
 
