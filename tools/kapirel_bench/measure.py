@@ -16,7 +16,7 @@ import time
 from kapirel_e2e import proc
 from kapirel_e2e.behaviours import pulses as square_wave
 from kapirel_e2e.harness import Session, Tools
-from kapirel_e2e.interface import LOG_LINE, POWER_ON, TIOCM_CTS, Failure, check_setup, wait_until
+from kapirel_e2e.interface import LOG_LINE, POWER_ON, Failure, check_setup, rising_edges, wait_until
 
 from . import CannotMeasure, note
 
@@ -189,18 +189,22 @@ def spacing_stats(gaps):
 
 
 def edges_seen(polls):
-    levels = [1 if p["value"] & TIOCM_CTS else 0 for p in polls if p["result"] == 0]
-    return sum(1 for a, b in zip(levels, levels[1:]) if b > a)
+    return rising_edges(p for p in polls if p["result"] == 0)
 
 
 # --- the program ------------------------------------------------------------------
 
-def end_run(run, status=0):
-    """SIGTERM to the meter, which forwards it; returns the logged count."""
+def stop(run, what="the program"):
+    """SIGTERM to the meter, which forwards it; the run is to end with status 0."""
     run.signal_meter(signal.SIGTERM)
-    got = run.wait_exit(20)
-    if got != status:
-        raise CannotMeasure("the program exited with %s: %s" % (got, run.output_text()))
+    status = run.wait_exit(20)
+    if status != 0:
+        raise CannotMeasure("%s exited with %s: %s" % (what, status, run.output_text()))
+
+
+def end_run(run):
+    """stop(run); returns the logged count."""
+    stop(run)
     match = LOG_LINE.match(run.measurement_log())
     if match is None:
         raise CannotMeasure("NAMERENO.TXT is not one measurement line: %r" % run.measurement_log())
@@ -238,7 +242,6 @@ class Loop:
     else what the poll loop's "COM2" does."""
 
     def __init__(self, session, com2, machine=()):
-        self.program = os.path.basename(session.tools.kapirel)
         self.run = session.start(com1="absent" if com2 == "absent" else "present", com2=com2, machine=machine)
         self.conn = None
         if com2 != "absent":
@@ -254,10 +257,7 @@ class Loop:
         return spacing_stats(spacing(self.polls(), window.mono0, window.mono1))
 
     def stop(self):
-        self.run.signal_meter(signal.SIGTERM)
-        status = self.run.wait_exit(20)
-        if status != 0:
-            raise CannotMeasure("%s exited with %s: %s" % (self.program, status, self.run.output_text()))
+        stop(self.run, os.path.basename(self.run.tools.kapirel))
 
 
 @contextlib.contextmanager

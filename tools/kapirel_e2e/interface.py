@@ -69,6 +69,12 @@ POWER_ON = (("brk", 0), ("dtr", 1), ("rts", 0))
 POWER_OFF = (("dtr", 0), ("rts", 0), ("brk", 0))
 
 
+def rising_edges(reads):
+    """Off-to-on changes of CTS in the meter's records of reads that answered."""
+    levels = [1 if call["value"] & TIOCM_CTS else 0 for call in reads]
+    return sum(1 for a, b in zip(levels, levels[1:]) if b > a)
+
+
 def middle(place):
     x, y, width, height = place
     return x + width // 2, y + height // 2
@@ -118,8 +124,7 @@ class Connection:
 
     def edges(self):
         """Off-to-on changes of CTS as the program's reads saw them."""
-        levels = [1 if step.call["value"] & TIOCM_CTS else 0 for step in self.reads()]
-        return sum(1 for a, b in zip(levels, levels[1:]) if b > a)
+        return rising_edges(step.call for step in self.reads())
 
     def largest_gap(self):
         times = [step.t for step in self.steps() if step.kind == "read"]
