@@ -10,6 +10,7 @@ import re
 import signal
 import statistics
 import subprocess
+import sys
 import threading
 import time
 
@@ -17,8 +18,6 @@ from kapirel_e2e import proc
 from kapirel_e2e.behaviours import pulses as square_wave
 from kapirel_e2e.harness import Session, Tools
 from kapirel_e2e.interface import LOG_LINE, POWER_ON, Failure, check_setup, rising_edges, wait_until
-
-from . import CannotMeasure, note
 
 SETTLE_S = 1.0
 PULSE_DELAY_S = 0.2  # behaviours.pulses's delay
@@ -35,6 +34,14 @@ LOADED_RUNS = 3
 NO_SYSTEM_BUS = {"DBUS_SYSTEM_BUS_ADDRESS": "unix:path=/nonexistent/kapirel-bench-no-system-bus"}
 CAP_SYS_NICE = 23
 REAL_TIME_POLICIES = {os.SCHED_FIFO: "SCHED_FIFO", os.SCHED_RR: "SCHED_RR", 6: "SCHED_DEADLINE"}
+
+
+class CannotMeasure(Exception):
+    pass
+
+
+def note(text):
+    print("bench: " + text, file=sys.stderr, flush=True)
 
 
 @dataclasses.dataclass

@@ -119,19 +119,15 @@ class Session:
               "no display: the e2e.xsession.start fixture starts the shared one")
         cwd = cwd or self.workdir()
         log = os.path.join(self.dir, "meter-%d.jsonl" % len(self.runs))
-        argv = [self.tools.meter, "--quiet", "--com1", com1, "--com2", com2] + list(machine) + ["--log", log, "--",
-                                                                                               *wrap, self.tools.kapirel]
-        run = Run(self, argv, cwd, log, env=env)
-        self.runs.append(run)
-        return run
+        argv = [self.tools.meter, "--quiet", "--com1", com1, "--com2", com2, *machine, "--log", log, "--", *wrap,
+                self.tools.kapirel]
+        return Run(self, argv, cwd, log, env=env)
 
     def join(self, owner, cwd):
         """A second kapirel in the testbed of a running meter."""
         testbed = owner.event("start")["testbed"]
         argv = [self.tools.meter, "--quiet", "--join", testbed, "--", self.tools.kapirel]
-        run = Run(self, argv, cwd, owner.log_path, joined=True)
-        self.runs.append(run)
-        return run
+        return Run(self, argv, cwd, owner.log_path, joined=True)
 
 
 class LinuxConnection(Connection):
@@ -158,14 +154,13 @@ class LinuxConnection(Connection):
 
 
 class Run(Program):
-    """One virtual-meter process and the kapirel it runs."""
+    """One virtual-meter process and the kapirel it runs, of the session's runs."""
 
     platform = LINUX
     # The meter sees a close when umockdev's socket of the descriptor closes.
     close_seen_within = 5.0
 
     def __init__(self, session, argv, cwd, log_path, joined=False, env=None):
-        self.session = session
         self.tools = session.tools
         self.cwd = cwd
         self.log_path = log_path
@@ -178,11 +173,11 @@ class Run(Program):
         run_env["DBUS_SYSTEM_BUS_ADDRESS"] = "unix:path=" + os.path.join(session.runtime, "no-system-bus")
         run_env.update(env or {})
         self.without_bus = run_env["DBUS_SYSTEM_BUS_ADDRESS"].endswith("/no-system-bus")
-        index = len(session.runs)
-        self.output = open(os.path.join(session.dir, "kapirel-%d.out" % index), "wb")
+        self.output = open(os.path.join(session.dir, "kapirel-%d.out" % len(session.runs)), "wb")
         self.process = subprocess.Popen(argv, cwd=cwd, env=run_env, stdin=subprocess.DEVNULL, stdout=self.output,
-                                      stderr=subprocess.STDOUT, start_new_session=True)
+                                        stderr=subprocess.STDOUT, start_new_session=True)
         self._kapirel = None
+        session.runs.append(self)
 
     @property
     def x(self):
