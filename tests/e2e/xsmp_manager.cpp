@@ -52,16 +52,6 @@ Status RegisterClient(SmsConn conn, SmPointer, char *)
     return SmsRegisterClientReply(conn, SmsGenerateClientID(conn));
 }
 
-void InteractRequest(SmsConn conn, SmPointer, int) { SmsInteract(conn); }
-
-void InteractDone(SmsConn, SmPointer, Bool) {}
-
-void SaveYourselfRequest(SmsConn, SmPointer, int, Bool, int, Bool, Bool) {}
-
-void SaveYourselfPhase2Request(SmsConn conn, SmPointer) { SmsSaveYourselfPhase2(conn); }
-
-void SaveYourselfDone(SmsConn, SmPointer, Bool success) { Report("save-yourself-done " + std::to_string(success)); }
-
 void CloseConnection(SmsConn conn, SmPointer, int count, char **reasons)
 {
     SmFreeReasons(count, reasons);
@@ -89,22 +79,22 @@ void DeleteProperties(SmsConn, SmPointer, int count, char **names)
     std::free(names);
 }
 
-void GetProperties(SmsConn conn, SmPointer) { SmsReturnProperties(conn, 0, nullptr); }
-
 Status NewClient(SmsConn conn, SmPointer, unsigned long *mask, SmsCallbacks *callbacks, char **)
 {
     Client = conn;
     *callbacks = {};
     callbacks->register_client.callback = RegisterClient;
-    callbacks->interact_request.callback = InteractRequest;
-    callbacks->interact_done.callback = InteractDone;
-    callbacks->save_yourself_request.callback = SaveYourselfRequest;
-    callbacks->save_yourself_phase2_request.callback = SaveYourselfPhase2Request;
-    callbacks->save_yourself_done.callback = SaveYourselfDone;
+    callbacks->interact_request.callback = [](SmsConn conn, SmPointer, int) { SmsInteract(conn); };
+    callbacks->interact_done.callback = [](SmsConn, SmPointer, Bool) {};
+    callbacks->save_yourself_request.callback = [](SmsConn, SmPointer, int, Bool, int, Bool, Bool) {};
+    callbacks->save_yourself_phase2_request.callback = [](SmsConn conn, SmPointer) { SmsSaveYourselfPhase2(conn); };
+    callbacks->save_yourself_done.callback = [](SmsConn, SmPointer, Bool success) {
+        Report("save-yourself-done " + std::to_string(success));
+    };
     callbacks->close_connection.callback = CloseConnection;
     callbacks->set_properties.callback = SetProperties;
     callbacks->delete_properties.callback = DeleteProperties;
-    callbacks->get_properties.callback = GetProperties;
+    callbacks->get_properties.callback = [](SmsConn conn, SmPointer) { SmsReturnProperties(conn, 0, nullptr); };
     *mask = SmsRegisterClientProcMask | SmsInteractRequestProcMask | SmsInteractDoneProcMask |
             SmsSaveYourselfRequestProcMask | SmsSaveYourselfP2RequestProcMask | SmsSaveYourselfDoneProcMask |
             SmsCloseConnectionProcMask | SmsSetPropertiesProcMask | SmsDeletePropertiesProcMask |
