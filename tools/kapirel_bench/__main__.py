@@ -187,14 +187,10 @@ def parse_args():
 
 def missing_programs(bin_dir):
     """What cannot run, each with how to get it."""
-    problems = []
-    if not os.access(os.path.join(bin_dir, "kapirel"), os.X_OK):
-        problems.append("%s/kapirel is missing (build it: cmake --preset release && cmake --build --preset release)"
-                        % bin_dir)
-    for program in ("virtual-meter", IDLE_LOOP, POLL_LOOP):
-        if not os.access(os.path.join(bin_dir, program), os.X_OK):
-            problems.append("%s/%s is missing (built with the meter, which needs umockdev: apt-get install "
-                            "libumockdev-dev umockdev, then configure and build again)" % (bin_dir, program))
+    problems = ["%s/%s is missing (cmake --preset release && cmake --build --preset release build it; the meter and "
+                "the loops only where umockdev is installed: apt-get install libumockdev-dev umockdev)"
+                % (bin_dir, program) for program in ("kapirel", "virtual-meter", IDLE_LOOP, POLL_LOOP)
+                if not os.access(os.path.join(bin_dir, program), os.X_OK)]
     if shutil.which("xev") is None:
         problems.append("xev is missing (Debian package x11-utils)")
     return problems
