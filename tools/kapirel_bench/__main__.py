@@ -187,10 +187,11 @@ def parse_args():
 
 def missing_programs(bin_dir):
     """What cannot run, each with how to get it."""
-    problems = ["%s/%s is missing (cmake --preset release && cmake --build --preset release build it; the meter and "
-                "the loops only where umockdev is installed: apt-get install libumockdev-dev umockdev)"
-                % (bin_dir, program) for program in ("kapirel", "virtual-meter", IDLE_LOOP, POLL_LOOP)
-                if not os.access(os.path.join(bin_dir, program), os.X_OK)]
+    missing = [program for program in ("kapirel", "virtual-meter", IDLE_LOOP, POLL_LOOP)
+               if not os.access(os.path.join(bin_dir, program), os.X_OK)]
+    problems = ["%s lacks %s (cmake --preset release && cmake --build --preset release build them; the meter and the "
+                "loops only where umockdev is installed: apt-get install libumockdev-dev umockdev)"
+                % (bin_dir, ", ".join(missing))] if missing else []
     if shutil.which("xev") is None:
         problems.append("xev is missing (Debian package x11-utils)")
     return problems
