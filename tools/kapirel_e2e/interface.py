@@ -9,12 +9,10 @@ machine's serial ports).  A driver's setting, one per scenario, has
 `platform` (LINUX or WINE), `dir`, `workdir(name)` and
 `start(com1=, com2=, cwd=)`, which returns a Program.  A port is "COM1" or
 "COM2" (on Linux also a device, "/dev/ttyUSB0"), described in the virtual
-meter's syntax ("present", "present,hz=4,...") or "absent".
-
-Both meters record every modem call as a JSON line with the state of the
-lines after it.  A Connection turns the calls made on one open port into
-device-neutral Steps; how a line is switched on the device (Linux: TIOCMBIS,
-TIOCMBIC; Wine: TIOCMGET, then TIOCMSET with every line) stays in the drivers.
+meter's syntax ("present", "present,hz=4,...") or "absent".  Both meters
+record every modem call as a JSON line with the state of the lines after it;
+how a line is switched on the device (Linux: TIOCMBIS, TIOCMBIC; Wine:
+TIOCMGET, then TIOCMSET with every line) stays in the drivers.
 """
 
 import os

@@ -77,14 +77,8 @@ class ServerGrab:
 
 
 class XsmpManager:
-    """The test's X session manager (tests/e2e/xsmp_manager.cpp) as the desktop's logout.
-
-        with XsmpManager(path, log_dir, socket_dir) as manager:
-            env = manager.client_env(scratch_dir)   # for the program
-            mark = manager.mark()
-            manager.send("logout")                  # or "cancel", "die"
-            manager.wait("save-yourself-done 1", since=mark)
-    """
+    """The test's X session manager (tests/e2e/xsmp_manager.cpp) as the desktop's logout: send() its commands,
+    wait() for its lines since a mark()."""
 
     def __init__(self, path, log_dir, socket_dir):
         if not path or not os.access(path, os.X_OK):
@@ -141,14 +135,8 @@ class XsmpManager:
 
 
 class Weston:
-    """weston with its headless backend, its socket in runtime (the
-    XDG_RUNTIME_DIR of the programs that connect to it: Session.runtime, short
-    enough for a socket's path).
-
-        with Weston(runtime_dir, log_dir) as weston:
-            tools.on(wayland=weston.socket) ...
-            weston.kill()      # the compositor dies (SIGKILL)
-    """
+    """weston with its headless backend, its socket in runtime: the XDG_RUNTIME_DIR of the programs that connect
+    to it (Session.runtime, short enough for a socket's path)."""
 
     socket = "kapirel-wayland"
 
