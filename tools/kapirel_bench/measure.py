@@ -538,15 +538,9 @@ def long_run(bench, session):
     window = Window({"kapirel": pid}, load)
     samples = []
     step = 10.0 if seconds >= 600 else max(1.0, seconds / 60.0)
-    next_at = first_pulse
-    while True:
+    for at in [first_pulse + i * step for i in range(int((wave_end - first_pulse) // step) + 1)] + [wave_end]:
+        sleep_until(at)
         samples.append((time.monotonic() - first_pulse, status_kb(pid, "VmRSS")))
-        next_at += step
-        if next_at > wave_end:
-            break
-        sleep_until(next_at)
-    sleep_until(wave_end)
-    samples.append((time.monotonic() - first_pulse, status_kb(pid, "VmRSS")))
     window.close()
     time.sleep(0.3)
     hwm = status_kb(pid, "VmHWM")
