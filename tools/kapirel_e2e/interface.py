@@ -135,19 +135,14 @@ class Connection:
 class Program:
     """One run of the program under test.  A driver gives:
 
-    the ports    events() (the meter's record), of_port(event, port) (whether a
-                 record is of the port), connections(port) (those on which
-                 the lines were switched, oldest first), opens(port) (as far
-                 as the meter saw them), trigger(which) (starts the
-                 origin=usr1/usr2 waveforms), check_requests() and
-                 check_probe_open(port) (the start-up's try of a port it then
-                 opens again), where the platform shows them
-    the windows  x (the X tools, kapirel_e2e.xclient), windows(title),
-                 wait_notice(text=None, exclude=()) (checks the text and the
-                 one OK button where the platform can read them; returns the X
-                 window), check_window(marks=, focus=, text=, alone=,
-                 client=, places=, captions=) (as far as readable; alone: no
-                 notice); under Wine also notice_text() and control_text(name)
+    the ports    events() (the meter's record), of_port(event, port), connections(port) (those on which the lines
+                 were switched, oldest first), opens(port) (as far as the meter saw them), trigger(which) (starts
+                 the origin=usr1/usr2 waveforms), check_requests() and check_probe_open(port) (the start-up's try
+                 of a port it then opens again), where the platform shows them
+    the windows  x (the X tools, kapirel_e2e.xclient), windows(title), wait_notice(text=None, exclude=()) (checks
+                 the text and the one OK button where the platform can read them; returns the X window),
+                 check_window(marks=, focus=, text=, alone=, client=, places=, captions=) (as far as readable;
+                 alone: no notice); under Wine also notice_text() and control_text(name)
     the end      process (whose end is the program's), cwd, said()"""
 
     platform = None
