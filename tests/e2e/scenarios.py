@@ -397,8 +397,7 @@ def count_until_display_dies(run, kill, status_expected=DISPLAY_LOST):
     counted = conn.edges()
     check(counted >= 3, "only %d pulses polled" % counted)
     if status_expected == 1:
-        check(UNWRITTEN in said and re.search(r"pocet pulsu = %d$" % counted,
-                                                                             "\n".join(said), re.M),
+        check(UNWRITTEN in said and re.search(r"pocet pulsu = %d$" % counted, "\n".join(said), re.M),
               "no notice with the line on standard error: %s" % said[-5:])
     else:
         check_one_line(run, counted, time.time())
@@ -541,16 +540,13 @@ def main():
         if not path or not os.access(path, os.X_OK):
             print("FAIL: not executable: %s" % path, file=sys.stderr)
             return 1
-    display = None
-    if args.xsession:
-        try:
-            display = xsession.display_of(args.xsession)
-        except (OSError, ValueError, KeyError, TypeError) as problem:
-            print("FAIL: no X session (%s); the e2e.xsession.start fixture starts it" % problem, file=sys.stderr)
-            return 1
-
-    xsmp_manager = os.path.abspath(args.xsmp_manager) if args.xsmp_manager else None
-    tools = Tools(os.path.abspath(args.kapirel), os.path.abspath(args.meter), display, xsmp_manager=xsmp_manager)
+    try:
+        display = xsession.display_of(args.xsession) if args.xsession else None
+    except (OSError, ValueError, KeyError, TypeError) as problem:
+        print("FAIL: no X session (%s); the e2e.xsession.start fixture starts it" % problem, file=sys.stderr)
+        return 1
+    tools = Tools(os.path.abspath(args.kapirel), os.path.abspath(args.meter), display,
+                  xsmp_manager=args.xsmp_manager and os.path.abspath(args.xsmp_manager))
     work = os.path.abspath(args.work)
     return runner.run(SCENARIOS, args.names, work, lambda name: Session(tools, work, name))
 
