@@ -9,6 +9,7 @@ failing scenario cannot leave anything behind for the next.
 import contextlib
 import dataclasses
 import os
+import pathlib
 import re
 import shutil
 import signal
@@ -232,15 +233,9 @@ class Run(Program):
 
     def kapirel_pid(self):
         if self._kapirel is None:
-            if self.joined:
-                def child():
-                    try:
-                        with open("/proc/%d/task/%d/children" % (self.process.pid, self.process.pid)) as f:
-                            pids = f.read().split()
-                    except OSError:
-                        return None
-                    return int(pids[0]) if pids else None
-                self._kapirel = wait_until(child, 20, "the joined kapirel")
+            if self.joined:  # a meter that joins a testbed logs nothing of its own
+                children = pathlib.Path("/proc/%d/task/%d/children" % (self.process.pid, self.process.pid))
+                self._kapirel = int(wait_until(lambda: children.read_text().split(), 20, "the joined kapirel")[0])
             else:
                 self._kapirel = self.event("spawn")["child"]
         return self._kapirel

@@ -30,9 +30,7 @@ from kapirel_e2e.checks import json_lines
 from kapirel_e2e.proc import end, rttime_limit
 
 RTKIT = "org.freedesktop.RealtimeKit1"
-RTKIT_PATH = "/org/freedesktop/RealtimeKit1"
 LOGIND = "org.freedesktop.login1"
-LOGIND_PATH = "/org/freedesktop/login1"
 LOGIND_MANAGER = "org.freedesktop.login1.Manager"
 
 # Debian's Python, whose modules python3-dbus and python3-gi are, whatever
@@ -145,13 +143,11 @@ def serve(record_path, max_priority, rttime_max, services):
             os.close(given)
             return handed
 
-    names = []
-    if "rtkit" in services:
-        names.append(dbus.service.BusName(RTKIT, bus))
-        Rtkit(bus, RTKIT_PATH)
-    if "logind" in services:
-        names.append(dbus.service.BusName(LOGIND, bus))
-        Logind(bus, LOGIND_PATH)
+    names = []  # held while the stand-ins serve
+    for service, name, stand_in in (("rtkit", RTKIT, Rtkit), ("logind", LOGIND, Logind)):
+        if service in services:
+            names.append(dbus.service.BusName(name, bus))
+            stand_in(bus, "/" + name.replace(".", "/"))
     loop = GLib.MainLoop()
     GLib.io_add_watch(sys.stdin.fileno(), GLib.IO_HUP, lambda *_: loop.quit())
     print("ready", os.environ["DBUS_SESSION_BUS_ADDRESS"], flush=True)
