@@ -175,11 +175,7 @@ class Program:
             if len(found) <= index:
                 return None
             steps = found[index].steps()
-            trailing = 0
-            for step in reversed(steps):
-                if step.kind != "read":
-                    break
-                trailing += 1
+            trailing = next((i for i, step in enumerate(reversed(steps)) if step.kind != "read"), len(steps))
             switched = sum(1 for step in steps if step.kind == "switch")
             return found[index] if switched >= len(POWER_ON) and trailing >= polls else None
         return wait_until(polling, timeout, "%d polls on connection %d of %s" % (polls, index + 1, port))

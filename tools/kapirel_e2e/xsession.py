@@ -231,18 +231,16 @@ def start(state_path):
     with open(state_path, "w") as out:
         json.dump(state, out)
 
-    deadline = time.monotonic() + 30
-    while time.monotonic() < deadline:
-        probe = subprocess.run(["wmctrl", "-m"], env=env, capture_output=True, text=True)
-        if probe.returncode == 0 and "openbox" in probe.stdout.lower():
-            break
+    def managing():
         if wm.poll() is not None:
-            stop(state_path, quiet=True)
-            fail("openbox exited with %s (see %s/openbox.log)" % (wm.returncode, work))
-        time.sleep(0.1)
-    else:
+            raise Failure("openbox exited with %s (see %s/openbox.log)" % (wm.returncode, work))
+        probe = subprocess.run(["wmctrl", "-m"], env=env, capture_output=True, text=True)
+        return probe.returncode == 0 and "openbox" in probe.stdout.lower()
+    try:
+        wait_until(managing, 30, "openbox to manage %s" % display, interval=0.1)
+    except Failure as problem:
         stop(state_path, quiet=True)
-        fail("openbox did not come up on %s" % display)
+        fail(str(problem))
     wait_quiet(wm.pid, time.monotonic() + 10)
     print("xsession: %s ready (Xvfb %d, openbox %d)" % (display, xvfb.pid, wm.pid))
     return state
