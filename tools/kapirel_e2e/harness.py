@@ -162,7 +162,7 @@ class Run(Program):
     close_seen_within = 5.0
 
     def __init__(self, session, argv, cwd, log_path, joined=False, env=None):
-        self.tools = session.tools
+        self.tools = self.x = session.tools  # the X tools too
         self.cwd = cwd
         self.log_path = log_path
         self.joined = joined
@@ -179,10 +179,6 @@ class Run(Program):
                                         stderr=subprocess.STDOUT, start_new_session=True)
         self._kapirel = None
         session.runs.append(self)
-
-    @property
-    def x(self):
-        return self.tools
 
     # --- the meter's record -------------------------------------------------
 
