@@ -89,8 +89,6 @@ class XsmpManager:
         self.socket = os.path.join(socket_dir, "ice")
         self.log = os.path.join(log_dir, "xsmp-manager.log")
         self.lines = []
-        self.process = None
-        self.address = None
 
     def __enter__(self):
         self.process = subprocess.Popen([self.path, self.socket], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
@@ -145,7 +143,6 @@ class Weston:
             raise Failure("missing weston (install: weston qt6-wayland)")
         self.runtime = runtime
         self.log = os.path.join(log_dir, "weston.log")
-        self.process = None
 
     def __enter__(self):
         env = dict(os.environ, XDG_RUNTIME_DIR=self.runtime)
