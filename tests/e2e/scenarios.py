@@ -23,8 +23,7 @@ import sys
 import time
 
 from kapirel_e2e import runner, xsession
-from kapirel_e2e.behaviours import SCENARIOS as SHARED
-from kapirel_e2e.behaviours import pulses, unwritable_log
+from kapirel_e2e.behaviours import SCENARIOS as SHARED, pulses, unwritable_log
 from kapirel_e2e.harness import Session, Tools
 from kapirel_e2e.interface import (LINUX, POWER_ON, check, check_count, check_end, check_one_line, check_setup,
                                    finish, unwritable_workdir, wait_until)

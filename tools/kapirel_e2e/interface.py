@@ -230,7 +230,6 @@ class Program:
         self.x.press(wid, *keys)
 
     def close(self, wid):
-        """The window manager's close, as the close button does."""
         self.x.close(wid)
 
     def geometry(self, wid):
