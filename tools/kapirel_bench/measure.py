@@ -107,13 +107,10 @@ def cpu_ns(pid):
 
 def status_kb(pid, key):
     """A kB figure of /proc/<pid>/status, e.g. VmHWM."""
-    try:
-        with open("/proc/%d/status" % pid) as f:
-            for line in f:
-                if line.startswith(key + ":"):
-                    return int(line.split()[1])
-    except OSError:
-        pass
+    with contextlib.suppress(OSError), open("/proc/%d/status" % pid) as f:
+        for line in f:
+            if line.startswith(key + ":"):
+                return int(line.split()[1])
     raise CannotMeasure("no %s in /proc/%d/status" % (key, pid))
 
 

@@ -284,10 +284,7 @@ def main():
     if len(sys.argv) != 3 or sys.argv[1] not in ("start", "stop"):
         print(__doc__, file=sys.stderr)
         return 2
-    if sys.argv[1] == "start":
-        start(sys.argv[2])
-    else:
-        stop(sys.argv[2])
+    {"start": start, "stop": stop}[sys.argv[1]](sys.argv[2])
     return 0
 
 
