@@ -1,6 +1,6 @@
 // A minimal X session manager (XSMP over ICE, with libSM) for the logout
-// scenarios: it accepts clients on the local socket SOCKET (a path) and lets
-// the test act as the desktop's logout, line by line on standard input:
+// scenario: it accepts one client on the local socket SOCKET (a path) and
+// lets the test act as the desktop's logout, line by line on standard input:
 //     xsmp-manager SOCKET
 //     logout   SaveYourself (both, shutdown, any interaction, not fast)
 //     cancel   ShutdownCancelled: the logout was called off
@@ -10,14 +10,12 @@
 //     registered
 //     save-yourself-done SUCCESS
 //     property NAME FIRST-BYTE
-//     closed
 // Connections are accepted without authentication, from this host only.
 #include <X11/ICE/ICElib.h>
 #include <X11/SM/SMlib.h>
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <poll.h>
 #include <string>
 #include <unistd.h>
@@ -40,32 +38,26 @@ void Report(const std::string &line)
 
 Bool AcceptLocal(char *) { return True; }
 
+void Forget(IceConn ice)
+{
+    IceSetShutdownNegotiation(ice, False);
+    IceCloseConnection(ice);
+    Client = nullptr;
+    ClientIce = nullptr;
+}
+
 Status RegisterClient(SmsConn conn, SmPointer, char *)
 {
     Report("registered");
     return SmsRegisterClientReply(conn, SmsGenerateClientID(conn));
 }
 
-void InteractRequest(SmsConn conn, SmPointer, int) { SmsInteract(conn); }
-
-void InteractDone(SmsConn, SmPointer, Bool) {}
-
-void SaveYourselfRequest(SmsConn, SmPointer, int, Bool, int, Bool, Bool) {}
-
-void SaveYourselfPhase2Request(SmsConn conn, SmPointer) { SmsSaveYourselfPhase2(conn); }
-
-void SaveYourselfDone(SmsConn, SmPointer, Bool success) { Report("save-yourself-done " + std::to_string(success)); }
-
 void CloseConnection(SmsConn conn, SmPointer, int count, char **reasons)
 {
     SmFreeReasons(count, reasons);
-    Report("closed");
     IceConn ice = SmsGetIceConnection(conn);
     SmsCleanUp(conn);
-    IceSetShutdownNegotiation(ice, False);
-    IceCloseConnection(ice);
-    Client = nullptr;
-    ClientIce = nullptr;
+    Forget(ice);
 }
 
 void SetProperties(SmsConn, SmPointer, int count, SmProp **props)
@@ -87,22 +79,22 @@ void DeleteProperties(SmsConn, SmPointer, int count, char **names)
     std::free(names);
 }
 
-void GetProperties(SmsConn conn, SmPointer) { SmsReturnProperties(conn, 0, nullptr); }
-
 Status NewClient(SmsConn conn, SmPointer, unsigned long *mask, SmsCallbacks *callbacks, char **)
 {
     Client = conn;
-    std::memset(callbacks, 0, sizeof *callbacks);
+    *callbacks = {};
     callbacks->register_client.callback = RegisterClient;
-    callbacks->interact_request.callback = InteractRequest;
-    callbacks->interact_done.callback = InteractDone;
-    callbacks->save_yourself_request.callback = SaveYourselfRequest;
-    callbacks->save_yourself_phase2_request.callback = SaveYourselfPhase2Request;
-    callbacks->save_yourself_done.callback = SaveYourselfDone;
+    callbacks->interact_request.callback = [](SmsConn conn, SmPointer, int) { SmsInteract(conn); };
+    callbacks->interact_done.callback = [](SmsConn, SmPointer, Bool) {};
+    callbacks->save_yourself_request.callback = [](SmsConn, SmPointer, int, Bool, int, Bool, Bool) {};
+    callbacks->save_yourself_phase2_request.callback = [](SmsConn conn, SmPointer) { SmsSaveYourselfPhase2(conn); };
+    callbacks->save_yourself_done.callback = [](SmsConn, SmPointer, Bool success) {
+        Report("save-yourself-done " + std::to_string(success));
+    };
     callbacks->close_connection.callback = CloseConnection;
     callbacks->set_properties.callback = SetProperties;
     callbacks->delete_properties.callback = DeleteProperties;
-    callbacks->get_properties.callback = GetProperties;
+    callbacks->get_properties.callback = [](SmsConn conn, SmPointer) { SmsReturnProperties(conn, 0, nullptr); };
     *mask = SmsRegisterClientProcMask | SmsInteractRequestProcMask | SmsInteractDoneProcMask |
             SmsSaveYourselfRequestProcMask | SmsSaveYourselfP2RequestProcMask | SmsSaveYourselfDoneProcMask |
             SmsCloseConnectionProcMask | SmsSetPropertiesProcMask | SmsDeletePropertiesProcMask |
@@ -150,24 +142,15 @@ int main(int argc, char **argv)
     IceListenObj *listeners = nullptr;
     // A port that is a path puts the socket there (and, on Linux, the
     // abstract socket of the "local" transport under the same name) instead
-    // of /tmp/.ICE-unix/<pid>.
-    if (!IceListenForWellKnownConnections(argv[1], &count, &listeners, sizeof error, error)) {
+    // of /tmp/.ICE-unix/<pid>.  Only local transports are left to listen on.
+    if (!IceListenForWellKnownConnections(argv[1], &count, &listeners, sizeof error, error) || count == 0) {
         std::fprintf(stderr, "xsmp-manager: IceListenForWellKnownConnections: %s\n", error);
         return 1;
     }
-    std::vector<IceListenObj> local;
-    for (int i = 0; i < count; ++i) {
-        IceSetHostBasedAuthProc(listeners[i], AcceptLocal);
-        char *id = IceGetListenConnectionString(listeners[i]);
-        if (std::strncmp(id, "local/", 6) == 0 || std::strncmp(id, "unix/", 5) == 0)
-            local.push_back(listeners[i]);
-        std::free(id);
-    }
-    if (local.empty()) {
-        std::fprintf(stderr, "xsmp-manager: no local transport\n");
-        return 1;
-    }
-    char *address = IceComposeNetworkIdList(static_cast<int>(local.size()), local.data());
+    const std::vector<IceListenObj> local(listeners, listeners + count);
+    for (IceListenObj listener : local)
+        IceSetHostBasedAuthProc(listener, AcceptLocal);
+    char *address = IceComposeNetworkIdList(count, listeners);
     Report(std::string("listening ") + address);
     std::free(address);
 
@@ -210,13 +193,8 @@ int main(int argc, char **argv)
                 IceCloseConnection(ice);
         }
         if (ClientIce != nullptr && fds.size() > 1 + local.size() && (fds.back().revents & (POLLIN | POLLHUP))) {
-            if (IceProcessMessages(ClientIce, nullptr, nullptr) != IceProcessMessagesSuccess && ClientIce != nullptr) {
-                Report("closed");
-                IceSetShutdownNegotiation(ClientIce, False);
-                IceCloseConnection(ClientIce);
-                ClientIce = nullptr;
-                Client = nullptr;
-            }
+            if (IceProcessMessages(ClientIce, nullptr, nullptr) != IceProcessMessagesSuccess && ClientIce != nullptr)
+                Forget(ClientIce);
         }
     }
 }

@@ -1,25 +1,27 @@
 """The runs: the real kapirel under the meter, and the reference loops run
-beside it, so that machine noise falls on both figures of a ratio alike."""
+beside it, so that machine noise falls on both figures of a ratio alike; what
+they read of the meter's record (polls, their spacing, edges) and of /proc."""
 
 import contextlib
 import dataclasses
+import math
 import os
 import re
 import signal
 import statistics
 import subprocess
+import sys
 import threading
 import time
 
+from kapirel_e2e import proc
+from kapirel_e2e.behaviours import pulses as square_wave
 from kapirel_e2e.harness import Session, Tools
-from kapirel_e2e.interface import LOG_LINE, wait_until
-
-from . import CannotMeasure, note
-from .meterlog import edges_seen, loop_polls_of, mono_offset, polls_of, spacing, spacing_stats
-from .procfs import Window, loadavg, realtime_threads, status_kb, thread_scheduling
+from kapirel_e2e.interface import LOG_LINE, POWER_ON, Failure, check_setup, rising_edges, wait_until
 
 SETTLE_S = 1.0
-PULSE_DELAY_S = 0.2
+PULSE_DELAY_S = 0.2  # behaviours.pulses's delay
+PERIOD_MS = 20.0
 IDLE_LOOP = "bench-idle-loop"
 POLL_LOOP = "bench-poll-loop"
 # The meters of the runs under load answer at real-time priority, as promptly
@@ -31,6 +33,15 @@ LOADED_RUNS = 3
 # pthread_setschedparam, RLIMIT_RTPRIO 0, and no system bus to reach rtkit.
 NO_SYSTEM_BUS = {"DBUS_SYSTEM_BUS_ADDRESS": "unix:path=/nonexistent/kapirel-bench-no-system-bus"}
 CAP_SYS_NICE = 23
+REAL_TIME_POLICIES = {os.SCHED_FIFO: "SCHED_FIFO", os.SCHED_RR: "SCHED_RR", 6: "SCHED_DEADLINE"}
+
+
+class CannotMeasure(Exception):
+    pass
+
+
+def note(text):
+    print("bench: " + text, file=sys.stderr, flush=True)
 
 
 @dataclasses.dataclass
@@ -39,7 +50,6 @@ class Bench:
     lengths of the runs, and the results so far."""
 
     tools: Tools
-    loops: str
     work: str
     window: float
     pulses: int
@@ -47,18 +57,158 @@ class Bench:
     long_seconds: float
     results: dict
 
-    def loop(self, name):
-        return os.path.join(self.loops, name)
+    def loop_tools(self, program):
+        """A reference loop, built beside the meter, in the program's place."""
+        return dataclasses.replace(self.tools, kapirel=os.path.join(os.path.dirname(self.tools.meter), program))
+
+
+# --- /proc ------------------------------------------------------------------------
+
+def machine_ticks():
+    """(busy, total) jiffies of all CPUs from /proc/stat."""
+    with open("/proc/stat") as f:
+        fields = [int(x) for x in f.readline().split()[1:]]
+    total = sum(fields[:8])  # guest time is already inside user
+    return total - fields[3] - fields[4], total  # less idle and iowait
+
+
+def busy_percent(before, after):
+    total = after[1] - before[1]
+    return 100.0 * (after[0] - before[0]) / total if total else 0.0
+
+
+def wait_quiet(max_wait, limit_percent=20.0):
+    """Waits until the whole machine was less than limit_percent busy over 2 s
+    (other people's builds share it); gives up after max_wait seconds."""
+    deadline = time.monotonic() + max_wait
+    said = False
+    while True:
+        before = machine_ticks()
+        time.sleep(2.0)
+        busy = busy_percent(before, machine_ticks())
+        if busy < limit_percent:
+            return
+        if time.monotonic() >= deadline:
+            return note("the machine is still %.0f %% busy; measuring anyway" % busy)
+        if not said:
+            note("the machine is %.0f %% busy (load %.2f); waiting up to %.0f s for it to calm down"
+                 % (busy, os.getloadavg()[0], max_wait))
+            said = True
+
+
+def cpu_ns(pid):
+    """The scheduler's on-CPU nanoseconds of all the process's threads, from its CPU-time clock: the clock id
+    that clock_getcpuclockid(3) gives, MAKE_PROCESS_CPUCLOCK(pid, CPUCLOCK_SCHED), which Python's os lacks."""
+    try:
+        return time.clock_gettime_ns((~pid << 3) | 2)
+    except OSError:
+        raise CannotMeasure("no CPU clock of process %d (did it end?)" % pid)
+
+
+def status_kb(pid, key):
+    """A kB figure of /proc/<pid>/status, e.g. VmHWM."""
+    with contextlib.suppress(OSError), open("/proc/%d/status" % pid) as f:
+        for line in f:
+            if line.startswith(key + ":"):
+                return int(line.split()[1])
+    raise CannotMeasure("no %s in /proc/%d/status" % (key, pid))
+
+
+def realtime_threads(pid):
+    """The threads of a process that run at a real-time policy, as "name SCHED_RR 10"."""
+    return ["%s %s %d" % (name, REAL_TIME_POLICIES[policy], priority)
+            for name, policy, priority in proc.threads(pid).values() if policy in REAL_TIME_POLICIES]
+
+
+class Window:
+    """One measurement window over one or more processes measured side by side
+    (same seconds, same machine): the CPU of each, the machine's, the load
+    (by default the 1-minute load average at its start)."""
+
+    def __init__(self, pids, load=None):
+        self.pids = dict(pids)
+        self.load = os.getloadavg()[0] if load is None else load
+        self.machine0 = machine_ticks()
+        self.mono0 = time.monotonic()
+        self.start = {name: cpu_ns(pid) for name, pid in self.pids.items()}
+
+    def close(self):
+        self.cpu_ns = {name: cpu_ns(pid) - self.start[name] for name, pid in self.pids.items()}
+        self.mono1 = time.monotonic()
+        self.seconds = self.mono1 - self.mono0
+        # Busy share of the whole machine (all cores), the benchmark's own processes included.
+        self.machine_percent = busy_percent(self.machine0, machine_ticks())
+
+    def percent(self, name="kapirel"):
+        return 100.0 * self.cpu_ns[name] / 1e9 / self.seconds
+
+    def context(self):
+        return "load %.2f, machine %.0f %% busy" % (self.load, self.machine_percent)
+
+    def record(self, name="kapirel"):
+        """The figures of one process, for the results."""
+        return {"percent": self.percent(name), "seconds": self.seconds, "context": self.context()}
+
+
+def steady_window(pids, seconds):
+    """pids measured over seconds, once the runs settled."""
+    time.sleep(SETTLE_S)
+    window = Window(pids)
+    time.sleep(seconds)
+    window.close()
+    return window
+
+
+# --- the meter's record -----------------------------------------------------------
+
+def polls_of(conn):
+    """The program's Timer1 polls on conn (a connection of the e2e harness): the reads of CTS after the
+    start-up's own, which is the first after the line settings; found by the meter's stamps, not by their
+    place among the calls (docs/benchmarks.md, start-up)."""
+    try:
+        check_setup(conn, timeout=0)
+    except Failure as problem:
+        raise CannotMeasure(str(problem))
+    steps = conn.steps()
+    powered = steps[len(POWER_ON) - 1].mono
+    reads = sorted((step for step in steps if step.kind == "read" and step.mono > powered), key=lambda step: step.mono)
+    if not reads:
+        raise CannotMeasure("no read of CTS on %s after its line settings" % conn)
+    return [step.call for step in reads if step.mono > reads[0].mono]
+
+
+def spacing(polls, start, end):
+    """Gaps in ms between successive polls with start <= mono <= end."""
+    times = [p["mono"] for p in polls if start <= p["mono"] <= end]
+    return [(b - a) * 1000.0 for a, b in zip(times, times[1:])]
+
+
+def spacing_stats(gaps):
+    if len(gaps) < 10:
+        raise CannotMeasure("only %d poll gaps in the window" % len(gaps))
+    ordered = sorted(gaps)
+    return {"n": len(gaps), "short": sum(1 for g in gaps if g < PERIOD_MS / 2), "min": ordered[0],
+            "median": statistics.median(gaps), "p99": ordered[math.ceil(0.99 * len(ordered)) - 1],  # nearest rank
+            "max": ordered[-1], "mean": statistics.fmean(gaps)}
+
+
+def edges_seen(polls):
+    return rising_edges(p for p in polls if p["result"] == 0)
 
 
 # --- the program ------------------------------------------------------------------
 
-def end_run(run, status=0):
-    """SIGTERM to the meter, which forwards it; returns the logged count."""
+def stop(run, what="the program"):
+    """SIGTERM to the meter, which forwards it; the run is to end with status 0."""
     run.signal_meter(signal.SIGTERM)
-    got = run.wait_exit(20)
-    if got != status:
-        raise CannotMeasure("the program exited with %s: %s" % (got, run.output_text()))
+    status = run.wait_exit(20)
+    if status != 0:
+        raise CannotMeasure("%s exited with %s: %s" % (what, status, run.output_text()))
+
+
+def end_run(run):
+    """stop(run); returns the logged count."""
+    stop(run)
     match = LOG_LINE.match(run.measurement_log())
     if match is None:
         raise CannotMeasure("NAMERENO.TXT is not one measurement line: %r" % run.measurement_log())
@@ -69,17 +219,12 @@ def sleep_until(mono):
     time.sleep(max(0.0, mono - time.monotonic()))  # sleeps at least that long, on CLOCK_MONOTONIC
 
 
-def square_wave(hz, pulses):
-    """COM2 with a square wave that starts at SIGUSR1 (origin=usr1), after PULSE_DELAY_S."""
-    return "present,hz=%g,duty=50,pulses=%d,delay=%d,origin=usr1" % (hz, pulses, round(PULSE_DELAY_S * 1000))
-
-
 def start_pulses(run):
     """Starts the wave: (load average just before, first pulse, end of the last pulse), the times in
     CLOCK_MONOTONIC seconds."""
-    load = loadavg()[0]
+    load = os.getloadavg()[0]
     origin = run.trigger(1)
-    offset = mono_offset(origin)
+    offset = origin["mono"] - origin["t"]  # from the meter's "t" to CLOCK_MONOTONIC
     return load, origin["origin_t"] + PULSE_DELAY_S + offset, origin["wave_end_t"] + offset
 
 
@@ -95,68 +240,53 @@ def start_polling(session, com2="present", **start):
 # --- the reference loops ---------------------------------------------------------
 
 class Loop:
-    """A reference loop under its own virtual meter, as kapirel runs under its
-    own: the same preload library around every system call.  ports "absent"
-    for the idle loop; else what the poll loop's "COM2" does."""
+    """A reference loop, the program of session's tools, under its own virtual
+    meter, as kapirel runs under its own: the same preload library around
+    every system call.  com2 "absent" (both ports absent) for the idle loop;
+    else what the poll loop's "COM2" does."""
 
-    def __init__(self, session, program, ports, machine=()):
-        self.program = os.path.basename(program)
-        self.run = session.start(com1="absent" if ports == "absent" else "present", com2=ports, machine=machine)
+    def __init__(self, session, com2, machine=()):
+        self.run = session.start(com1="absent" if com2 == "absent" else "present", com2=com2, machine=machine)
         self.conn = None
-        if ports != "absent":
+        if com2 != "absent":
             self.conn = wait_until(lambda: (self.run.conns("COM2") or [None])[0], 20, "the loop's open of COM2")
             wait_until(lambda: len(self.polls()) >= 3, 20, "the loop's polls")
         self.pid = self.run.kapirel_pid()
 
     def polls(self):
-        return loop_polls_of(self.run, self.conn)
+        """Its TIOCMGET calls: the poll loop does nothing else."""
+        return [c for c in self.run.ioctls(self.conn) if c["req"] == "TIOCMGET"]
+
+    def spacing(self, window):
+        return spacing_stats(spacing(self.polls(), window.mono0, window.mono1))
 
     def stop(self):
-        self.run.signal_meter(signal.SIGTERM)
-        status = self.run.wait_exit(20)
-        if status != 0:
-            raise CannotMeasure("%s exited with %s: %s" % (self.program, status, self.run.output_text()))
+        stop(self.run, os.path.basename(self.run.tools.kapirel))
 
 
 @contextlib.contextmanager
-def loop_beside(bench, name, program, ports, machine=()):
-    """Runs a reference loop (ports "present": the poll loop on "COM2";
-    "absent": the idle loop) until the block ends."""
-    tools = Tools(bench.loop(program), bench.tools.meter, bench.tools.display)
-    with Session(tools, bench.work, name) as session:
-        loop = Loop(session, program, ports, machine)
+def loop_beside(bench, name, program, com2, machine=()):
+    """Runs a reference loop (com2 as for Loop) until the block ends."""
+    with Session(bench.loop_tools(program), bench.work, name) as session:
+        loop = Loop(session, com2, machine)
         yield loop
         loop.stop()
 
 
 @contextlib.contextmanager
-def bare_loop(program):
-    """A reference loop run directly, without the meter; only for the idle
-    loop, which opens no port."""
-    proc = subprocess.Popen([program], stdin=subprocess.DEVNULL)
+def spinning(program, count=1):
+    """count processes of program (argv) until the block ends: the idle loop
+    without the meter (it opens no port), or busy loops on the CPU."""
+    procs = [subprocess.Popen(program, stdin=subprocess.DEVNULL) for _ in range(count)]
     try:
-        yield proc
+        yield procs
+        ended = [process.returncode for process in procs if process.poll() is not None]
+        if ended:
+            raise CannotMeasure("%s ended during the measurement (status %s)" % (program[0], ended[0]))
     finally:
-        proc.terminate()
-        if proc.wait(10) != 0:
-            raise CannotMeasure("%s exited with %s" % (program, proc.returncode))
-
-
-@contextlib.contextmanager
-def busy_processes(count):
-    """count processes that spin on the CPU until the block ends."""
-    procs = [subprocess.Popen(["sh", "-c", "while :; do :; done"], stdin=subprocess.DEVNULL)
-             for _ in range(count)]
-    try:
-        yield [proc.pid for proc in procs]
-    finally:
-        for proc in procs:
-            proc.kill()
-            proc.wait(10)
-
-
-def loop_spacing(loop, window):
-    return spacing_stats(spacing(loop.polls(), window.mono0, window.mono1))
+        for process in procs:
+            process.kill()
+            process.wait(10)
 
 
 # --- the measurements ---------------------------------------------------------------
@@ -164,22 +294,18 @@ def loop_spacing(loop, window):
 def idle_run(bench, session):
     """COM2 open, CTS steady: poll spacing and CPU with nothing to count; the
     poll loop beside it."""
-    seconds, results = bench.window, bench.results
-    note("idle poll run (%.0f s), the poll loop beside it" % seconds)
+    results = bench.results
+    note("idle poll run (%.0f s), the poll loop beside it" % bench.window)
     run, conn, pid = start_polling(session)
     with loop_beside(bench, session.name + "-loop", POLL_LOOP, "present") as loop:
-        time.sleep(SETTLE_S)
-        window = Window({"kapirel": pid, "loop": loop.pid})
-        time.sleep(seconds)
-        window.close()
+        window = steady_window({"kapirel": pid, "loop": loop.pid}, bench.window)
     hwm = status_kb(pid, "VmHWM")
     count = end_run(run)
     if count != 0:
         raise CannotMeasure("the idle run counted %d pulses" % count)
     gaps = spacing(polls_of(conn), window.mono0, window.mono1)
     results["spacing"] = dict(spacing_stats(gaps), seconds=window.seconds, context=window.context())
-    results["cpu_idle"] = dict(window.record(), loop=window.percent("loop"),
-                               loop_spacing=loop_spacing(loop, window))
+    results["cpu_idle"] = dict(window.record(), loop=window.percent("loop"), loop_spacing=loop.spacing(window))
     results["hwm"]["idle"] = hwm
 
 
@@ -187,29 +313,23 @@ def reference_run(bench, session):
     """The instrument's own floor: the poll loop alone, with ideal absolute
     20 ms deadlines and nothing else to do, under the same meter.  Its spacing
     is what the umockdev round trip, the meter and the machine add."""
-    seconds = bench.window
-    note("reference poll loop alone (%.0f s)" % seconds)
-    tools = Tools(bench.loop(POLL_LOOP), bench.tools.meter, bench.tools.display)
-    session.tools = tools
-    loop = Loop(session, POLL_LOOP, "present")
-    time.sleep(SETTLE_S)
-    window = Window({"loop": loop.pid})
-    time.sleep(seconds)
-    window.close()
+    note("reference poll loop alone (%.0f s)" % bench.window)
+    session.tools = bench.loop_tools(POLL_LOOP)
+    loop = Loop(session, "present")
+    window = steady_window({"loop": loop.pid}, bench.window)
     loop.stop()
-    bench.results["reference"] = dict(loop_spacing(loop, window), cpu=window.record("loop"))
+    bench.results["reference"] = dict(loop.spacing(window), cpu=window.record("loop"))
 
 
 def capture_run(bench, session, hz):
     pulses, results = bench.pulses, bench.results
     note("capture at %g Hz, %d pulses (%.0f s), the poll loop beside it" % (hz, pulses, pulses / hz))
-    run, conn, pid = start_polling(session, square_wave(hz, pulses))
+    run, conn, pid = start_polling(session, square_wave(pulses, hz=hz))
     with loop_beside(bench, session.name + "-loop", POLL_LOOP, "present") as loop:
         time.sleep(SETTLE_S)
         load, first_pulse, wave_end = start_pulses(run)
         sleep_until(first_pulse)
-        window = Window({"kapirel": pid, "loop": loop.pid})
-        window.load = load
+        window = Window({"kapirel": pid, "loop": loop.pid}, load)
         sleep_until(wave_end)
         window.close()
     # The last pulse ended at wave_end; one poll after it has seen the idle level.
@@ -218,22 +338,12 @@ def capture_run(bench, session, hz):
     hwm = status_kb(pid, "VmHWM")
     counted = end_run(run)
     polls = polls_of(conn)
-    gaps = spacing(polls, first_pulse, wave_end)
     results["capture"].append({
         "hz": hz, "sent": pulses, "counted": counted, "seen_by_polls": edges_seen(polls),
-        "spacing": spacing_stats(gaps), "seconds": window.seconds, "cpu_percent": window.percent(),
-        "cpu_percent_ticks": window.cpu["kapirel"]["percent_ticks"], "loop": window.percent("loop"),
-        "loop_spacing": loop_spacing(loop, window), "context": window.context()})
+        "spacing": spacing_stats(spacing(polls, first_pulse, wave_end)), "seconds": window.seconds,
+        "cpu_percent": window.percent(), "loop": window.percent("loop"), "loop_spacing": loop.spacing(window),
+        "context": window.context()})
     results["hwm"]["capture %g Hz" % hz] = hwm
-
-
-def has_capability(number):
-    """Whether this process has the capability in its effective set."""
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith("CapEff:"):
-                return bool(int(line.split()[1], 16) >> number & 1)
-    return False
 
 
 def unprivileged():
@@ -241,7 +351,9 @@ def unprivileged():
     CAP_SYS_NICE dropped from its bounding set (as root; a user has none to
     drop), and no system bus for rtkit.  Checked on chrt, which must fail."""
     wrap = ["prlimit", "--rtprio=0", "--"]
-    if has_capability(CAP_SYS_NICE):
+    with open("/proc/self/status") as status:
+        effective = next(int(line.split()[1], 16) for line in status if line.startswith("CapEff:"))
+    if effective >> CAP_SYS_NICE & 1:
         wrap += ["setpriv", "--inh-caps=-all", "--bounding-set=-sys_nice", "--"]
     probe = subprocess.run(wrap + ["chrt", "--rr", "10", "true"], env=dict(os.environ, **NO_SYSTEM_BUS),
                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
@@ -263,8 +375,8 @@ def realtime_refused():
 def check_meter_realtime(run):
     """The meter's answering threads, as its "realtime" event names them, are at SCHED_FIFO."""
     raised = {thread["tid"] for thread in run.event("realtime")["threads"]}
-    now = {tid: policy for tid, _, policy, _ in thread_scheduling(run.process.pid)}
-    if not raised or any(now.get(tid) != 1 for tid in raised):
+    now = {tid: policy for tid, (_, policy, _) in proc.threads(run.process.pid).items()}
+    if not raised or any(now.get(tid) != os.SCHED_FIFO for tid in raised):
         raise CannotMeasure("the meter's threads %s are not at SCHED_FIFO: %s" % (sorted(raised), now))
 
 
@@ -272,17 +384,16 @@ def loaded_capture(bench, session, index, hz, busy, wrap, env):
     """One run: the same pulses at the same moment to kapirel and to the poll
     loop, each under its own meter at real-time priority, while `busy`
     processes spin on the cores."""
-    pulses = bench.pulses
-    run, conn, pid = start_polling(session, square_wave(hz, pulses), cwd=session.workdir("run-%d" % index),
-                                   machine=REALTIME_METER, wrap=wrap, env=env)
-    with loop_beside(bench, "%s-loop-%d" % (session.name, index), POLL_LOOP, square_wave(hz, pulses),
-                     REALTIME_METER) as loop, busy_processes(busy):
+    wave = square_wave(bench.pulses, hz=hz)
+    run, conn, pid = start_polling(session, wave, cwd=session.workdir("run-%d" % index), machine=REALTIME_METER,
+                                   wrap=wrap, env=env)
+    with loop_beside(bench, "%s-loop-%d" % (session.name, index), POLL_LOOP, wave, REALTIME_METER) as loop, \
+            spinning(["sh", "-c", "while :; do :; done"], busy):
         time.sleep(SETTLE_S)
         load, first_pulse, wave_end = start_pulses(run)
         _, loop_first, loop_end = start_pulses(loop.run)
         sleep_until(max(first_pulse, loop_first))
-        window = Window({"kapirel": pid, "loop": loop.pid})
-        window.load = load
+        window = Window({"kapirel": pid, "loop": loop.pid}, load)
         sleep_until(max(wave_end, loop_end) + 0.1)
         window.close()
         program_rt = realtime_threads(pid)
@@ -323,25 +434,21 @@ def floor_run(bench, session):
     """Both ports absent: the two notices dismissed with Return, then only the
     timer runs; the idle loop beside it under a meter without ports, and once
     more without the meter."""
-    seconds, results = bench.window, bench.results
-    note("CPU floor, no port (%.0f s), the idle loop beside it" % seconds)
+    note("CPU floor, no port (%.0f s), the idle loop beside it" % bench.window)
     run = session.start(com1="absent", com2="absent")
     run.answer_notices(2)
     run.main_window()
     wait_until(lambda: not run.notices(), 10, "the notices to go")
     pid = run.kapirel_pid()
     with loop_beside(bench, session.name + "-loop", IDLE_LOOP, "absent") as loop, \
-            bare_loop(bench.loop(IDLE_LOOP)) as bare:
-        time.sleep(SETTLE_S)
-        window = Window({"kapirel": pid, "loop": loop.pid, "bare": bare.pid})
-        time.sleep(seconds)
-        window.close()
+            spinning([bench.loop_tools(IDLE_LOOP).kapirel]) as (bare,):
+        window = steady_window({"kapirel": pid, "loop": loop.pid, "bare": bare.pid}, bench.window)
     hwm = status_kb(pid, "VmHWM")
     end_run(run)
     if any(e["event"] in ("open", "ioctl") for e in run.events() + loop.run.events()):
         raise CannotMeasure("a port was used in the run without ports")
-    results["cpu_floor"] = dict(window.record(), loop=window.percent("loop"), bare=window.percent("bare"))
-    results["hwm"]["no port"] = hwm
+    bench.results["cpu_floor"] = dict(window.record(), loop=window.percent("loop"), bare=window.percent("bare"))
+    bench.results["hwm"]["no port"] = hwm
 
 
 class RootWatch:
@@ -361,24 +468,14 @@ class RootWatch:
             raise CannotMeasure("xev ended at once (status %s)" % self.proc.returncode)
 
     def _read(self):
-        pending = b""
-        current = None
-        while True:
-            chunk = os.read(self.proc.stdout.fileno(), 65536)
-            if not chunk:
-                return
-            stamp = time.monotonic()
-            pending += chunk
-            *lines, pending = pending.split(b"\n")
-            for raw in lines:
-                line = raw.decode(errors="replace")
-                head = self.HEAD.match(line)
-                if head:
-                    current = {"type": head.group(1), "synthetic": head.group(2) == "YES", "mono": stamp,
-                               "text": line[head.end():]}
-                    self.events.append(current)
-                elif current is not None and line.strip():
-                    current["text"] += " " + line.strip()
+        for raw in iter(self.proc.stdout.readline, b""):
+            line = raw.decode(errors="replace").strip()
+            head = self.HEAD.match(line)
+            if head:
+                self.events.append({"type": head.group(1), "synthetic": head.group(2) == "YES",
+                                    "mono": time.monotonic(), "text": line[head.end():]})
+            elif self.events and line:
+                self.events[-1]["text"] += " " + line
 
     def stop(self):
         self.proc.terminate()
@@ -394,13 +491,10 @@ class RootWatch:
     def mapped(self, wid):
         """When the window became viewable: the MapNotify of the frame a
         reparenting manager put it in, or of the window itself."""
-        frames = [self.field(e, "parent") for e in self.events
-                  if e["type"] == "ReparentNotify" and self.field(e, "window") == wid]
-        targets = {wid, *frames}
-        for e in self.events:
-            if e["type"] == "MapNotify" and not e["synthetic"] and self.field(e, "window") in targets:
-                return e["mono"]
-        return None
+        targets = {wid} | {self.field(e, "parent") for e in self.events
+                           if e["type"] == "ReparentNotify" and self.field(e, "window") == wid}
+        return next((e["mono"] for e in self.events
+                     if e["type"] == "MapNotify" and not e["synthetic"] and self.field(e, "window") in targets), None)
 
 
 def startup_runs(bench, session):
@@ -408,7 +502,7 @@ def startup_runs(bench, session):
     note("start-up, %d runs" % repeats)
     mapped, polled, loads = [], [], []
     for index in range(repeats):
-        loads.append(loadavg()[0])
+        loads.append(os.getloadavg()[0])
         watch = RootWatch(bench.tools)
         try:
             run = session.start(com1="present", com2="present", cwd=session.workdir("run-%d" % index))
@@ -434,23 +528,16 @@ def long_run(bench, session):
     seconds = bench.long_seconds
     pulses = int(round(hz * seconds))
     note("long run at %d Hz, %d pulses (%.0f s)" % (hz, pulses, seconds))
-    run, conn, pid = start_polling(session, square_wave(hz, pulses))
+    run, conn, pid = start_polling(session, square_wave(pulses, hz=hz))
     time.sleep(SETTLE_S)
     load, first_pulse, wave_end = start_pulses(run)
     sleep_until(first_pulse)
-    window = Window({"kapirel": pid})
-    window.load = load
+    window = Window({"kapirel": pid}, load)
     samples = []
     step = 10.0 if seconds >= 600 else max(1.0, seconds / 60.0)
-    next_at = first_pulse
-    while True:
+    for at in [first_pulse + i * step for i in range(int((wave_end - first_pulse) // step) + 1)] + [wave_end]:
+        sleep_until(at)
         samples.append((time.monotonic() - first_pulse, status_kb(pid, "VmRSS")))
-        next_at += step
-        if next_at > wave_end:
-            break
-        sleep_until(next_at)
-    sleep_until(wave_end)
-    samples.append((time.monotonic() - first_pulse, status_kb(pid, "VmRSS")))
     window.close()
     time.sleep(0.3)
     hwm = status_kb(pid, "VmHWM")

@@ -10,6 +10,7 @@ SCENARIOS maps each platform to its ctest names and the scenario each runs.
 
 import os
 import re
+import stat
 import statistics
 import time
 
@@ -19,9 +20,9 @@ from kapirel_e2e.interface import (CAPTIONS, CLIENT_96, CONTROLS_96, LINUX, MAIN
 END_LINE = r" konec nacitani : \d\d:\d\d:\d\d  pocet pulsu = \d+"
 
 
-def pulses(count, origin="usr1", extra=""):
-    """count pulses at 4 Hz (125 ms on, 125 ms off), started by the test's trigger."""
-    return "present,hz=4,duty=50,pulses=%s,delay=200,origin=%s%s" % (count, origin, extra)
+def pulses(count, origin="usr1", extra="", hz=4):
+    """count pulses at hz, half on and half off, from 200 ms after the origin (usr1: the test's trigger)."""
+    return "present,hz=%g,duty=50,pulses=%s,delay=200,origin=%s%s" % (hz, count, origin, extra)
 
 
 def poll_spacing(conn):
@@ -187,17 +188,20 @@ def switch_to_refused_port(s):
                                "unavailable)"])
 
 
-def unwritable_log(s):
-    """NAMERENO.TXT cannot be written (a directory): the lines go off first, then the notice, which gives the
+def unwritable_log(s, make=os.mkdir):
+    """NAMERENO.TXT cannot be written (a directory; on Linux also a FIFO nobody reads, make=os.mkfifo, whose open
+    must not wait for a reader: the notice within 5 s): the lines go off first, then the notice, which gives the
     system's reason and the whole line, then status 1.  The texts are read under Wine, where the reason is that of
     CreateFileA; X shows none of the Qt notice's (tst_form1 and tst_measurement_log check them)."""
-    workdir = unwritable_workdir(s)
+    workdir = unwritable_workdir(s, make)
+    log = os.path.join(workdir, "NAMERENO.TXT")
+    kind = stat.S_IFMT(os.stat(log).st_mode)
     program = s.start(com2=pulses(1), cwd=workdir)
     window = program.main_window()
     conn = program.count_pulses("COM2", 1)
     program.click(window, "Command1")
     notice = program.wait_notice(re.compile(r"MERENI NEBYLO ZAPSANO DO NAMERENO\.TXT\n\(CreateFileA: .*\)\n\n"
-                                            + END_LINE, re.S))
+                                            + END_LINE, re.S), timeout=5 if make is os.mkfifo else 30)
     seen = time.monotonic()
     program.screenshot(notice, os.path.join(s.dir, "notice-unwritten.png"))
     check_end(conn)
@@ -208,7 +212,7 @@ def unwritable_log(s):
         check(program.notice_text().endswith("\n\n" + line), "the notice's line is not Text1's %r" % line)
     check(program.running() and program.notices(), "the notice did not wait for the operator")
     finish(program, lambda: program.press(notice, "Return"), None, status=1)
-    check(os.path.isdir(os.path.join(workdir, "NAMERENO.TXT")), "NAMERENO.TXT changed")
+    check(stat.S_IFMT(os.stat(log).st_mode) == kind, "NAMERENO.TXT changed")
 
 
 # Where Tab takes the focus from Option1, round to it.  Qt's Tab leaves a group

@@ -9,6 +9,7 @@ failing scenario cannot leave anything behind for the next.
 import contextlib
 import dataclasses
 import os
+import pathlib
 import re
 import shutil
 import signal
@@ -119,19 +120,15 @@ class Session:
               "no display: the e2e.xsession.start fixture starts the shared one")
         cwd = cwd or self.workdir()
         log = os.path.join(self.dir, "meter-%d.jsonl" % len(self.runs))
-        argv = [self.tools.meter, "--quiet", "--com1", com1, "--com2", com2] + list(machine) + ["--log", log, "--",
-                                                                                               *wrap, self.tools.kapirel]
-        run = Run(self, argv, cwd, log, env=env)
-        self.runs.append(run)
-        return run
+        argv = [self.tools.meter, "--quiet", "--com1", com1, "--com2", com2, *machine, "--log", log, "--", *wrap,
+                self.tools.kapirel]
+        return Run(self, argv, cwd, log, env=env)
 
     def join(self, owner, cwd):
         """A second kapirel in the testbed of a running meter."""
         testbed = owner.event("start")["testbed"]
         argv = [self.tools.meter, "--quiet", "--join", testbed, "--", self.tools.kapirel]
-        run = Run(self, argv, cwd, owner.log_path, joined=True)
-        self.runs.append(run)
-        return run
+        return Run(self, argv, cwd, owner.log_path, joined=True)
 
 
 class LinuxConnection(Connection):
@@ -158,15 +155,14 @@ class LinuxConnection(Connection):
 
 
 class Run(Program):
-    """One virtual-meter process and the kapirel it runs."""
+    """One virtual-meter process and the kapirel it runs, of the session's runs."""
 
     platform = LINUX
     # The meter sees a close when umockdev's socket of the descriptor closes.
     close_seen_within = 5.0
 
     def __init__(self, session, argv, cwd, log_path, joined=False, env=None):
-        self.session = session
-        self.tools = session.tools
+        self.tools = self.x = session.tools  # the X tools too
         self.cwd = cwd
         self.log_path = log_path
         self.joined = joined
@@ -178,15 +174,11 @@ class Run(Program):
         run_env["DBUS_SYSTEM_BUS_ADDRESS"] = "unix:path=" + os.path.join(session.runtime, "no-system-bus")
         run_env.update(env or {})
         self.without_bus = run_env["DBUS_SYSTEM_BUS_ADDRESS"].endswith("/no-system-bus")
-        index = len(session.runs)
-        self.output = open(os.path.join(session.dir, "kapirel-%d.out" % index), "wb")
+        self.output = open(os.path.join(session.dir, "kapirel-%d.out" % len(session.runs)), "wb")
         self.process = subprocess.Popen(argv, cwd=cwd, env=run_env, stdin=subprocess.DEVNULL, stdout=self.output,
-                                      stderr=subprocess.STDOUT, start_new_session=True)
+                                        stderr=subprocess.STDOUT, start_new_session=True)
         self._kapirel = None
-
-    @property
-    def x(self):
-        return self.tools
+        session.runs.append(self)
 
     # --- the meter's record -------------------------------------------------
 
@@ -237,15 +229,9 @@ class Run(Program):
 
     def kapirel_pid(self):
         if self._kapirel is None:
-            if self.joined:
-                def child():
-                    try:
-                        with open("/proc/%d/task/%d/children" % (self.process.pid, self.process.pid)) as f:
-                            pids = f.read().split()
-                    except OSError:
-                        return None
-                    return int(pids[0]) if pids else None
-                self._kapirel = wait_until(child, 20, "the joined kapirel")
+            if self.joined:  # a meter that joins a testbed logs nothing of its own
+                children = pathlib.Path("/proc/%d/task/%d/children" % (self.process.pid, self.process.pid))
+                self._kapirel = int(wait_until(lambda: children.read_text().split(), 20, "the joined kapirel")[0])
             else:
                 self._kapirel = self.event("spawn")["child"]
         return self._kapirel

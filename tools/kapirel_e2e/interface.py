@@ -9,12 +9,10 @@ machine's serial ports).  A driver's setting, one per scenario, has
 `platform` (LINUX or WINE), `dir`, `workdir(name)` and
 `start(com1=, com2=, cwd=)`, which returns a Program.  A port is "COM1" or
 "COM2" (on Linux also a device, "/dev/ttyUSB0"), described in the virtual
-meter's syntax ("present", "present,hz=4,...") or "absent".
-
-Both meters record every modem call as a JSON line with the state of the
-lines after it.  A Connection turns the calls made on one open port into
-device-neutral Steps; how a line is switched on the device (Linux: TIOCMBIS,
-TIOCMBIC; Wine: TIOCMGET, then TIOCMSET with every line) stays in the drivers.
+meter's syntax ("present", "present,hz=4,...") or "absent".  Both meters
+record every modem call as a JSON line with the state of the lines after it;
+how a line is switched on the device (Linux: TIOCMBIS, TIOCMBIC; Wine:
+TIOCMGET, then TIOCMSET with every line) stays in the drivers.
 """
 
 import os
@@ -69,6 +67,12 @@ POWER_ON = (("brk", 0), ("dtr", 1), ("rts", 0))
 POWER_OFF = (("dtr", 0), ("rts", 0), ("brk", 0))
 
 
+def rising_edges(reads):
+    """Off-to-on changes of CTS in the meter's records of reads that answered."""
+    levels = [1 if call["value"] & TIOCM_CTS else 0 for call in reads]
+    return sum(1 for a, b in zip(levels, levels[1:]) if b > a)
+
+
 def middle(place):
     x, y, width, height = place
     return x + width // 2, y + height // 2
@@ -118,8 +122,7 @@ class Connection:
 
     def edges(self):
         """Off-to-on changes of CTS as the program's reads saw them."""
-        levels = [1 if step.call["value"] & TIOCM_CTS else 0 for step in self.reads()]
-        return sum(1 for a, b in zip(levels, levels[1:]) if b > a)
+        return rising_edges(step.call for step in self.reads())
 
     def largest_gap(self):
         times = [step.t for step in self.steps() if step.kind == "read"]
@@ -132,19 +135,14 @@ class Connection:
 class Program:
     """One run of the program under test.  A driver gives:
 
-    the ports    events() (the meter's record), of_port(event, port) (whether a
-                 record is of the port), connections(port) (those on which
-                 the lines were switched, oldest first), opens(port) (as far
-                 as the meter saw them), trigger(which) (starts the
-                 origin=usr1/usr2 waveforms), check_requests() and
-                 check_probe_open(port) (the start-up's try of a port it then
-                 opens again), where the platform shows them
-    the windows  x (the X tools, kapirel_e2e.xclient), windows(title),
-                 wait_notice(text=None, exclude=()) (checks the text and the
-                 one OK button where the platform can read them; returns the X
-                 window), check_window(marks=, focus=, text=, alone=,
-                 client=, places=, captions=) (as far as readable; alone: no
-                 notice); under Wine also notice_text() and control_text(name)
+    the ports    events() (the meter's record), of_port(event, port), connections(port) (those on which the lines
+                 were switched, oldest first), opens(port) (as far as the meter saw them), trigger(which) (starts
+                 the origin=usr1/usr2 waveforms), check_requests() and check_probe_open(port) (the start-up's try
+                 of a port it then opens again), where the platform shows them
+    the windows  x (the X tools, kapirel_e2e.xclient), windows(title), wait_notice(text=None, exclude=()) (checks
+                 the text and the one OK button where the platform can read them; returns the X window),
+                 check_window(marks=, focus=, text=, alone=, client=, places=, captions=) (as far as readable;
+                 alone: no notice); under Wine also notice_text() and control_text(name)
     the end      process (whose end is the program's), cwd, said()"""
 
     platform = None
@@ -177,11 +175,7 @@ class Program:
             if len(found) <= index:
                 return None
             steps = found[index].steps()
-            trailing = 0
-            for step in reversed(steps):
-                if step.kind != "read":
-                    break
-                trailing += 1
+            trailing = next((i for i, step in enumerate(reversed(steps)) if step.kind != "read"), len(steps))
             switched = sum(1 for step in steps if step.kind == "switch")
             return found[index] if switched >= len(POWER_ON) and trailing >= polls else None
         return wait_until(polling, timeout, "%d polls on connection %d of %s" % (polls, index + 1, port))
@@ -236,7 +230,6 @@ class Program:
         self.x.press(wid, *keys)
 
     def close(self, wid):
-        """The window manager's close, as the close button does."""
         self.x.close(wid)
 
     def geometry(self, wid):
@@ -309,10 +302,10 @@ def finish(program, end, count, *conns, status=0, data=None):
         check_one_line(program, count() if callable(count) else count, ended, data() if callable(data) else data)
 
 
-def unwritable_workdir(s):
-    """A working directory whose NAMERENO.TXT cannot be written: it is a directory."""
+def unwritable_workdir(s, make=os.mkdir):
+    """A working directory whose NAMERENO.TXT cannot be written: it is a directory (or what make makes)."""
     workdir = s.workdir()
-    os.mkdir(os.path.join(workdir, "NAMERENO.TXT"))
+    make(os.path.join(workdir, "NAMERENO.TXT"))
     return workdir
 
 

@@ -1,7 +1,9 @@
 """A process's threads and CPU, as /proc shows them: for the scenarios, the
-benchmarks, the X session and the virtual meter's selftest."""
+benchmarks, the X session and the virtual meter's selftest; and its end."""
 
 import os
+import signal
+import subprocess
 
 
 def threads(pid):
@@ -35,3 +37,14 @@ def rttime_limit(pid):
     with open("/proc/%d/limits" % pid) as limits:
         line = next(line for line in limits if line.startswith("Max realtime timeout"))
     return [None if value == "unlimited" else int(value) for value in line.split()[3:5]]
+
+
+def end(process, ask):
+    """ask()s a process (a Popen that leads its own process group) to end, and SIGKILLs the group after 5 s."""
+    if process.poll() is None:
+        ask()
+        try:
+            process.wait(5)
+        except subprocess.TimeoutExpired:
+            os.killpg(process.pid, signal.SIGKILL)
+            process.wait()

@@ -2,9 +2,9 @@
 
 kapirel asks the system bus for real-time priority (rtkit) and for a lock
 against idle sleep (logind).  The tests never touch the machine's own bus:
-SystemBus starts a dbus-daemon of its own on a socket in a fresh directory
-under /tmp (a socket's path holds at most 107 bytes) and, on it, this file
-run as a program, which answers as the services asked for and records every
+SystemBus runs this file as a program under dbus-run-session, with a
+dbus-daemon of its own on a fresh socket under /tmp (a socket's path holds
+at most 107 bytes).  It answers as the services asked for and records every
 call as a JSON line:
 
     {"event": "Inhibit", "what": ..., "who": ..., "why": ..., "mode": ..., "pid": ..., "mono": ...}
@@ -22,96 +22,60 @@ Its programs come from python3-dbus, python3-gi and dbus-daemon.
 
 import json
 import os
-import shutil
-import signal
 import subprocess
 import sys
-import tempfile
 import time
 
 from kapirel_e2e.checks import json_lines
-from kapirel_e2e.proc import rttime_limit
+from kapirel_e2e.proc import end, rttime_limit
 
 RTKIT = "org.freedesktop.RealtimeKit1"
-RTKIT_PATH = "/org/freedesktop/RealtimeKit1"
 LOGIND = "org.freedesktop.login1"
-LOGIND_PATH = "/org/freedesktop/login1"
 LOGIND_MANAGER = "org.freedesktop.login1.Manager"
 
 # Debian's Python, whose modules python3-dbus and python3-gi are, whatever
 # Python runs the scenarios.
 STAND_IN_PYTHON = "/usr/bin/python3"
 
-CONFIG = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>system</type>
-  <listen>unix:path=%s</listen>
-  <auth>EXTERNAL</auth>
-  <policy context="default">
-    <allow user="*"/>
-    <allow own="*"/>
-    <allow send_destination="*"/>
-    <allow receive_sender="*"/>
-  </policy>
+# Anything goes on it, but no service is started on demand.
+CONFIG = """<busconfig>
+  <listen>unix:tmpdir=/tmp</listen>
+  <policy context="default"><allow own="*"/><allow send_destination="*"/><allow receive_sender="*"/></policy>
 </busconfig>
 """
 
 
 class SystemBus:
-    """A dbus-daemon and the stand-ins of `services` ("rtkit", "logind"),
-    recording into DIR/system-bus.jsonl; `address` is the
-    DBUS_SYSTEM_BUS_ADDRESS to give kapirel."""
+    """The bus and the stand-ins of `services` ("rtkit", "logind"),
+    recording into DIR/system-bus.jsonl; env() gives kapirel its
+    DBUS_SYSTEM_BUS_ADDRESS."""
 
     def __init__(self, directory, services=("rtkit", "logind"), max_priority=5, rttime_max=100000):
         self.record = os.path.join(directory, "system-bus.jsonl")
         self.output = os.path.join(directory, "system-bus.out")
-        self.services = services
-        self.max_priority = max_priority
-        self.rttime_max = rttime_max
-        self.processes = []
+        self.config = os.path.join(directory, "system-bus.conf")
+        self.argv = [self.record, str(max_priority), str(rttime_max), *services]
 
     def __enter__(self):
-        self.socket_dir = tempfile.mkdtemp(prefix="kapirel-bus-", dir="/tmp")
-        config = os.path.join(self.socket_dir, "bus.conf")
-        with open(config, "w") as out:
-            out.write(CONFIG % os.path.join(self.socket_dir, "system_bus_socket"))
-        self.log = open(self.output, "wb")
-        try:
-            daemon = subprocess.Popen(["dbus-daemon", "--nofork", "--nopidfile", "--config-file=" + config,
-                                       "--print-address"], stdout=subprocess.PIPE, stderr=self.log)
-            self.processes.append(daemon)
-            self.address = daemon.stdout.readline().decode().strip()
-            if not self.address:
-                raise RuntimeError("dbus-daemon gave no address; see %s" % self.output)
-            open(self.record, "w").close()
-            if self.services:
-                env = dict(os.environ, DBUS_SYSTEM_BUS_ADDRESS=self.address)
-                stand_in = subprocess.Popen(
-                    [STAND_IN_PYTHON, "-B", os.path.abspath(__file__), self.record, str(self.max_priority),
-                     str(self.rttime_max)] + list(self.services),
-                    env=env, stdout=subprocess.PIPE, stderr=self.log)
-                self.processes.append(stand_in)
-                if stand_in.stdout.readline().strip() != b"ready":
-                    raise RuntimeError("the stand-ins did not start; see %s" % self.output)
-        except BaseException:
+        with open(self.config, "w") as out:
+            out.write(CONFIG)
+        open(self.record, "w").close()
+        with open(self.output, "wb") as log:
+            self.process = subprocess.Popen(["dbus-run-session", "--config-file=" + self.config, "--", STAND_IN_PYTHON,
+                                             "-B", os.path.abspath(__file__), *self.argv],
+                                            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=log,
+                                            start_new_session=True)
+        ready = self.process.stdout.readline().split()
+        if ready[:1] != [b"ready"]:
             self.__exit__()
-            raise
+            raise RuntimeError("the private system bus did not start; see %s" % self.output)
+        self.address = ready[1].decode()
         return self
 
     def __exit__(self, *exc):
-        for process in reversed(self.processes):
-            if process.poll() is None:
-                process.send_signal(signal.SIGTERM)
-                try:
-                    process.wait(5)
-                except subprocess.TimeoutExpired:
-                    process.kill()
-                    process.wait()
-            if process.stdout:
-                process.stdout.close()
-        self.log.close()
-        shutil.rmtree(self.socket_dir, ignore_errors=True)
+        # The stand-ins end at the end of their input, and dbus-run-session with its dbus-daemon after them.
+        end(self.process, self.process.stdin.close)
+        self.process.stdout.close()
         return False
 
     def env(self):
@@ -130,7 +94,7 @@ def serve(record_path, max_priority, rttime_max, services):
     from gi.repository import GLib
 
     dbus.mainloop.glib.DBusGMainLoop(set_as_default=True)
-    bus = dbus.SystemBus()
+    bus = dbus.SessionBus()  # the one of dbus-run-session
     record = open(record_path, "a")
 
     def note(event, **fields):
@@ -179,16 +143,14 @@ def serve(record_path, max_priority, rttime_max, services):
             os.close(given)
             return handed
 
-    names = []
-    if "rtkit" in services:
-        names.append(dbus.service.BusName(RTKIT, bus))
-        Rtkit(bus, RTKIT_PATH)
-    if "logind" in services:
-        names.append(dbus.service.BusName(LOGIND, bus))
-        Logind(bus, LOGIND_PATH)
+    names = []  # held while the stand-ins serve
+    for service, name, stand_in in (("rtkit", RTKIT, Rtkit), ("logind", LOGIND, Logind)):
+        if service in services:
+            names.append(dbus.service.BusName(name, bus))
+            stand_in(bus, "/" + name.replace(".", "/"))
     loop = GLib.MainLoop()
-    GLib.unix_signal_add(GLib.PRIORITY_DEFAULT, signal.SIGTERM, loop.quit)
-    print("ready", flush=True)
+    GLib.io_add_watch(sys.stdin.fileno(), GLib.IO_HUP, lambda *_: loop.quit())
+    print("ready", os.environ["DBUS_SESSION_BUS_ADDRESS"], flush=True)
     loop.run()
 
 

@@ -13,9 +13,6 @@ class XClient:
 
     display = None
 
-    def x_env(self):
-        raise NotImplementedError
-
     def x(self, *argv, check_rc=True):
         env = dict(self.x_env())
         if self.display:

@@ -1,13 +1,16 @@
 #!/usr/bin/env python3
-"""Starts or stops the X server and window manager shared by the e2e scenarios.
+"""The displays and sessions the e2e scenarios run the program in.
 
     xsession.py start STATE.json    Xvfb (96 DPI) + openbox, waits until the
                                     manager is up and settled, writes STATE.json
     xsession.py stop STATE.json     ends both and removes STATE.json
 
-Started once for the whole suite: a program under umockdev's preload was seen
-to stall for seconds in a modem ioctl while a freshly started openbox was
-still busy, so the scenarios only run against a settled manager.
+The X session is started once for the whole suite: a program under
+umockdev's preload was seen to stall for seconds in a modem ioctl while a
+freshly started openbox was still busy, so the scenarios only run against a
+settled manager.  Beside it: ServerGrab (another client holding the X
+server), XsmpManager (the desktop's logout) and Weston (a Wayland compositor
+of a scenario's own).
 """
 
 import ctypes
@@ -20,7 +23,8 @@ import sys
 import threading
 import time
 
-from kapirel_e2e.proc import cpu_ticks
+from kapirel_e2e.checks import Failure, wait_until
+from kapirel_e2e import proc
 
 # Everything the scenarios use; a missing tool fails the suite at once.
 REQUIRED_TOOLS = ["Xvfb", "openbox", "xdotool", "wmctrl", "xprop", "xwininfo", "import"]
@@ -31,7 +35,7 @@ class ServerGrab:
     managers, screenshot tools and screen lockers do: every other client's
     request that needs an answer waits until the grab ends.
 
-        with ServerGrab(display, seconds): ...   # held from entry for `seconds`
+        with ServerGrab(display, seconds) as grab: ...   # held from entry for `seconds`, or until grab.release()
 
     While it holds, the test itself must not call any X tool."""
 
@@ -39,23 +43,20 @@ class ServerGrab:
         self.display = display
         self.seconds = seconds
         self.held = threading.Event()
+        self.released = threading.Event()
         self.released_at = None
         self.thread = threading.Thread(target=self._hold, daemon=True)
 
     def _hold(self):
         x = ctypes.CDLL("libX11.so.6")
         x.XOpenDisplay.restype = ctypes.c_void_p
-        x.XOpenDisplay.argtypes = [ctypes.c_char_p]
-        for name in ("XGrabServer", "XUngrabServer", "XCloseDisplay"):
-            getattr(x, name).argtypes = [ctypes.c_void_p]
-        x.XSync.argtypes = [ctypes.c_void_p, ctypes.c_int]
-        connection = x.XOpenDisplay(self.display.encode())
-        if not connection:
+        connection = ctypes.c_void_p(x.XOpenDisplay(self.display.encode()))
+        if not connection.value:
             return
         x.XGrabServer(connection)
         x.XSync(connection, 0)
         self.held.set()
-        time.sleep(self.seconds)
+        self.released.wait(self.seconds)
         x.XUngrabServer(connection)
         x.XSync(connection, 0)
         self.released_at = time.monotonic()
@@ -67,8 +68,113 @@ class ServerGrab:
             raise RuntimeError("could not grab the X server %s" % self.display)
         return self
 
+    def release(self):
+        self.released.set()
+
     def __exit__(self, *exc):
         self.thread.join()
+        return False
+
+
+class XsmpManager:
+    """The test's X session manager (tests/e2e/xsmp_manager.cpp) as the desktop's logout: send() its commands,
+    wait() for its lines since a mark()."""
+
+    def __init__(self, path, log_dir, socket_dir):
+        if not path or not os.access(path, os.X_OK):
+            raise Failure("not executable: xsmp-manager %s" % path)
+        self.path = path
+        # Its socket goes into a short directory of the scenario's own, not
+        # into /tmp/.ICE-unix under the manager's PID.
+        self.socket = os.path.join(socket_dir, "ice")
+        self.log = os.path.join(log_dir, "xsmp-manager.log")
+        self.lines = []
+
+    def __enter__(self):
+        self.process = subprocess.Popen([self.path, self.socket], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                        stderr=subprocess.STDOUT, text=True, bufsize=1, start_new_session=True)
+        threading.Thread(target=self._read, daemon=True).start()
+        listening = self.wait("listening ")
+        self.address = listening.split(" ", 1)[1]
+        return self
+
+    def _read(self):
+        with open(self.log, "w") as log:
+            for line in self.process.stdout:
+                log.write(line)
+                log.flush()
+                self.lines.append(line.rstrip("\n"))
+
+    def client_env(self, scratch):
+        # An ICE authority file of its own: the manager accepts local clients
+        # without authentication, and the user's file stays untouched.
+        return {"SESSION_MANAGER": self.address, "ICEAUTHORITY": os.path.join(scratch, "iceauthority")}
+
+    def mark(self):
+        return len(self.lines)
+
+    def send(self, command):
+        self.process.stdin.write(command + "\n")
+        self.process.stdin.flush()
+
+    def seen(self, prefix, since=0):
+        return next((line for line in self.lines[since:] if line.startswith(prefix)), None)
+
+    def wait(self, prefix, since=0, timeout=20):
+        def found():
+            if self.process.poll() is not None and not self.seen(prefix, since):
+                raise Failure("xsmp-manager ended (status %s); it said: %s" % (self.process.returncode, self.lines))
+            return self.seen(prefix, since)
+        return wait_until(found, timeout, "the session manager's %r" % prefix)
+
+    def __exit__(self, *exc):
+        proc.end(self.process, self.process.stdin.close)
+        return False
+
+
+class Weston:
+    """weston with its headless backend, its socket in runtime: the XDG_RUNTIME_DIR of the programs that connect
+    to it (Session.runtime, short enough for a socket's path)."""
+
+    socket = "kapirel-wayland"
+
+    def __init__(self, runtime, log_dir):
+        if shutil.which("weston") is None:
+            raise Failure("missing weston (install: weston qt6-wayland)")
+        self.runtime = runtime
+        self.log = os.path.join(log_dir, "weston.log")
+
+    def __enter__(self):
+        env = dict(os.environ, XDG_RUNTIME_DIR=self.runtime)
+        for variable in ("DISPLAY", "WAYLAND_DISPLAY", "WAYLAND_SOCKET"):
+            env.pop(variable, None)
+        self.process = subprocess.Popen(
+            ["weston", "--backend=headless-backend.so", "--socket=" + self.socket, "--no-config", "--idle-time=0",
+             "--log=" + self.log],
+            env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+            start_new_session=True)
+
+        # The desktop shell (xdg-shell for the program's window) is loaded
+        # after the socket is made; a client must not come before it.
+        def ready():
+            if self.process.poll() is not None:
+                raise Failure("weston exited with %s (see %s)" % (self.process.returncode, self.log))
+            try:
+                with open(self.log) as log:
+                    return "weston-desktop-shell" in log.read() and os.path.exists(
+                        os.path.join(self.runtime, self.socket))
+            except FileNotFoundError:
+                return False
+        wait_until(ready, 20, "weston to start")
+        return self
+
+    def kill(self):
+        """The compositor dies at once, and its helper clients with it."""
+        os.killpg(self.process.pid, signal.SIGKILL)
+        self.process.wait(10)
+
+    def __exit__(self, *exc):
+        proc.end(self.process, lambda: os.killpg(self.process.pid, signal.SIGTERM))
         return False
 
 
@@ -80,10 +186,10 @@ def fail(message):
 def wait_quiet(pid, deadline):
     """Waits until the process used no CPU for a few consecutive samples."""
     quiet = 0
-    last = cpu_ticks(pid)
+    last = proc.cpu_ticks(pid)
     while time.monotonic() < deadline and quiet < 4:
         time.sleep(0.1)
-        now = cpu_ticks(pid)
+        now = proc.cpu_ticks(pid)
         quiet = quiet + 1 if now == last else 0
         last = now
 
@@ -106,14 +212,9 @@ def start(state_path):
             stdin=subprocess.DEVNULL, stdout=log, stderr=log, pass_fds=(write_end,),
             start_new_session=True)
     os.close(write_end)
-    number = b""
-    deadline = time.monotonic() + 20
-    while not number.endswith(b"\n") and time.monotonic() < deadline:
-        chunk = os.read(read_end, 16)
-        if not chunk:
-            break
-        number += chunk
-    os.close(read_end)
+    # Xvfb writes its display's number there once it listens; if it dies first, the pipe just ends.
+    with os.fdopen(read_end, "rb") as displayfd:
+        number = displayfd.readline()
     if not number.strip().isdigit():
         xvfb.kill()
         fail("Xvfb did not report its display (see %s/xvfb.log)" % work)
@@ -127,18 +228,16 @@ def start(state_path):
     with open(state_path, "w") as out:
         json.dump(state, out)
 
-    deadline = time.monotonic() + 30
-    while time.monotonic() < deadline:
-        probe = subprocess.run(["wmctrl", "-m"], env=env, capture_output=True, text=True)
-        if probe.returncode == 0 and "openbox" in probe.stdout.lower():
-            break
+    def managing():
         if wm.poll() is not None:
-            stop(state_path, quiet=True)
-            fail("openbox exited with %s (see %s/openbox.log)" % (wm.returncode, work))
-        time.sleep(0.1)
-    else:
+            raise Failure("openbox exited with %s (see %s/openbox.log)" % (wm.returncode, work))
+        probe = subprocess.run(["wmctrl", "-m"], env=env, capture_output=True, text=True)
+        return probe.returncode == 0 and "openbox" in probe.stdout.lower()
+    try:
+        wait_until(managing, 30, "openbox to manage %s" % display, interval=0.1)
+    except Failure as problem:
         stop(state_path, quiet=True)
-        fail("openbox did not come up on %s" % display)
+        fail(str(problem))
     wait_quiet(wm.pid, time.monotonic() + 10)
     print("xsession: %s ready (Xvfb %d, openbox %d)" % (display, xvfb.pid, wm.pid))
     return state
@@ -185,10 +284,7 @@ def main():
     if len(sys.argv) != 3 or sys.argv[1] not in ("start", "stop"):
         print(__doc__, file=sys.stderr)
         return 2
-    if sys.argv[1] == "start":
-        start(sys.argv[2])
-    else:
-        stop(sys.argv[2])
+    {"start": start, "stop": stop}[sys.argv[1]](sys.argv[2])
     return 0
 
 
