@@ -1,38 +1,25 @@
 """The window as docs/window.png shows it, taken as the e2e scenarios take
 theirs: a private Xvfb (96 DPI) with openbox, the program under the virtual
 meter with "COM1" and "COM2" present, the window with its frame and caption.
-A form1_preview binary keeps its port in memory and runs without the meter.
 
     python3 -m kapirel_e2e.screenshot --meter METER EXECUTABLE OUTPUT.png    (tools/screenshot runs it)
 """
 
 import argparse
 import os
-import subprocess
 import sys
 import tempfile
 import time
 
 from kapirel_e2e import xsession
-from kapirel_e2e.checks import Failure, wait_until
+from kapirel_e2e.checks import Failure
 from kapirel_e2e.harness import Session, Tools
-from kapirel_e2e.interface import MAIN_TITLE
 
 # Time for the window manager to place and frame the window and the program to paint it.
 SETTLE_S = 1.5
 
 
-def take(tools, exe, out, work):
-    if os.path.basename(exe) == "form1_preview":
-        preview = subprocess.Popen([exe], cwd=work, env=tools.env(), stdout=subprocess.DEVNULL,
-                                   stderr=subprocess.DEVNULL)
-        try:
-            window = wait_until(lambda: tools.search(MAIN_TITLE), 30, "the window")[0]
-            time.sleep(SETTLE_S)
-            return tools.screenshot(window, out)
-        finally:
-            preview.terminate()
-            preview.wait(10)
+def take(tools, out, work):
     # The meter starts the program only once its testbed covers the ports and umockdev's preload is in place.
     with Session(tools, work, "screenshot") as session:
         run = session.start(com1="present", com2="present")
@@ -50,7 +37,7 @@ def main():
     exe, out = os.path.abspath(args.exe), os.path.abspath(args.out)
     if not os.access(exe, os.X_OK):
         raise Failure("%s is not an executable" % exe)
-    if os.path.basename(exe) != "form1_preview" and not os.access(args.meter, os.X_OK):
+    if not os.access(args.meter, os.X_OK):
         raise Failure("no virtual meter at %s: the program never runs on the machine's own ports" % args.meter)
     os.makedirs(os.path.dirname(out), exist_ok=True)
     # The program's own log (NAMERENO.TXT) lands in the scratch directory, never in the source tree.
@@ -59,7 +46,7 @@ def main():
         xsession.start(state)
         try:
             tools = Tools(exe, os.path.abspath(args.meter), xsession.display_of(state))
-            take(tools, exe, out, work)
+            take(tools, out, work)
         finally:
             xsession.stop(state, quiet=True)
     print("screenshot: saved %s" % out)
