@@ -317,6 +317,17 @@ private slots:
         QVERIFY(bed.takeCalls().empty());
     }
 
+    // A device whose driver has no modem lines (TIOCMGET unknown) is refused,
+    // and leaves no descriptor.
+    void deviceWithoutModemLinesFails()
+    {
+        bed.setPort(0, {.tiocmgetError = ENOTTY});
+        const int before = settledDescriptorCount();
+        QCOMPARE(Module1::OpenPort("COM1"), 0);
+        QCOMPARE(Module1::PortHandle, -1);
+        QCOMPARE(settledDescriptorCount(), before);
+    }
+
     void exclusiveOpen_data()
     {
         QTest::addColumn<bool>("releaseByClosing");
