@@ -65,12 +65,12 @@ build-windows: deps-windows
 	cmake --preset windows
 	cmake --build --preset windows -j $(JOBS)
 
-# The sanitizer builds compile at the lowest CPU priority while the default
-# build's tests run: those mostly wait on the display and the meter, and the
-# compilers take only the CPU they leave idle.
+# The sanitizer builds compile under SCHED_IDLE while the default build's
+# tests run: those mostly wait on the display and the meter, and the compilers
+# take only the CPU they leave idle.
 test: deps-test build build-windows
 	@echo "Building build-asan and build-tsan beside the tests (build/sanitizer-builds.log)"
-	@nice -n 19 $(MAKE) --no-print-directory build-asan build-tsan >build/sanitizer-builds.log 2>&1 & builds=$$!; \
+	@chrt --idle 0 $(MAKE) --no-print-directory build-asan build-tsan >build/sanitizer-builds.log 2>&1 & builds=$$!; \
 	ctest --preset default; tests=$$?; \
 	if ! wait $$builds; then cat build/sanitizer-builds.log; exit 1; fi; \
 	exit $$tests
