@@ -141,7 +141,8 @@ def installation(s):
     shortcuts = {path: shortcut(s, path) for menu in start_menus(s)
                  for path in glob.glob(os.path.join(glob.escape(menu), "**", "*KAPIREL*"), recursive=True)}
     keys = winebox.read_registry(os.path.join(s.box.prefix, "system.reg"))
-    entries = [values for key, values in keys.items()
+    # Without InstallDate, the day of the install: the same install again just after midnight changes only that.
+    entries = [{name: value for name, value in values.items() if name != "InstallDate"} for key, values in keys.items()
                if key.startswith(UNINSTALL_KEY) and values.get("DisplayName") == PRODUCT]
     icons = [Path(s.box.unix_path(values["ProductIcon"])).read_bytes() for key, values in keys.items()
              if key.startswith(PRODUCTS_KEY) and values.get("ProductName") == PRODUCT and "ProductIcon" in values]
